@@ -1,0 +1,72 @@
+set(ORSA_MODULES "")
+
+# orsa_module(NAME DIR RECURSE|NOTRECURSE DEPS ...)
+function(orsa_module name dir mode)
+  cmake_parse_arguments(M "" "" "DEPS" ${ARGN})
+  if(mode STREQUAL "RECURSE")
+    file(GLOB_RECURSE srcs CONFIGURE_DEPENDS ${dir}/*.cpp ${dir}/*.c)
+  else()
+    file(GLOB srcs CONFIGURE_DEPENDS ${dir}/*.cpp ${dir}/*.c)
+  endif()
+  set(lib orsa_${name})
+  if(srcs)
+    add_library(${lib}_obj OBJECT ${srcs})
+    target_include_directories(${lib}_obj PUBLIC
+      $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
+      $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/src>)
+    target_compile_definitions(${lib}_obj PUBLIC
+      ORSA_BUILD_RESOURCE_DIR="${ORSA_BUILD_RESOURCE_DIR}"
+      ORSA_INSTALL_RESOURCE_DIR="${ORSA_INSTALL_RESOURCE_DIR}"
+      ORSA_LIBRARY_VERSION="${PROJECT_VERSION}")
+    # Dependencies that are other modules only lend their usage requirements here.
+    foreach(d ${M_DEPS})
+      if(d MATCHES "^orsa_")
+        if(TARGET ${d}_obj)
+          target_link_libraries(${lib}_obj PUBLIC ${d}_obj)
+        endif()
+      else()
+        target_link_libraries(${lib}_obj PUBLIC ${d})
+      endif()
+    endforeach()
+    add_library(${lib} STATIC $<TARGET_OBJECTS:${lib}_obj>)
+    target_link_libraries(${lib} PUBLIC ${lib}_obj)
+    foreach(d ${M_DEPS})
+      if(NOT d MATCHES "^orsa_" OR TARGET ${d})
+        target_link_libraries(${lib} PUBLIC ${d})
+      endif()
+    endforeach()
+    set(ORSA_MODULES ${ORSA_MODULES} ${name} PARENT_SCOPE)
+  endif()
+  set(ORSA_MODULE_DEPS_${name} ${M_DEPS} PARENT_SCOPE)
+endfunction()
+
+# One library for hosts, made of every module's objects.
+macro(orsa_finish_library)
+  set(_objs "")
+  set(_deps "")
+  foreach(m ${ORSA_MODULES})
+    list(APPEND _objs $<TARGET_OBJECTS:orsa_${m}_obj>)
+    foreach(d ${ORSA_MODULE_DEPS_${m}})
+      if(NOT d MATCHES "^orsa_")
+        list(APPEND _deps ${d})
+      endif()
+    endforeach()
+  endforeach()
+  list(REMOVE_DUPLICATES _deps)
+  add_library(orsa_mirelo STATIC ${_objs})
+  set_target_properties(orsa_mirelo PROPERTIES OUTPUT_NAME orsa-mirelo EXPORT_NAME mirelo)
+  target_include_directories(orsa_mirelo PUBLIC
+    $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
+    $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+  target_link_libraries(orsa_mirelo PUBLIC ${_deps})
+  add_library(orsa::mirelo ALIAS orsa_mirelo)
+  # Internal users (the tool, tests, benchmarks) also see the private headers under src/.
+  add_library(orsa_mirelo_internal INTERFACE)
+  target_link_libraries(orsa_mirelo_internal INTERFACE orsa_mirelo)
+  target_include_directories(orsa_mirelo_internal INTERFACE ${PROJECT_SOURCE_DIR}/src)
+  target_compile_definitions(orsa_mirelo_internal INTERFACE
+    ORSA_BUILD_RESOURCE_DIR="${ORSA_BUILD_RESOURCE_DIR}"
+    ORSA_INSTALL_RESOURCE_DIR="${ORSA_INSTALL_RESOURCE_DIR}"
+    ORSA_LIBRARY_VERSION="${PROJECT_VERSION}")
+  set(ORSA_LINK_DEPS ${_deps})
+endmacro()

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class OrsaLogger;
+
+// Process-wide owner of the file logger. Lines that arrive before the logger exists wait in
+// the pending list and are written, in order, ahead of the next line once it does.
+class OrsaLoggerWrapper {
+ public:
+  static OrsaLoggerWrapper& getInstance();
+
+  // Creates the logger (console sink, plus the rotating scrambled file sink when the log
+  // directory is writable). A second call does nothing.
+  void init(const std::string& version, const std::string& logDirectory);
+
+  void writeLog(uint32_t tag, int32_t line, int32_t level, const std::string& file,
+                const std::string& message);
+
+  // strtok-style: every delimiter character separates, empty tokens are dropped.
+  static std::vector<std::string> split(const std::string& text, const std::string& delimiters);
+
+  // For tests and tools: whether the logger exists and whether it has a file.
+  bool hasLogger() const;
+  bool hasFileSink() const;
+  // Writes buffered file output through to the file (tools and tests that read the file).
+  void flush();
+
+  ~OrsaLoggerWrapper();
+
+ private:
+  OrsaLoggerWrapper();
+  void writeLocked(uint32_t tag, int32_t line, int32_t level, const std::string& file,
+                   const std::string& message);
+
+  mutable std::mutex mutex_;
+  std::shared_ptr<OrsaLogger> logger_;
+  bool fileSink_ = false;
+  std::vector<std::string> pending_;
+};

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace orsa::tool {
+
+// A subcommand of the orsa tool. Each lives in a file of its own and registers itself, so
+// adding one touches nothing else. Returns the process exit code.
+using CommandFn = int (*)(const std::vector<std::string>& args);
+
+struct CommandRegistrar {
+  CommandRegistrar(const char* name, const char* usage, CommandFn fn);
+};
+
+// The tool's own version (also the host version its log lines carry).
+const char* toolVersion();
+
+}  // namespace orsa::tool
+
+#define ORSA_TOOL_COMMAND_CONCAT2(a, b) a##b
+#define ORSA_TOOL_COMMAND_CONCAT(a, b) ORSA_TOOL_COMMAND_CONCAT2(a, b)
+// ORSA_TOOL_COMMAND("config", "config encode ... | config decode STRING", runConfig);
+#define ORSA_TOOL_COMMAND(name, usage, fn)                                                   \
+  static ::orsa::tool::CommandRegistrar ORSA_TOOL_COMMAND_CONCAT(orsaToolCommand_, __LINE__)( \
+      name, usage, fn)
