@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstdint>
+
+// Constants a host may read. They are plain compile-time values so that every part of the
+// library (and the host) can use them without linking anything.
+
+// The platform value of a stream that carries only the head region; it selects the
+// compositing runtime. Compared exactly and case-sensitively.
+inline constexpr char STREAM_TYPE_MOBILE[] = "mobile";
+// The platform value of a stream meant for the web. Any platform other than STREAM_TYPE_MOBILE
+// selects the normal runtime.
+inline constexpr char STREAM_TYPE_WEB[] = "web";
+// Module name of the video-frame extraction code in log lines.
+inline constexpr char FILTER_NAME[] = "DataCodec";
+// Error domain exported for hosts that wrap the library's failure codes in their own errors.
+inline constexpr char ERROR_DOMAIN[] = "com.orsamirelo.engine.error";
+// How many frames a preview view queues before it drops the oldest.
+inline constexpr int32_t MAX_RENDER_QUEUE_SIZE = 5;
+
+// Failure codes the engine reports to its delegate.
+inline constexpr int32_t kOrsaErrorConfigDecode = -200000;
+inline constexpr int32_t kOrsaErrorStartDuplicated = -200006;
+
+// Version symbols of the library, with C linkage so that tools looking for them by name
+// (what(1) reads the "@(#)" marker) find them.
+extern "C" {
+extern const double OrsaMireloVersionNumber;
+extern const unsigned char OrsaMireloVersionString[];
+}
