@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "orsa/OrsaMireloDelegate.h"
+#include "orsa/OrsaView.h"
+#include "orsa/QMXVideoFrameParam.h"
+
+// The engine as a host sees it. start, attach and stop belong on the host's main thread; the
+// two intake calls on the RTC library's callback thread. Nothing here throws; failures reach
+// the host through the delegate.
+class IOrsaMirelo {
+ public:
+  virtual ~IOrsaMirelo() = default;
+
+  // Decodes the base64 start configuration and starts the runtime its stream calls for. A
+  // refused start is reported through delegate->onError before this returns. The delegate is
+  // held weakly and may be null.
+  virtual void start(const std::string& config,
+                     const std::shared_ptr<OrsaMireloDelegate>& delegate) = 0;
+  // The view to draw into; held weakly. May come before or after start.
+  virtual void attach(const std::shared_ptr<OrsaView>& view) = 0;
+  // One decoded remote frame: plane pointers and byte counts (only plane 0, 4-byte BGRA, is
+  // read), the frame's parameters and its stream id. Everything kept is copied before the
+  // call returns.
+  virtual void onRemoteVideoFrameRawData(std::span<const uint8_t* const> data,
+                                         std::span<const uint32_t> dataLength,
+                                         const QMXVideoFrameParam& param,
+                                         const std::string& streamID) = 0;
+  // One SEI payload, still with its emulation-prevention bytes, delivered before its frame.
+  virtual void onPlayerSyncRecvSEI(const std::string& streamID, std::span<const uint8_t> data) = 0;
+  // Destroys the runtime; the engine can be started again afterwards.
+  virtual void stop() = 0;
+};
+
+class OrsaMireloFactory {
+ public:
+  // A new engine, not started.
+  static std::shared_ptr<IOrsaMirelo> create();
+};

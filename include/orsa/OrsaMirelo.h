@@ -1,0 +1,11 @@
+#pragma once
+
+// Everything a host needs to run the engine.
+#include "orsa/IOrsaMirelo.h"
+#include "orsa/IOrsaMireloRuntime.h"
+#include "orsa/OrsaClock.h"
+#include "orsa/OrsaConstants.h"
+#include "orsa/OrsaMireloConfig.h"
+#include "orsa/OrsaMireloDelegate.h"
+#include "orsa/OrsaView.h"
+#include "orsa/QMXVideoFrameParam.h"

@@ -1,0 +1,5 @@
+#include "OrsaMireloImpl.h"
+
+std::shared_ptr<IOrsaMirelo> OrsaMireloFactory::create() {
+  return std::make_shared<OrsaMireloImpl>();
+}

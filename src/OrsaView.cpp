@@ -1,0 +1,87 @@
+#include "orsa/OrsaView.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+
+OrsaView::OrsaView(OrsaRect frame) : frame_(frame) {}
+
+OrsaView::~OrsaView() = default;
+
+OrsaRect OrsaView::frame() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return frame_;
+}
+
+void OrsaView::setFrame(OrsaRect frame) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  frame_ = frame;
+}
+
+OrsaRect OrsaView::bounds() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return OrsaRect{0, 0, frame_.width, frame_.height};
+}
+
+uint32_t OrsaView::autoresizingMask() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return autoresizingMask_;
+}
+
+void OrsaView::setAutoresizingMask(uint32_t mask) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  autoresizingMask_ = mask;
+}
+
+bool OrsaView::addSubview(const std::shared_ptr<OrsaView>& view) {
+  if (!view || view.get() == this) return false;
+  // A view that is above this one would make the tree a cycle (and leak it).
+  for (auto p = superview(); p; p = p->superview()) {
+    if (p == view) return false;
+  }
+  view->removeFromSuperview();
+  {
+    std::lock_guard<std::mutex> lock(view->mutex_);
+    view->superview_ = weak_from_this();
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  subviews_.push_back(view);
+  return true;
+}
+
+void OrsaView::removeFromSuperview() {
+  std::shared_ptr<OrsaView> parent;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    parent = superview_.lock();
+    superview_.reset();
+  }
+  if (parent) parent->removeChild(this);
+}
+
+void OrsaView::removeChild(const OrsaView* child) {
+  std::shared_ptr<OrsaView> removed;  // released after the lock
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = std::find_if(subviews_.begin(), subviews_.end(),
+                         [child](const auto& v) { return v.get() == child; });
+  if (it != subviews_.end()) {
+    removed = std::move(*it);
+    subviews_.erase(it);
+  }
+}
+
+std::vector<std::shared_ptr<OrsaView>> OrsaView::subviews() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return subviews_;
+}
+
+std::shared_ptr<OrsaView> OrsaView::superview() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return superview_.lock();
+}
+
+std::string OrsaView::description() const {
+  OrsaRect f = frame();
+  return fmt::format("<{}: {}; frame = ({} {}; {} {})>", className(),
+                     static_cast<const void*>(this), f.x, f.y, f.width, f.height);
+}
