@@ -30,15 +30,25 @@ class OrsaLoggerWrapper {
   // Writes buffered file output through to the file (tools and tests that read the file).
   void flush();
 
+  // The process uses getInstance(); separate instances exist for tests and tools.
+  OrsaLoggerWrapper();
   ~OrsaLoggerWrapper();
 
  private:
-  OrsaLoggerWrapper();
   void writeLocked(uint32_t tag, int32_t line, int32_t level, const std::string& file,
                    const std::string& message);
 
   mutable std::mutex mutex_;
   std::shared_ptr<OrsaLogger> logger_;
   bool fileSink_ = false;
-  std::vector<std::string> pending_;
+  // Kept as records, not as ";"-joined text: a message holding ";" or a line without a file
+  // name must survive the wait like any other.
+  struct PendingLine {
+    uint32_t tag;
+    int32_t line;
+    int32_t level;
+    std::string file;
+    std::string message;
+  };
+  std::vector<PendingLine> pending_;
 };

@@ -44,8 +44,8 @@ class QMXLogUtil {
   }
 
   template <typename... Args>
-  void logTraceError(std::string_view module, std::string_view file, const char* func,
-                     int32_t line, int32_t tag, std::string_view format, const Args&... args) {
+  void logTraceError(std::string_view module, std::string_view file, const char* func, int32_t line,
+                     int32_t tag, std::string_view format, const Args&... args) {
     emit(QMXLogLevelError, module, file, line, tag, compose(format, args...), false);
   }
 
@@ -116,17 +116,21 @@ class QMXLogUtil {
   std::string logDirectory_;
 };
 
-#define ORSA_LOG_INFO(module, ...) \
-  ::QMXLogUtil::sharedInstance().logTraceInfo(module, __FILE__, __func__, __LINE__, kQMXLogTag, __VA_ARGS__)
-#define ORSA_LOG_WARN(module, ...)                                                             \
+#define ORSA_LOG_INFO(module, ...)                                                              \
+  ::QMXLogUtil::sharedInstance().logTraceInfo(module, __FILE__, __func__, __LINE__, kQMXLogTag, \
+                                              __VA_ARGS__)
+#define ORSA_LOG_WARN(module, ...)                                                                 \
   ::QMXLogUtil::sharedInstance().logTraceWarning(module, __FILE__, __func__, __LINE__, kQMXLogTag, \
                                                  __VA_ARGS__)
-#define ORSA_LOG_ERROR(module, ...) \
-  ::QMXLogUtil::sharedInstance().logTraceError(module, __FILE__, __func__, __LINE__, kQMXLogTag, __VA_ARGS__)
-#define ORSA_LOG_SAMP(module, sampleNum, ...)                                                   \
+#define ORSA_LOG_ERROR(module, ...)                                                              \
+  ::QMXLogUtil::sharedInstance().logTraceError(module, __FILE__, __func__, __LINE__, kQMXLogTag, \
+                                               __VA_ARGS__)
+#define ORSA_LOG_SAMP(module, sampleNum, ...)                                                  \
   ::QMXLogUtil::sharedInstance().logTraceSamp(module, sampleNum, __FILE__, __func__, __LINE__, \
                                               kQMXLogTag, __VA_ARGS__)
-#define ORSA_LOG_DEBUG(module, ...) \
-  ::QMXLogUtil::sharedInstance().logDebug(module, __FILE__, __func__, __LINE__, kQMXLogTag, __VA_ARGS__)
-#define ORSA_LOG_CACHE_INFO(...) \
-  ::QMXLogUtil::sharedInstance().logTraceCacheInfo(__FILE__, __func__, __LINE__, kQMXLogTag, __VA_ARGS__)
+#define ORSA_LOG_DEBUG(module, ...)                                                         \
+  ::QMXLogUtil::sharedInstance().logDebug(module, __FILE__, __func__, __LINE__, kQMXLogTag, \
+                                          __VA_ARGS__)
+#define ORSA_LOG_CACHE_INFO(...)                                                             \
+  ::QMXLogUtil::sharedInstance().logTraceCacheInfo(__FILE__, __func__, __LINE__, kQMXLogTag, \
+                                                   __VA_ARGS__)

@@ -1,0 +1,257 @@
+#include "logging/OrsaLogger.h"
+
+#include <spdlog/details/null_mutex.h>
+#include <spdlog/details/os.h>
+#include <spdlog/fmt/fmt.h>
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+namespace {
+
+constexpr std::string_view kLevelNames[] = {"trace", "debug",    "info", "warning",
+                                            "error", "critical", "off"};
+
+std::string_view levelName(spdlog::level::level_enum l) {
+  auto i = static_cast<size_t>(l);
+  return i < std::size(kLevelNames) ? kLevelNames[i] : std::string_view("off");
+}
+
+inline void append(spdlog::memory_buf_t& dest, std::string_view s) {
+  dest.append(s.data(), s.data() + s.size());
+}
+
+template <typename T>
+inline void appendInt(spdlog::memory_buf_t& dest, T v) {
+  fmt::format_int f(v);
+  dest.append(f.data(), f.data() + f.size());
+}
+
+bool isOrsaRecord(const spdlog::details::log_msg& msg) {
+  return msg.logger_name.data() == kOrsaLoggerName.data();
+}
+
+}  // namespace
+
+OrsaLogMsg::OrsaLogMsg(uint32_t tag, spdlog::level::level_enum level, std::string_view file,
+                       int32_t line, std::string_view message)
+    : spdlog::details::log_msg(
+          spdlog::source_loc{file.empty() ? nullptr : file.data(), line, nullptr},
+          spdlog::string_view_t(kOrsaLoggerName.data(), kOrsaLoggerName.size()), level,
+          spdlog::string_view_t(message.data(), message.size())),
+      tag(tag) {
+  // source_loc keeps a C string: callers pass views of std::strings or literals, which are
+  // NUL-terminated.
+}
+
+void OrsaLogFormatter::format(const spdlog::details::log_msg& msg, spdlog::memory_buf_t& dest) {
+  using namespace std::chrono;
+  auto since = msg.time.time_since_epoch();
+  auto secs = duration_cast<seconds>(since);
+  auto millis = duration_cast<milliseconds>(since - secs).count();
+  std::time_t t = static_cast<std::time_t>(secs.count());
+  if (t != cachedSecond_) {
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    int n = std::snprintf(datePrefix_, sizeof(datePrefix_), "[%04d-%02d-%02d %02d:%02d:%02d.",
+                          tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min,
+                          tm.tm_sec);
+    datePrefixLen_ = n > 0 ? static_cast<size_t>(n) : 0;
+    cachedSecond_ = t;
+  }
+  dest.append(datePrefix_, datePrefix_ + datePrefixLen_);
+  char ms[3] = {static_cast<char>('0' + millis / 100), static_cast<char>('0' + millis / 10 % 10),
+                static_cast<char>('0' + millis % 10)};
+  dest.append(ms, ms + 3);
+  append(dest, "] [");
+  append(dest, levelName(msg.level));
+  append(dest, "] [");
+  appendInt(dest, static_cast<uint64_t>(msg.thread_id));
+  append(dest, "] [");
+  appendInt(dest, isOrsaRecord(msg) ? static_cast<const OrsaLogMsg&>(msg).tag : 0u);
+  append(dest, "] [");
+  if (msg.source.line != 0) {
+    if (msg.source.filename) append(dest, msg.source.filename);
+    dest.push_back(':');
+    appendInt(dest, msg.source.line);
+  }
+  append(dest, "] ");
+  dest.append(msg.payload.data(), msg.payload.data() + msg.payload.size());
+  dest.push_back('\n');
+}
+
+std::unique_ptr<spdlog::formatter> OrsaLogFormatter::clone() const {
+  return std::make_unique<OrsaLogFormatter>();
+}
+
+void OrsaLogFormatter::formatHeadInfo(const std::string& text, spdlog::memory_buf_t& dest) {
+  OrsaLogMsg head(0, spdlog::level::info, {}, 0, text);
+  format(head, dest);
+}
+
+void orsaScrambleLine(char* data, size_t size, std::string_view key) {
+  if (key.empty()) return;
+  const size_t k = key.size();
+  for (size_t i = 0; i < size; ++i) {
+    auto b = static_cast<unsigned char>(data[i]);
+    if (b == 0x00 || b == 0x0A) continue;
+    auto x = static_cast<unsigned char>(b ^ static_cast<unsigned char>(key[i % k]));
+    if (x == 0x00 || x == 0x0A) continue;
+    data[i] = static_cast<char>(x);
+  }
+}
+
+// ---- console sink
+
+template <typename Mutex>
+OrsaConsoleSink<Mutex>::OrsaConsoleSink() = default;
+
+template <typename Mutex>
+void OrsaConsoleSink<Mutex>::setEncryptKey(const std::string& key) {
+  std::lock_guard<Mutex> lock(this->mutex_);
+  key_ = key;  // kept like every sink's; the console stays readable
+}
+
+template <typename Mutex>
+void OrsaConsoleSink<Mutex>::setHeadinfo(const std::string& text) {
+  std::lock_guard<Mutex> lock(this->mutex_);
+  spdlog::memory_buf_t buf;
+  formatter_.formatHeadInfo(text, buf);
+  std::fwrite(buf.data(), 1, buf.size(), stdout);
+  std::fflush(stdout);
+}
+
+template <typename Mutex>
+void OrsaConsoleSink<Mutex>::sink_it_(const spdlog::details::log_msg& msg) {
+  spdlog::memory_buf_t buf;
+  formatter_.format(msg, buf);
+  std::fwrite(buf.data(), 1, buf.size(), stdout);
+  std::fflush(stdout);
+}
+
+template <typename Mutex>
+void OrsaConsoleSink<Mutex>::flush_() {
+  std::fflush(stdout);
+}
+
+// ---- rotating, scrambled file sink
+
+template <typename Mutex>
+OrsaRotatingFileSink<Mutex>::OrsaRotatingFileSink(const std::string& basePath, size_t maxSize,
+                                                  size_t backups)
+    : basePath_(basePath), maxSize_(maxSize), backups_(backups) {
+  file_.open(fileName(basePath_, 1), false);
+  currentSize_ = file_.size();
+}
+
+template <typename Mutex>
+std::string OrsaRotatingFileSink<Mutex>::fileName(const std::string& basePath, size_t index) {
+  auto [stem, ext] = spdlog::details::file_helper::split_by_extension(basePath);
+  return stem + std::to_string(index) + ext;
+}
+
+template <typename Mutex>
+void OrsaRotatingFileSink<Mutex>::setEncryptKey(const std::string& key) {
+  std::lock_guard<Mutex> lock(this->mutex_);
+  key_ = key;
+}
+
+template <typename Mutex>
+void OrsaRotatingFileSink<Mutex>::setHeadinfo(const std::string& text) {
+  std::lock_guard<Mutex> lock(this->mutex_);
+  headinfo_ = text;
+  OrsaLogMsg head(0, spdlog::level::info, {}, 0, headinfo_);
+  sink_it_(head);
+}
+
+template <typename Mutex>
+void OrsaRotatingFileSink<Mutex>::writeScrambled(spdlog::memory_buf_t& buf) {
+  orsaScrambleLine(buf.data(), buf.size(), key_);
+  file_.write(buf);
+}
+
+template <typename Mutex>
+void OrsaRotatingFileSink<Mutex>::sink_it_(const spdlog::details::log_msg& msg) {
+  spdlog::memory_buf_t line;
+  formatter_.format(msg, line);
+  size_t newSize = currentSize_ + line.size();
+  if (newSize > maxSize_) {
+    rotate();
+    currentSize_ = line.size();
+    if (!headinfo_.empty()) {
+      spdlog::memory_buf_t head;
+      formatter_.formatHeadInfo(headinfo_, head);
+      currentSize_ += head.size();
+      writeScrambled(head);
+    }
+  } else {
+    currentSize_ = newSize;
+  }
+  writeScrambled(line);
+}
+
+template <typename Mutex>
+void OrsaRotatingFileSink<Mutex>::flush_() {
+  file_.flush();
+}
+
+template <typename Mutex>
+void OrsaRotatingFileSink<Mutex>::rotate() {
+  namespace os = spdlog::details::os;
+  file_.close();
+  auto renameOnce = [](const std::string& from, const std::string& to) {
+    (void)os::remove(to);
+    return std::rename(from.c_str(), to.c_str()) == 0;
+  };
+  for (size_t n = backups_; n >= 1; --n) {
+    std::string src = fileName(basePath_, n);
+    if (!os::path_exists(src)) continue;
+    std::string target = fileName(basePath_, n + 1);
+    if (!renameOnce(src, target)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      if (!renameOnce(src, target)) {
+        file_.reopen(true);
+        currentSize_ = 0;
+        spdlog::throw_spdlog_ex("rotating_file_sink: failed renaming " + src + " to " + target,
+                                errno);
+      }
+    }
+  }
+  file_.reopen(true);
+}
+
+template class OrsaConsoleSink<std::mutex>;
+template class OrsaConsoleSink<spdlog::details::null_mutex>;
+template class OrsaRotatingFileSink<std::mutex>;
+template class OrsaRotatingFileSink<spdlog::details::null_mutex>;
+
+// ---- logger
+
+OrsaLogger::OrsaLogger(spdlog::sinks_init_list sinks)
+    : spdlog::logger(std::string(kOrsaLoggerName), sinks) {}
+
+void OrsaLogger::write(uint32_t tag, int32_t level, const std::string& file, int32_t line,
+                       std::string_view message) {
+  auto lvl = static_cast<spdlog::level::level_enum>(level);
+  if (level < 0 || level >= spdlog::level::n_levels || !should_log(lvl)) return;
+  OrsaLogMsg msg(tag, lvl, file, line, message);
+  sink_it_(msg);
+}
+
+void OrsaLogger::set_encrypt_key(const std::string& key) {
+  for (auto& s : sinks_)
+    if (auto* x = dynamic_cast<OrsaSinkExtras*>(s.get())) x->setEncryptKey(key);
+}
+
+void OrsaLogger::set_headinfo(const std::string& text) {
+  for (auto& s : sinks_) {
+    if (auto* x = dynamic_cast<OrsaSinkExtras*>(s.get())) {
+      try {
+        x->setHeadinfo(text);
+      } catch (const std::exception& e) {
+        err_handler_(e.what());
+      }
+    }
+  }
+}

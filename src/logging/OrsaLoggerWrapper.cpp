@@ -1,0 +1,89 @@
+#include "logging/OrsaLoggerWrapper.h"
+
+#include <cstdio>
+
+#include "logging/OrsaLogger.h"
+
+OrsaLoggerWrapper& OrsaLoggerWrapper::getInstance() {
+  // Never destroyed: threads may still log while the process exits, and exit() flushes the
+  // file's stdio buffer anyway.
+  static OrsaLoggerWrapper* instance = new OrsaLoggerWrapper();
+  return *instance;
+}
+
+OrsaLoggerWrapper::OrsaLoggerWrapper() = default;
+OrsaLoggerWrapper::~OrsaLoggerWrapper() = default;
+
+void OrsaLoggerWrapper::init(const std::string& version, const std::string& logDirectory) {
+  std::lock_guard lock(mutex_);
+  if (logger_) return;
+  auto console = std::make_shared<OrsaConsoleSinkMt>();
+  console->set_level(spdlog::level::warn);
+
+  const std::string path = logDirectory + "/OrsaLog.txt";
+  // The probe: a directory we cannot write to leaves us with the console alone.
+  FILE* probe = std::fopen(path.c_str(), "w");
+  std::shared_ptr<OrsaRotatingFileSinkMt> file;
+  if (probe) {
+    try {
+      file =
+          std::make_shared<OrsaRotatingFileSinkMt>(path, kOrsaLogMaxFileSize, kOrsaLogBackupFiles);
+    } catch (const std::exception&) {
+      file.reset();
+    }
+  }
+  logger_ = file ? std::make_shared<OrsaLogger>(spdlog::sinks_init_list{console, file})
+                 : std::make_shared<OrsaLogger>(spdlog::sinks_init_list{console});
+  fileSink_ = static_cast<bool>(file);
+  logger_->set_encrypt_key(kOrsaLogScrambleKey);
+  logger_->set_level(spdlog::level::debug);
+  if (!version.empty()) logger_->set_headinfo(version);
+  if (probe) std::fclose(probe);
+}
+
+void OrsaLoggerWrapper::writeLog(uint32_t tag, int32_t line, int32_t level, const std::string& file,
+                                 const std::string& message) {
+  std::lock_guard lock(mutex_);
+  writeLocked(tag, line, level, file, message);
+}
+
+void OrsaLoggerWrapper::writeLocked(uint32_t tag, int32_t line, int32_t level,
+                                    const std::string& file, const std::string& message) {
+  if (logger_) {
+    if (!pending_.empty()) {
+      for (const auto& p : pending_) logger_->write(p.tag, p.level, p.file, p.line, p.message);
+      pending_.clear();
+    }
+    logger_->write(tag, level, file, line, message);
+    return;
+  }
+  pending_.push_back(PendingLine{tag, line, level, file, message});
+}
+
+std::vector<std::string> OrsaLoggerWrapper::split(const std::string& text,
+                                                  const std::string& delimiters) {
+  std::vector<std::string> out;
+  size_t pos = text.find_first_not_of(delimiters);
+  while (pos != std::string::npos) {
+    size_t end = text.find_first_of(delimiters, pos);
+    out.push_back(text.substr(pos, end == std::string::npos ? std::string::npos : end - pos));
+    if (end == std::string::npos) break;
+    pos = text.find_first_not_of(delimiters, end);
+  }
+  return out;
+}
+
+bool OrsaLoggerWrapper::hasLogger() const {
+  std::lock_guard lock(mutex_);
+  return static_cast<bool>(logger_);
+}
+
+bool OrsaLoggerWrapper::hasFileSink() const {
+  std::lock_guard lock(mutex_);
+  return fileSink_;
+}
+
+void OrsaLoggerWrapper::flush() {
+  std::lock_guard lock(mutex_);
+  if (logger_) logger_->flush();
+}

@@ -1,0 +1,45 @@
+// orsa logs read: the container's log files as text, oldest file first.
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "Command.h"
+#include "logging/OrsaLogger.h"
+#include "platform/AppContainer.h"
+
+namespace {
+
+int runLogs(const std::vector<std::string>& args) {
+  if (args.size() != 1 || args[0] != "read") {
+    std::fprintf(stderr, "usage: orsa logs read\n");
+    return 2;
+  }
+  const std::string dir = orsa::platform::AppContainer::home() + "/Library/Caches/OrsaMirelo/logs";
+  const std::string base = dir + "/OrsaLog.txt";
+  bool any = false;
+  for (size_t n = kOrsaLogBackupFiles + 1; n >= 1; --n) {
+    const std::string path = OrsaRotatingFileSinkMt::fileName(base, n);
+    std::ifstream in(path, std::ios::binary);
+    if (!in) continue;
+    any = true;
+    std::string line;
+    // Each line was scrambled on its own, counting from its first byte; the line feed
+    // survives scrambling, so lines can be taken apart before unscrambling.
+    while (std::getline(in, line)) {
+      line.push_back('\n');
+      orsaScrambleLine(line.data(), line.size(), kOrsaLogScrambleKey);
+      std::fwrite(line.data(), 1, line.size(), stdout);
+    }
+  }
+  if (!any) {
+    std::fprintf(stderr, "orsa: no log files in %s\n", dir.c_str());
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+ORSA_TOOL_COMMAND("logs", "logs read                  print the log files as text, oldest first",
+                  runLogs);
