@@ -34,11 +34,16 @@ bool BufferBucket::giveBack(const OrsaBuffer& buffer, size_t maxIdle) {
   std::lock_guard<std::mutex> guard(lock_);
   if (buffer->size() != size_) return false;
   if (nameList_.find(static_cast<const void*>(buffer->data())) == nameList_.end()) return false;
-  if (idle_.size() >= maxIdle) return false;
+  if (maxIdle == 0) return false;
   // Returning the same buffer twice would hand it to two callers at once; the stack is short,
   // so a scan is cheaper than keeping a second set.
   for (const auto& b : idle_) {
     if (b.get() == buffer.get()) return false;
+  }
+  if (idle_.size() >= maxIdle) {
+    // Full: the coldest buffer makes room, so the stack keeps the most recently touched ones.
+    idle_.erase(idle_.begin());
+    if (poolIdleBytes_) poolIdleBytes_->fetch_sub(size_, std::memory_order_relaxed);
   }
   idle_.push_back(buffer);
   if (poolIdleBytes_) poolIdleBytes_->fetch_add(size_, std::memory_order_relaxed);
@@ -130,8 +135,9 @@ void BufferPool::giveBack(const OrsaBuffer& buffer) {
                          std::memory_order_relaxed);
   if (size > maxIdleBytes()) return;  // could never be kept without emptying everything else
   const size_t perSize = maxIdlePerSize();
-  if (bucket->idleCount() >= perSize) return;
-  evictFor(size);
+  if (perSize == 0) return;
+  // A full stack makes room itself, so only a stack with space needs room elsewhere.
+  if (bucket->idleCount() < perSize) evictFor(size);
   bucket->giveBack(buffer, perSize);
 }
 

@@ -29,9 +29,9 @@ class BufferBucket {
 
   // The most recently returned idle buffer, or a new zero-filled one of `size` bytes.
   OrsaBuffer poll(uint64_t size);
-  // Keeps the buffer for reuse when this bucket created it, it is not already idle and the
-  // bucket holds fewer than `maxIdle` idle buffers; otherwise it is dropped. Returns whether
-  // the buffer was kept.
+  // Keeps the buffer for reuse when this bucket created it and it is not already idle;
+  // otherwise it is dropped. With `maxIdle` buffers already idle, the least recently returned
+  // one is dropped to make room. Returns whether the buffer was kept.
   bool giveBack(const OrsaBuffer& buffer, size_t maxIdle = SIZE_MAX);
 
   size_t idleCount() const;
