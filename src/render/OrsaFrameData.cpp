@@ -63,28 +63,40 @@ OrsaFrameData::SEIStatus OrsaFrameData::updateSEI(const std::vector<uint8_t>* da
   return updateSEI(data->data(), data->size());
 }
 
-OrsaFrameData::SEIStatus OrsaFrameData::updateSEI(const uint8_t* data, size_t length) {
-  if (!data || length == 0) {
-    ORSA_LOG_INFO(kModule, kEmptyText);
-    return SEIStatus::Empty;
-  }
+OrsaFrameData::SEIStatus OrsaFrameData::decodeSEI(const uint8_t* data, size_t length,
+                                                  std::array<int64_t, kSEIFieldCount>& fields) {
+  if (!data || length == 0) return SEIStatus::Empty;
   // Only the first nine words are stored, so only they need room; the rest is counted.
   uint8_t record[kSEIRecordSize];
   const size_t unescaped = unescape(data, length, record, sizeof(record));
-  if (unescaped % 4 != 0 || unescaped < kSEIRecordSize) {
-    ORSA_LOG_ERROR(kModule, kSizeNotFitText);
-    return SEIStatus::SizeNotFit;
-  }
-  fps_ = readWordLE(record + 0);
-  type_ = readWordLE(record + 4);
-  startIndex_ = readWordLE(record + 8);
-  endIndex_ = readWordLE(record + 12);
-  frameIndex_ = readWordLE(record + 16);
-  left_ = readWordLE(record + 20);
-  top_ = readWordLE(record + 24);
-  right_ = readWordLE(record + 28);
-  bottom_ = readWordLE(record + 32);
+  if (unescaped % 4 != 0 || unescaped < kSEIRecordSize) return SEIStatus::SizeNotFit;
+  for (size_t i = 0; i < kSEIFieldCount; ++i) fields[i] = readWordLE(record + 4 * i);
   return SEIStatus::Ok;
+}
+
+OrsaFrameData::SEIStatus OrsaFrameData::updateSEI(const uint8_t* data, size_t length) {
+  std::array<int64_t, kSEIFieldCount> f{};
+  const SEIStatus status = decodeSEI(data, length, f);
+  switch (status) {
+    case SEIStatus::Empty:
+      ORSA_LOG_INFO(kModule, kEmptyText);
+      return status;
+    case SEIStatus::SizeNotFit:
+      ORSA_LOG_ERROR(kModule, kSizeNotFitText);
+      return status;
+    case SEIStatus::Ok:
+      break;
+  }
+  fps_ = f[0];
+  type_ = f[1];
+  startIndex_ = f[2];
+  endIndex_ = f[3];
+  frameIndex_ = f[4];
+  left_ = f[5];
+  top_ = f[6];
+  right_ = f[7];
+  bottom_ = f[8];
+  return status;
 }
 
 OrsaFrameData::ROIStatus OrsaFrameData::updateROIFrame(const uint8_t* data, uint64_t length,

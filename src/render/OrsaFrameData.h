@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -84,6 +85,11 @@ class OrsaFrameData {
   void setRight(int64_t v) { right_ = v; }
   int64_t bottom() const { return bottom_; }
   void setBottom(int64_t v) { bottom_ = v; }
+
+  // The parse behind updateSEI, without logging and without touching a record: on Ok, `fields`
+  // holds fps, type, startIndex, endIndex, frameIndex, left, top, right, bottom in that order.
+  static SEIStatus decodeSEI(const uint8_t* data, size_t length,
+                             std::array<int64_t, kSEIFieldCount>& fields);
 
   // Removes emulation-prevention bytes (a 0x03 after two zero bytes) in one pass. Writes at most
   // `capacity` bytes to `out` and returns the full unescaped length, so a caller that needs only
