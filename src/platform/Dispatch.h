@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -28,6 +29,10 @@ class DispatchQueue {
   virtual const std::string& label() const = 0;
   // Runs task on this queue and waits for it. Runs it inline when already on this queue.
   void sync(const Task& task);
+
+ protected:
+  // How sync reaches this queue from elsewhere. By default: queue the task and wait for it.
+  virtual void syncFromOutside(const Task& task);
 };
 
 // The queue drained by MainLoop: host-facing callbacks land here.
@@ -43,10 +48,24 @@ std::shared_ptr<DispatchQueue> makeSerialQueue(const std::string& label, QoS qos
 // Runs task on a thread of its own (long-running loops, known-blocking waits).
 void runOnOwnThread(const std::string& name, Task task);
 
+// What the shared worker pool looks like right now (diagnostics, tests).
+struct WorkerPoolSnapshot {
+  size_t threads = 0;
+  size_t idle = 0;
+  size_t busy = 0;
+  size_t pending = 0;
+  size_t peakThreads = 0;
+  size_t baseThreads = 0;
+  size_t maxThreads = 0;
+};
+WorkerPoolSnapshot globalPoolSnapshot();
+
 // The main loop. A host calls run() on its main thread, or pumps it from its own loop.
 class MainLoop {
  public:
-  // Runs main-queue tasks until stop() is called.
+  // Runs main-queue tasks until stop() is called. A stop() that comes while nobody is in
+  // run() is kept: the next run() returns at once (work that ends before the host reaches
+  // run() still ends the loop).
   static void run();
   static void stop();
   // Runs ready main-queue tasks without blocking; returns how many ran.
@@ -55,7 +74,8 @@ class MainLoop {
   static size_t runFor(std::chrono::milliseconds duration);
   // Runs main-queue tasks until pred() is true or timeout passes; returns pred().
   static bool runUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout);
-  // True on the thread currently draining the main queue.
+  // True on the thread currently draining the main queue. One thread drains at a time: a
+  // second thread's poll() returns 0 and its runFor/runUntil wait their time for the first.
   static bool isMainThread();
 };
 
