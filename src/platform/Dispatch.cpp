@@ -118,10 +118,49 @@ void scheduleOn(std::shared_ptr<DispatchQueue> queue, std::chrono::milliseconds 
 
 // ---- main queue ----
 
+// Who drains the main queue: one thread at a time, re-entrant for that thread. Built on a
+// condition variable rather than a timed mutex, whose timed lock sanitizers cannot follow.
+class DrainLock {
+ public:
+  bool try_lock_until(SteadyClock::time_point deadline) {
+    std::unique_lock lock(mutex_);
+    auto self = std::this_thread::get_id();
+    if (depth_ > 0 && owner_ == self) {
+      ++depth_;
+      return true;
+    }
+    if (!cv_.wait_until(lock, deadline, [this] { return depth_ == 0; })) return false;
+    owner_ = self;
+    depth_ = 1;
+    return true;
+  }
+  bool try_lock() { return try_lock_until(SteadyClock::time_point::min()); }
+  void lock() {
+    std::unique_lock lock(mutex_);
+    auto self = std::this_thread::get_id();
+    if (!(depth_ > 0 && owner_ == self)) cv_.wait(lock, [this] { return depth_ == 0; });
+    owner_ = self;
+    ++depth_;
+  }
+  void unlock() {
+    std::lock_guard lock(mutex_);
+    if (--depth_ == 0) {
+      owner_ = std::thread::id();
+      cv_.notify_all();
+    }
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::thread::id owner_;
+  int depth_ = 0;
+};
+
 struct MainState {
   asio::io_context context;
   asio::executor_work_guard<asio::io_context::executor_type> guard{asio::make_work_guard(context)};
-  std::recursive_timed_mutex drainMutex;
+  DrainLock drainMutex;
   std::atomic<bool> stopRequested{false};
   int depth = 0;  // nesting of drain calls; guarded by drainMutex
 };
@@ -474,8 +513,8 @@ void MainLoop::stop() {
 
 size_t MainLoop::poll() {
   auto& s = mainState();
-  std::unique_lock lock(s.drainMutex, std::try_to_lock);
-  if (!lock.owns_lock()) return 0;
+  std::unique_lock lock(s.drainMutex, std::defer_lock);
+  if (!lock.try_lock()) return 0;
   DrainScope scope(s);
   try {
     return s.context.poll();

@@ -1,0 +1,450 @@
+#include "platform/UserDefaults.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+
+#include "platform/AppContainer.h"
+#include "platform/Console.h"
+
+namespace orsa::platform {
+namespace {
+
+constexpr const char* kStandardName = "orsa.defaults";
+
+std::string errnoText(int err) {
+  return std::strerror(err);
+}
+
+// Reads a whole file; nullopt with errno kept when it cannot be opened or read.
+std::optional<std::string> readAll(const std::string& path, int& err) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    err = errno;
+    return std::nullopt;
+  }
+  std::string out;
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      err = errno;
+      ::close(fd);
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    out.append(buf, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return out;
+}
+
+bool writeAll(int fd, const std::string& bytes) {
+  const char* p = bytes.data();
+  size_t left = bytes.size();
+  while (left > 0) {
+    ssize_t n = ::write(fd, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+std::string_view trimmed(std::string_view s) {
+  while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
+  return s;
+}
+
+// Leading integer of a text, as a number-to-text conversion would read it back ("42abc" is 42).
+int64_t leadingInteger(std::string_view s) {
+  s = trimmed(s);
+  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
+  int64_t v = 0;
+  auto [ptr, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
+  if (ec == std::errc::result_out_of_range)
+    return (!s.empty() && s.front() == '-') ? std::numeric_limits<int64_t>::min()
+                                            : std::numeric_limits<int64_t>::max();
+  return ec == std::errc() ? v : 0;
+}
+
+double leadingDouble(std::string_view s) {
+  s = trimmed(s);
+  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
+  double v = 0;
+  auto [ptr, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
+  return ec == std::errc() ? v : 0.0;
+}
+
+int64_t doubleToInteger(double d) {
+  if (std::isnan(d)) return 0;
+  if (d >= 9223372036854775807.0) return std::numeric_limits<int64_t>::max();
+  if (d <= -9223372036854775808.0) return std::numeric_limits<int64_t>::min();
+  return static_cast<int64_t>(d);
+}
+
+std::string tempPrefix(const std::string& path) {
+  return std::filesystem::path(path).filename().string() + ".tmp-";
+}
+
+// Temporary files of writers that died mid-write: named <file>.tmp-<pid>-<n> by a process
+// that no longer exists. Never read, only removed.
+void removeStaleTemporaries(const std::string& path) {
+  std::filesystem::path p(path);
+  std::string prefix = tempPrefix(path);
+  std::string dir = p.parent_path().empty() ? "." : p.parent_path().string();
+  DIR* d = ::opendir(dir.c_str());
+  if (!d) return;
+  while (dirent* e = ::readdir(d)) {
+    std::string_view name(e->d_name);
+    if (name.substr(0, prefix.size()) != prefix) continue;
+    std::string_view rest = name.substr(prefix.size());
+    long pid = 0;
+    auto [ptr, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), pid);
+    bool alive = ec == std::errc() && pid > 0 &&
+                 (pid == ::getpid() || ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
+    if (!alive) ::unlink((dir + "/" + std::string(name)).c_str());
+  }
+  ::closedir(d);
+}
+
+}  // namespace
+
+// ---- base64 ----
+
+std::string base64Encode(const uint8_t* data, size_t size) {
+  static const char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  out.reserve((size + 2) / 3 * 4);
+  size_t i = 0;
+  for (; i + 3 <= size; i += 3) {
+    uint32_t v = (uint32_t(data[i]) << 16) | (uint32_t(data[i + 1]) << 8) | data[i + 2];
+    out.push_back(kAlphabet[(v >> 18) & 63]);
+    out.push_back(kAlphabet[(v >> 12) & 63]);
+    out.push_back(kAlphabet[(v >> 6) & 63]);
+    out.push_back(kAlphabet[v & 63]);
+  }
+  if (size - i == 1) {
+    uint32_t v = uint32_t(data[i]) << 16;
+    out.push_back(kAlphabet[(v >> 18) & 63]);
+    out.push_back(kAlphabet[(v >> 12) & 63]);
+    out += "==";
+  } else if (size - i == 2) {
+    uint32_t v = (uint32_t(data[i]) << 16) | (uint32_t(data[i + 1]) << 8);
+    out.push_back(kAlphabet[(v >> 18) & 63]);
+    out.push_back(kAlphabet[(v >> 12) & 63]);
+    out.push_back(kAlphabet[(v >> 6) & 63]);
+    out.push_back('=');
+  }
+  return out;
+}
+
+std::optional<std::vector<uint8_t>> base64Decode(const std::string& text) {
+  auto value = [](char c) -> int {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+  };
+  std::vector<uint8_t> out;
+  out.reserve(text.size() / 4 * 3);
+  uint32_t acc = 0;
+  int bits = 0;
+  size_t symbols = 0;
+  size_t padding = 0;
+  for (char c : text) {
+    if (c == '=') {
+      ++padding;
+      continue;
+    }
+    if (padding > 0) return std::nullopt;  // data after padding
+    int v = value(c);
+    if (v < 0) return std::nullopt;
+    acc = (acc << 6) | static_cast<uint32_t>(v);
+    bits += 6;
+    ++symbols;
+    if (bits >= 8) {
+      bits -= 8;
+      out.push_back(static_cast<uint8_t>((acc >> bits) & 0xFF));
+    }
+  }
+  // One symbol alone cannot carry a byte; padding only ever completes a group of four.
+  if (symbols % 4 == 1) return std::nullopt;
+  if (padding > 0 && (padding > 2 || (symbols + padding) % 4 != 0)) return std::nullopt;
+  // The bits left over must be zero, or two texts would decode to the same bytes.
+  if (bits > 0 && (acc & ((1u << bits) - 1)) != 0) return std::nullopt;
+  return out;
+}
+
+// ---- the store ----
+
+std::string UserDefaults::pathForName(const std::string& name) {
+  return AppContainer::home() + "/Library/Preferences/" + name + ".json";
+}
+
+std::shared_ptr<UserDefaults> UserDefaults::standardUserDefaults() {
+  struct Holder {
+    std::mutex mutex;
+    std::shared_ptr<UserDefaults> current;
+  };
+  // The holder is never destroyed (threads may still ask for the store during exit); what it
+  // holds is written back by the flusher below when static objects go away.
+  static Holder* holder = new Holder();
+  struct Flusher {
+    ~Flusher() {
+      std::lock_guard lock(holder->mutex);
+      if (holder->current) holder->current->synchronize();
+    }
+  };
+  static Flusher flusher;
+
+  std::string path = pathForName(kStandardName);
+  std::lock_guard lock(holder->mutex);
+  if (!holder->current || holder->current->filePath() != path) {
+    if (holder->current) holder->current->synchronize();
+    holder->current = std::make_shared<UserDefaults>(path);
+  }
+  return holder->current;
+}
+
+UserDefaults::UserDefaults(std::string filePath)
+    : path_(std::move(filePath)), doc_(nlohmann::json::object()) {
+  load();
+}
+
+UserDefaults::~UserDefaults() {
+  std::lock_guard lock(mutex_);
+  writeLocked();
+}
+
+void UserDefaults::load() {
+  std::lock_guard lock(mutex_);
+  removeStaleTemporaries(path_);
+  int err = 0;
+  auto text = readAll(path_, err);
+  if (!text) {
+    if (err != ENOENT)
+      consoleWrite("UserDefaults: cannot read " + path_ + ": " + errnoText(err) +
+                   "; starting empty");
+    return;
+  }
+  auto parsed = nlohmann::json::parse(*text, nullptr, /*allow_exceptions=*/false);
+  if (parsed.is_discarded() || !parsed.is_object()) {
+    // Kept aside rather than overwritten by the next write, so it can still be looked at.
+    std::string aside = path_ + ".corrupt";
+    ::rename(path_.c_str(), aside.c_str());
+    consoleWrite("UserDefaults: " + path_ +
+                 " is not a readable document; starting empty (moved to " + aside + ")");
+    return;
+  }
+  doc_ = std::move(parsed);
+}
+
+bool UserDefaults::writeLocked() {
+  if (!dirty_) return true;
+  static std::atomic<uint64_t> counter{0};
+  std::filesystem::path target(path_);
+  std::string dir = target.parent_path().empty() ? "." : target.parent_path().string();
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+
+  std::string text;
+  try {
+    // Text that is not valid UTF-8 cannot be written as JSON; such characters are replaced
+    // rather than losing the whole document.
+    text = doc_.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+  } catch (const std::exception& e) {
+    consoleWrite("UserDefaults: cannot encode " + path_ + ": " + e.what());
+    return false;
+  }
+  text.push_back('\n');
+
+  std::string temp = dir + "/" + tempPrefix(path_) + std::to_string(::getpid()) + "-" +
+                     std::to_string(counter.fetch_add(1));
+  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    consoleWrite("UserDefaults: cannot create " + temp + ": " + errnoText(errno));
+    return false;
+  }
+  bool ok = writeAll(fd, text) && ::fsync(fd) == 0;
+  int writeErr = errno;
+  if (::close(fd) != 0 && ok) {
+    ok = false;
+    writeErr = errno;
+  }
+  if (!ok || ::rename(temp.c_str(), path_.c_str()) != 0) {
+    if (ok) writeErr = errno;
+    ::unlink(temp.c_str());
+    consoleWrite("UserDefaults: cannot write " + path_ + ": " + errnoText(writeErr));
+    return false;
+  }
+  // The rename itself is only durable once the folder is.
+  int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd >= 0) {
+    ::fsync(dfd);
+    ::close(dfd);
+  }
+  dirty_ = false;
+  return true;
+}
+
+bool UserDefaults::synchronize() {
+  std::lock_guard lock(mutex_);
+  return writeLocked();
+}
+
+nlohmann::json UserDefaults::dictionaryRepresentation() const {
+  std::lock_guard lock(mutex_);
+  return doc_;
+}
+
+bool UserDefaults::hasKey(const std::string& key) const {
+  std::lock_guard lock(mutex_);
+  return doc_.contains(key);
+}
+
+std::optional<nlohmann::json> UserDefaults::objectForKey(const std::string& key) const {
+  std::lock_guard lock(mutex_);
+  auto it = doc_.find(key);
+  if (it == doc_.end()) return std::nullopt;
+  return *it;
+}
+
+std::optional<std::string> UserDefaults::stringForKey(const std::string& key) const {
+  std::lock_guard lock(mutex_);
+  auto it = doc_.find(key);
+  if (it == doc_.end()) return std::nullopt;
+  if (it->is_string()) return it->get<std::string>();
+  if (it->is_number_integer() || it->is_number_unsigned() || it->is_number_float())
+    return it->dump();
+  if (it->is_boolean()) return it->get<bool>() ? "1" : "0";
+  return std::nullopt;
+}
+
+int64_t UserDefaults::integerForKey(const std::string& key) const {
+  std::lock_guard lock(mutex_);
+  auto it = doc_.find(key);
+  if (it == doc_.end()) return 0;
+  if (it->is_number_unsigned()) {
+    auto u = it->get<uint64_t>();
+    return u > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())
+               ? std::numeric_limits<int64_t>::max()
+               : static_cast<int64_t>(u);
+  }
+  if (it->is_number_integer()) return it->get<int64_t>();
+  if (it->is_number_float()) return doubleToInteger(it->get<double>());
+  if (it->is_boolean()) return it->get<bool>() ? 1 : 0;
+  if (it->is_string()) return leadingInteger(it->get_ref<const std::string&>());
+  return 0;
+}
+
+bool UserDefaults::boolForKey(const std::string& key) const {
+  std::lock_guard lock(mutex_);
+  auto it = doc_.find(key);
+  if (it == doc_.end()) return false;
+  if (it->is_boolean()) return it->get<bool>();
+  if (it->is_number_integer() || it->is_number_unsigned()) return it->get<int64_t>() != 0;
+  if (it->is_number_float()) return it->get<double>() != 0.0;
+  if (it->is_string()) {
+    std::string_view s = trimmed(it->get_ref<const std::string&>());
+    if (!s.empty() &&
+        (s.front() == 'Y' || s.front() == 'y' || s.front() == 'T' || s.front() == 't'))
+      return true;
+    return leadingInteger(s) != 0;
+  }
+  return false;
+}
+
+double UserDefaults::doubleForKey(const std::string& key) const {
+  std::lock_guard lock(mutex_);
+  auto it = doc_.find(key);
+  if (it == doc_.end()) return 0.0;
+  if (it->is_number()) return it->get<double>();
+  if (it->is_boolean()) return it->get<bool>() ? 1.0 : 0.0;
+  if (it->is_string()) return leadingDouble(it->get_ref<const std::string&>());
+  return 0.0;
+}
+
+std::optional<std::vector<uint8_t>> UserDefaults::dataForKey(const std::string& key) const {
+  std::lock_guard lock(mutex_);
+  auto it = doc_.find(key);
+  if (it == doc_.end() || !it->is_string()) return std::nullopt;
+  return base64Decode(it->get_ref<const std::string&>());
+}
+
+std::optional<std::vector<std::string>> UserDefaults::stringArrayForKey(
+    const std::string& key) const {
+  std::lock_guard lock(mutex_);
+  auto it = doc_.find(key);
+  if (it == doc_.end() || !it->is_array()) return std::nullopt;
+  std::vector<std::string> out;
+  out.reserve(it->size());
+  for (const auto& v : *it) {
+    if (!v.is_string()) return std::nullopt;
+    out.push_back(v.get<std::string>());
+  }
+  return out;
+}
+
+void UserDefaults::setObject(const nlohmann::json& value, const std::string& key) {
+  std::lock_guard lock(mutex_);
+  if (value.is_null()) {
+    if (doc_.erase(key) > 0) dirty_ = true;
+    return;
+  }
+  doc_[key] = value;
+  dirty_ = true;
+}
+
+void UserDefaults::setString(const std::string& value, const std::string& key) {
+  setObject(nlohmann::json(value), key);
+}
+
+void UserDefaults::setInteger(int64_t value, const std::string& key) {
+  setObject(nlohmann::json(value), key);
+}
+
+void UserDefaults::setBool(bool value, const std::string& key) {
+  setObject(nlohmann::json(value), key);
+}
+
+void UserDefaults::setDouble(double value, const std::string& key) {
+  // JSON has no NaN or infinity; they would come back as null.
+  if (!std::isfinite(value)) {
+    consoleWrite("UserDefaults: not storing a non-finite number for " + key);
+    return;
+  }
+  setObject(nlohmann::json(value), key);
+}
+
+void UserDefaults::setData(const std::vector<uint8_t>& value, const std::string& key) {
+  setObject(nlohmann::json(base64Encode(value.data(), value.size())), key);
+}
+
+void UserDefaults::setStringArray(const std::vector<std::string>& value, const std::string& key) {
+  setObject(nlohmann::json(value), key);
+}
+
+void UserDefaults::removeObjectForKey(const std::string& key) {
+  setObject(nlohmann::json(), key);
+}
+
+}  // namespace orsa::platform
