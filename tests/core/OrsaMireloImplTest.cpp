@@ -11,6 +11,7 @@
 #include "OrsaMireloImpl.h"
 #include "OrsaRuntimeFactory.h"
 #include "orsa/OrsaMirelo.h"
+#include "platform/Console.h"
 
 namespace {
 
@@ -372,6 +373,7 @@ TEST_F(FacadeTest, DestructionDoesNotDestroyTheRuntime) {
   made.clear();
   testing::internal::CaptureStderr();
   engine.reset();
+  orsa::platform::consoleFlush();
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("OrsaMireloImpl dealloc ... "), std::string::npos) << err;
   // Released without destroy().
