@@ -137,10 +137,11 @@ OrsaFrameData::ROIStatus OrsaFrameData::updateROIFrame(const uint8_t* data, uint
                    stride, width);
     return ROIStatus::BadSize;
   }
-  // The last row need not carry its padding.
+  // The last row need not carry its padding; rows without pixels need no bytes at all.
   const uint64_t needed =
-      height == 0 ? 0
-                  : static_cast<uint64_t>(stride) * static_cast<uint64_t>(height - 1) + rowBytes;
+      height == 0 || rowBytes == 0
+          ? 0
+          : static_cast<uint64_t>(stride) * static_cast<uint64_t>(height - 1) + rowBytes;
   if (length < needed || (!data && needed > 0)) {
     ORSA_LOG_ERROR(kModule, "updateROIFrame failed, length %llu too short for %d x %d, stride %d",
                    static_cast<unsigned long long>(length), width, height, stride);
@@ -148,7 +149,7 @@ OrsaFrameData::ROIStatus OrsaFrameData::updateROIFrame(const uint8_t* data, uint
   }
   const uint64_t packed = rowBytes * static_cast<uint64_t>(height);
   OrsaBuffer buffer = BufferPool::sharedInstance().poll(packed);
-  for (int32_t row = 0; row < height; ++row) {
+  for (int32_t row = 0; rowBytes > 0 && row < height; ++row) {
     std::memcpy(buffer->data() + rowBytes * static_cast<uint64_t>(row),
                 data + static_cast<uint64_t>(stride) * static_cast<uint64_t>(row),
                 static_cast<size_t>(rowBytes));

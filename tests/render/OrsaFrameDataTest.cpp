@@ -302,6 +302,13 @@ TEST(OrsaFrameDataTest, RoiRowsWithStrideArePacked) {
   EXPECT_EQ(g.updateROIFrame(plane.data(), plane.size(), w, h, w * 4 - 1),
             OrsaFrameData::ROIStatus::BadSize);
 
+  // Rows without pixels need no bytes, whatever the stride.
+  OrsaFrameData z;
+  ASSERT_EQ(z.updateROIFrame(nullptr, 0, 0, 4, 16), OrsaFrameData::ROIStatus::Ok);
+  ASSERT_TRUE(z.roiData());
+  EXPECT_TRUE(z.roiData()->empty());
+  EXPECT_EQ(z.roiHeight(), 4);
+
   // A stride of a packed row (or 0) is the plain copy of every byte.
   OrsaFrameData p;
   ASSERT_EQ(p.updateROIFrame(plane.data(), plane.size(), 5, 4, 20), OrsaFrameData::ROIStatus::Ok);
