@@ -24,7 +24,7 @@ inline constexpr size_t kOrsaLogBackupFiles = 3;
 // A record of OrsaLogger: spdlog's record plus the tag. Only OrsaLogger makes them; the
 // formatter recognises them by the logger name's storage.
 struct OrsaLogMsg : spdlog::details::log_msg {
-  OrsaLogMsg(uint32_t tag, spdlog::level::level_enum level, std::string_view file, int32_t line,
+  OrsaLogMsg(uint32_t tag, spdlog::level::level_enum level, const char* file, int32_t line,
              std::string_view message);
   uint32_t tag = 0;
 };
@@ -45,7 +45,20 @@ class OrsaLogFormatter final : public spdlog::formatter {
 };
 
 // XORs each byte with key[i % key.size()] unless the byte or the result would be 0x00 or
-// 0x0A, so line feeds survive and applying it twice restores the text.
+// 0x0A, so line feeds survive and applying it twice restores the text. Empty key: no change.
+class OrsaScrambler {
+ public:
+  explicit OrsaScrambler(std::string_view key = {});
+  void apply(char* data, size_t size) const;
+
+ private:
+  typedef unsigned char Stream __attribute__((vector_size(16)));
+  Stream stream_[3] = {};  // the key repeated over 48 bytes
+  size_t period_ = 0;      // 48 when the key repeats exactly in it, else 0 (byte by byte)
+  bool empty_ = true;
+  std::string key_;
+};
+
 void orsaScrambleLine(char* data, size_t size, std::string_view key);
 
 // What the logger passes on to every sink besides lines.
@@ -97,7 +110,7 @@ class OrsaRotatingFileSink final : public spdlog::sinks::base_sink<Mutex>, publi
   size_t currentSize_ = 0;
   spdlog::details::file_helper file_;
   OrsaLogFormatter formatter_;
-  std::string key_;
+  OrsaScrambler scrambler_;
   std::string headinfo_;
 };
 
@@ -108,8 +121,8 @@ class OrsaLogger final : public spdlog::logger {
  public:
   OrsaLogger(spdlog::sinks_init_list sinks);
   // A record below the logger's level is discarded; sinks filter by their own level.
-  void write(uint32_t tag, int32_t level, const std::string& file, int32_t line,
-             std::string_view message);
+  // file: NUL-terminated, "" for none.
+  void write(uint32_t tag, int32_t level, const char* file, int32_t line, std::string_view message);
   void set_encrypt_key(const std::string& key);
   void set_headinfo(const std::string& text);
 };

@@ -41,23 +41,20 @@ void OrsaLoggerWrapper::init(const std::string& version, const std::string& logD
   if (probe) std::fclose(probe);
 }
 
-void OrsaLoggerWrapper::writeLog(uint32_t tag, int32_t line, int32_t level, const std::string& file,
-                                 const std::string& message) {
+void OrsaLoggerWrapper::writeLog(uint32_t tag, int32_t line, int32_t level, const char* file,
+                                 std::string_view message) {
+  if (!file) file = "";
   std::lock_guard lock(mutex_);
-  writeLocked(tag, line, level, file, message);
-}
-
-void OrsaLoggerWrapper::writeLocked(uint32_t tag, int32_t line, int32_t level,
-                                    const std::string& file, const std::string& message) {
   if (logger_) {
     if (!pending_.empty()) {
-      for (const auto& p : pending_) logger_->write(p.tag, p.level, p.file, p.line, p.message);
+      for (const auto& p : pending_)
+        logger_->write(p.tag, p.level, p.file.c_str(), p.line, p.message);
       pending_.clear();
     }
     logger_->write(tag, level, file, line, message);
     return;
   }
-  pending_.push_back(PendingLine{tag, line, level, file, message});
+  pending_.push_back(PendingLine{tag, line, level, file, std::string(message)});
 }
 
 std::vector<std::string> OrsaLoggerWrapper::split(const std::string& text,

@@ -4,6 +4,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class OrsaLogger;
@@ -18,8 +19,9 @@ class OrsaLoggerWrapper {
   // directory is writable). A second call does nothing.
   void init(const std::string& version, const std::string& logDirectory);
 
-  void writeLog(uint32_t tag, int32_t line, int32_t level, const std::string& file,
-                const std::string& message);
+  // file: NUL-terminated name, "" when there is none.
+  void writeLog(uint32_t tag, int32_t line, int32_t level, const char* file,
+                std::string_view message);
 
   // strtok-style: every delimiter character separates, empty tokens are dropped.
   static std::vector<std::string> split(const std::string& text, const std::string& delimiters);
@@ -35,9 +37,6 @@ class OrsaLoggerWrapper {
   ~OrsaLoggerWrapper();
 
  private:
-  void writeLocked(uint32_t tag, int32_t line, int32_t level, const std::string& file,
-                   const std::string& message);
-
   mutable std::mutex mutex_;
   std::shared_ptr<OrsaLogger> logger_;
   bool fileSink_ = false;

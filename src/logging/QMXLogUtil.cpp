@@ -5,11 +5,13 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include <type_traits>
 
 #include "logging/DHLogIO.h"
 #include "platform/AppContainer.h"
@@ -70,7 +72,145 @@ std::string cacheInfoDate() {
   return buf;
 }
 
+// The usual conversions of the library's log formats (%s, %d, %u, %ld, %lld, %llu, %zu, %%
+// without flags, width or precision), formatted without fmt's general printf machinery, which
+// costs more than the rest of a log line together. Returns false, having appended nothing
+// that counts, for anything else; the caller then formats the whole line with fmt.
+struct FastArg {
+  enum Kind { None, Signed, Unsigned, Text } kind = None;
+  bool wide = false;  // wider than int: printf without a length keeps the argument's size
+  long long s = 0;
+  unsigned long long u = 0;
+  std::string_view text;
+
+  template <typename T>
+  void operator()(T v) {
+    if constexpr (std::is_same_v<T, bool> || std::is_same_v<T, char>) {
+      kind = None;  // printf converts these in ways the fast path does not mirror
+    } else if constexpr (std::is_integral_v<T> && std::is_signed_v<T>) {
+      kind = Signed;
+      wide = sizeof(T) > sizeof(int);
+      s = static_cast<long long>(v);
+    } else if constexpr (std::is_integral_v<T>) {
+      kind = Unsigned;
+      wide = sizeof(T) > sizeof(int);
+      u = static_cast<unsigned long long>(v);
+    } else if constexpr (std::is_same_v<T, const char*>) {
+      kind = v ? Text : None;
+      if (v) text = v;
+    } else if constexpr (std::is_same_v<T, fmt::basic_string_view<char>>) {
+      kind = Text;
+      text = std::string_view(v.data(), v.size());
+    } else {
+      kind = None;
+    }
+  }
+};
+
+template <typename T>
+inline void appendInt(fmt::memory_buffer& out, T v) {
+  fmt::format_int f(v);
+  out.append(f.data(), f.data() + f.size());
+}
+
+bool fastPrintf(fmt::memory_buffer& out, std::string_view format, const fmt::printf_args& args) {
+  int next = 0;
+  const char* p = format.data();
+  const char* end = p + format.size();
+  while (p < end) {
+    const char* pct = static_cast<const char*>(std::memchr(p, '%', static_cast<size_t>(end - p)));
+    if (!pct) {
+      out.append(p, end);
+      return true;
+    }
+    out.append(p, pct);
+    p = pct + 1;
+    if (p >= end) return false;
+    if (*p == '%') {
+      out.push_back('%');
+      ++p;
+      continue;
+    }
+    enum Length { Int, Long, LongLong, Size } length = Int;
+    if (*p == 'l') {
+      ++p;
+      length = Long;
+      if (p < end && *p == 'l') {
+        ++p;
+        length = LongLong;
+      }
+    } else if (*p == 'z') {
+      ++p;
+      length = Size;
+    }
+    if (p >= end) return false;
+    const char conv = *p++;
+    FastArg a;
+    auto arg = args.get(next++);
+    if (!arg) return false;
+    fmt::visit_format_arg(a, arg);
+    if (conv == 's' && length == Int) {
+      if (a.kind != FastArg::Text) return false;
+      out.append(a.text);
+    } else if (conv == 'd' || conv == 'i' || conv == 'u') {
+      if (a.kind != FastArg::Signed && a.kind != FastArg::Unsigned) return false;
+      const unsigned long long raw =
+          a.kind == FastArg::Signed ? static_cast<unsigned long long>(a.s) : a.u;
+      // The conversion decides signedness; the length, or else the argument, decides size.
+      if (length == Int && a.wide) length = LongLong;
+      if (conv == 'u') {
+        switch (length) {
+          case Int:
+            appendInt(out, static_cast<unsigned>(raw));
+            break;
+          case Long:
+            appendInt(out, static_cast<unsigned long>(raw));
+            break;
+          case LongLong:
+            appendInt(out, raw);
+            break;
+          case Size:
+            appendInt(out, static_cast<size_t>(raw));
+            break;
+        }
+      } else {
+        switch (length) {
+          case Int:
+            appendInt(out, static_cast<int>(raw));
+            break;
+          case Long:
+            appendInt(out, static_cast<long>(raw));
+            break;
+          case LongLong:
+            appendInt(out, static_cast<long long>(raw));
+            break;
+          case Size:
+            appendInt(out, static_cast<long long>(raw));
+            break;
+        }
+      }
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
+
+void QMXLogUtil::appendFormatted(fmt::memory_buffer& out, std::string_view format,
+                                 fmt::printf_args args) {
+  const size_t start = out.size();
+  if (fastPrintf(out, format, args)) return;
+  out.resize(start);
+  try {
+    fmt::detail::vprintf(out, fmt::string_view(format.data(), format.size()), args);
+  } catch (const std::exception&) {
+    // A format that does not fit its arguments still leaves a trace of the call.
+    out.resize(start);
+    out.append(format);
+  }
+}
 
 QMXLogUtil& QMXLogUtil::sharedInstance() {
   // Never destroyed: lines may still come from other threads while the process exits.
@@ -95,17 +235,22 @@ std::string QMXLogUtil::lineText(std::string_view module, std::string_view messa
   return text;
 }
 
-std::string_view QMXLogUtil::fileName(std::string_view path) {
-  auto slash = path.rfind('/');
-  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+const char* QMXLogUtil::fileName(const char* path) {
+  if (!path) return "";
+  const char* slash = std::strrchr(path, '/');
+  return slash ? slash + 1 : path;
 }
 
-void QMXLogUtil::emit(int32_t level, std::string_view module, std::string_view file, int32_t line,
-                      int32_t tag, const std::string& message, bool console) {
-  const std::string text = lineText(module, message);
-  if (console) orsa::platform::consoleWrite(text);
-  const std::string name(fileName(file));
-  DHLogIO::writeLog(static_cast<uint32_t>(tag), line, level, name.c_str(), text.c_str());
+void QMXLogUtil::emit(int32_t level, std::string_view module, const char* file, int32_t line,
+                      int32_t tag, bool console, std::string_view format, fmt::printf_args args) {
+  fmt::memory_buffer text;
+  text.push_back('[');
+  text.append(module);
+  text.append(std::string_view("] "));
+  appendFormatted(text, format, args);
+  if (console) orsa::platform::consoleWrite(std::string_view(text.data(), text.size()));
+  text.push_back('\0');
+  DHLogIO::writeLog(static_cast<uint32_t>(tag), line, level, fileName(file), text.data());
 }
 
 void QMXLogUtil::debugLine(std::string_view module, std::string_view file,

@@ -32,38 +32,37 @@ class QMXLogUtil {
   static QMXLogUtil& sharedInstance();
 
   template <typename... Args>
-  void logTraceInfo(std::string_view module, std::string_view file, const char* func, int32_t line,
+  void logTraceInfo(std::string_view module, const char* file, const char* func, int32_t line,
                     int32_t tag, std::string_view format, const Args&... args) {
-    emit(QMXLogLevelInfo, module, file, line, tag, compose(format, args...), true);
+    emit(QMXLogLevelInfo, module, file, line, tag, true, format, fmt::make_printf_args(args...));
   }
 
   template <typename... Args>
-  void logTraceWarning(std::string_view module, std::string_view file, const char* func,
-                       int32_t line, int32_t tag, std::string_view format, const Args&... args) {
-    emit(QMXLogLevelWarning, module, file, line, tag, compose(format, args...), true);
+  void logTraceWarning(std::string_view module, const char* file, const char* func, int32_t line,
+                       int32_t tag, std::string_view format, const Args&... args) {
+    emit(QMXLogLevelWarning, module, file, line, tag, true, format, fmt::make_printf_args(args...));
   }
 
   template <typename... Args>
-  void logTraceError(std::string_view module, std::string_view file, const char* func, int32_t line,
+  void logTraceError(std::string_view module, const char* file, const char* func, int32_t line,
                      int32_t tag, std::string_view format, const Args&... args) {
-    emit(QMXLogLevelError, module, file, line, tag, compose(format, args...), false);
+    emit(QMXLogLevelError, module, file, line, tag, false, format, fmt::make_printf_args(args...));
   }
 
   // Per-frame paths: only sample numbers that are multiples of 120 produce output, and the
   // others cost no formatting at all.
   template <typename... Args>
-  void logTraceSamp(std::string_view module, uint64_t sampleNum, std::string_view file,
-                    const char* func, int32_t line, int32_t tag, std::string_view format,
-                    const Args&... args) {
+  void logTraceSamp(std::string_view module, uint64_t sampleNum, const char* file, const char* func,
+                    int32_t line, int32_t tag, std::string_view format, const Args&... args) {
     if (sampleNum % kQMXLogSampleEvery != 0) return;
-    emit(QMXLogLevelInfo, module, file, line, tag, compose(format, args...), true);
+    emit(QMXLogLevelInfo, module, file, line, tag, true, format, fmt::make_printf_args(args...));
   }
 
   // Console only: "filter=<module>, file=<file>, msg=<message>".
   template <typename... Args>
   void logDebug(std::string_view module, std::string_view file, const char* func, int32_t line,
                 int32_t tag, std::string_view format, const Args&... args) {
-    debugLine(module, file, compose(format, args...));
+    debugLine(module, file, format_message(format, args...));
   }
 
   // Levels 2, 3, 4 go to the log file as they are (tag 2025, no location); any other level is
@@ -83,33 +82,27 @@ class QMXLogUtil {
 
   // The message text of a trace call: "[" module "] " formatted message.
   static std::string lineText(std::string_view module, std::string_view message);
-  // The part of a path after its last "/".
-  static std::string_view fileName(std::string_view path);
+  // The part of a path after its last "/" (a suffix of the argument, so still NUL-terminated).
+  static const char* fileName(const char* path);
+
+  // Appends format applied to args, printf-style, exactly as fmt::sprintf would.
+  static void appendFormatted(fmt::memory_buffer& out, std::string_view format,
+                              fmt::printf_args args);
 
   template <typename... Args>
   static std::string format_message(std::string_view format, const Args&... args) {
-    if constexpr (sizeof...(Args) == 0) {
-      return std::string(format);
-    } else {
-      try {
-        return fmt::sprintf(fmt::string_view(format.data(), format.size()), args...);
-      } catch (const std::exception&) {
-        // A format that does not fit its arguments still leaves a trace of the call.
-        return std::string(format);
-      }
-    }
+    fmt::memory_buffer buf;
+    appendFormatted(buf, format, fmt::make_printf_args(args...));
+    return fmt::to_string(buf);
   }
 
  private:
   QMXLogUtil();
 
-  template <typename... Args>
-  static std::string compose(std::string_view format, const Args&... args) {
-    return format_message(format, args...);
-  }
-
-  void emit(int32_t level, std::string_view module, std::string_view file, int32_t line,
-            int32_t tag, const std::string& message, bool console);
+  // Formats into one buffer on the stack ("[" module "] " message) and hands it on without
+  // further copies: this runs for every line of every thread.
+  void emit(int32_t level, std::string_view module, const char* file, int32_t line, int32_t tag,
+            bool console, std::string_view format, fmt::printf_args args);
   void debugLine(std::string_view module, std::string_view file, const std::string& message);
   void cacheInfo(const std::string& message);
 

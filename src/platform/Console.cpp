@@ -1,29 +1,140 @@
 #include "platform/Console.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
 #include <string>
+#include <thread>
 
 namespace orsa::platform {
+namespace {
 
-void consoleWrite(std::string_view line) {
-  // One write(2) per line keeps lines from different threads whole.
-  std::string buf;
-  buf.reserve(line.size() + 1);
-  buf.append(line);
-  buf.push_back('\n');
-  const char* p = buf.data();
-  size_t left = buf.size();
+constexpr size_t kMaxQueuedBytes = 4 * 1024 * 1024;
+
+void writeAll(const char* p, size_t left) {
   while (left > 0) {
     ssize_t n = ::write(STDERR_FILENO, p, left);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return;
+      return;  // nowhere left to report a broken console
     }
     p += n;
     left -= static_cast<size_t>(n);
   }
+}
+
+class ConsoleWriter {
+ public:
+  static ConsoleWriter& instance() {
+    // Never destroyed: lines may arrive from other threads while the process exits.
+    static ConsoleWriter* writer = [] {
+      auto* w = new ConsoleWriter();
+      std::atexit([] { ConsoleWriter::instance().flush(); });
+      pthread_atfork([] { ConsoleWriter::instance().mutex_.lock(); },
+                     [] { ConsoleWriter::instance().mutex_.unlock(); },
+                     [] {
+                       // The writer thread does not exist in the child.
+                       auto& self = ConsoleWriter::instance();
+                       self.running_ = false;
+                       self.writing_ = false;
+                       self.mutex_.unlock();
+                     });
+      return w;
+    }();
+    return *writer;
+  }
+
+  void write(std::string_view line) {
+    std::unique_lock lock(mutex_);
+    if (queued_.size() + line.size() + 1 > kMaxQueuedBytes) {
+      ++dropped_;
+      ++droppedPending_;
+      return;
+    }
+    const bool wasIdle = queued_.empty();
+    queued_.append(line);
+    queued_.push_back('\n');
+    ++queuedSeq_;
+    if (!running_) {
+      running_ = true;
+      std::thread([this] { run(); }).detach();
+    } else if (wasIdle) {
+      wake_.notify_one();
+    }
+  }
+
+  void flush() {
+    std::unique_lock lock(mutex_);
+    if (!running_) {
+      // No writer (not started yet, or we are a forked child): write in place.
+      std::string pending;
+      pending.swap(queued_);
+      writtenSeq_ = queuedSeq_;
+      lock.unlock();
+      writeAll(pending.data(), pending.size());
+      return;
+    }
+    const uint64_t target = queuedSeq_;
+    drained_.wait(lock, [&] { return writtenSeq_ >= target || !running_; });
+  }
+
+  uint64_t dropped() {
+    std::lock_guard lock(mutex_);
+    return dropped_;
+  }
+
+ private:
+  void run() {
+    std::string batch;
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [&] { return !queued_.empty() || droppedPending_ > 0; });
+      batch.clear();
+      batch.swap(queued_);
+      if (droppedPending_ > 0) {
+        batch += "[console] " + std::to_string(droppedPending_) +
+                 " lines dropped: the console did not keep up\n";
+        droppedPending_ = 0;
+      }
+      const uint64_t seq = queuedSeq_;
+      writing_ = true;
+      lock.unlock();
+      writeAll(batch.data(), batch.size());
+      lock.lock();
+      writing_ = false;
+      writtenSeq_ = seq;
+      drained_.notify_all();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::condition_variable drained_;
+  std::string queued_;
+  uint64_t queuedSeq_ = 0;
+  uint64_t writtenSeq_ = 0;
+  uint64_t dropped_ = 0;
+  uint64_t droppedPending_ = 0;
+  bool running_ = false;
+  bool writing_ = false;
+};
+
+}  // namespace
+
+void consoleWrite(std::string_view line) {
+  ConsoleWriter::instance().write(line);
+}
+
+void consoleFlush() {
+  ConsoleWriter::instance().flush();
+}
+
+uint64_t consoleDroppedLines() {
+  return ConsoleWriter::instance().dropped();
 }
 
 }  // namespace orsa::platform

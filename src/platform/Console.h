@@ -1,11 +1,22 @@
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 
 namespace orsa::platform {
 
-// The system console of this host: standard error. One line per call, never interleaved
-// within a line.
+// The system console of this host: standard error, one whole line per call.
+//
+// Lines are handed to a writer thread, so a caller on a render or network thread never waits
+// for a slow terminal or a pipe nobody reads. Order is kept. When more than a bounded amount
+// is waiting, further lines are dropped and counted, and the count is written once the
+// console catches up. Everything queued is written at normal process exit.
 void consoleWrite(std::string_view line);
+
+// Waits until every line queued before the call has been written.
+void consoleFlush();
+
+// Lines dropped so far because the console could not keep up.
+uint64_t consoleDroppedLines();
 
 }  // namespace orsa::platform

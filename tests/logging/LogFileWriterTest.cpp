@@ -65,7 +65,7 @@ std::shared_ptr<OrsaLogger> fileLogger(const std::string& base, size_t maxSize) 
 TEST(OrsaLogFormatter, LineShapeTagAndLocation) {
   OrsaLogFormatter f;
   spdlog::memory_buf_t buf;
-  std::string file = "Demo.m";
+  const char* file = "Demo.m";
   OrsaLogMsg msg(1215, spdlog::level::info, file, 42, "[OrsaPreviewView] x");
   f.format(msg, buf);
   std::string line(buf.data(), buf.size());
@@ -116,6 +116,28 @@ TEST(OrsaLogScramble, KeepsLineFeedsAndBytesThatWouldVanish) {
   std::string empty = "abc";
   orsaScrambleLine(empty.data(), empty.size(), "");
   EXPECT_EQ(empty, "abc");
+}
+
+TEST(OrsaLogScramble, MatchesTheBytewiseRuleForAnyLengthAndKey) {
+  auto reference = [](std::string s, const std::string& key) {
+    for (size_t i = 0; i < s.size(); ++i) {
+      auto b = static_cast<unsigned char>(s[i]);
+      auto x = static_cast<unsigned char>(b ^ static_cast<unsigned char>(key[i % key.size()]));
+      if (b != 0 && b != '\n' && x != 0 && x != '\n') s[i] = static_cast<char>(x);
+    }
+    return s;
+  };
+  std::mt19937 rng(11);
+  for (const std::string key : {"vqe", "abcde", "k", "0123456789abcdef"}) {
+    for (size_t len = 0; len < 200; ++len) {
+      std::string s(len, '\0');
+      for (auto& c : s)
+        c = static_cast<char>(rng() % 4 == 0 ? key[rng() % key.size()] ^ '\n' : rng());
+      std::string t = s;
+      orsaScrambleLine(t.data(), t.size(), key);
+      ASSERT_EQ(t, reference(s, key)) << "key " << key << " length " << len;
+    }
+  }
 }
 
 TEST(OrsaLogScramble, IsItsOwnInverseAndNeverMakesLineFeeds) {

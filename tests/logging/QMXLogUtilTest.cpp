@@ -9,6 +9,7 @@
 #include "logging/OrsaLoggerWrapper.h"
 #include "logging/QMXLogUtil.h"
 #include "platform/AppContainer.h"
+#include "platform/Console.h"
 #include "platform/HostInfo.h"
 #include "support/TestSupport.h"
 
@@ -51,6 +52,12 @@ std::string logText() {
   return out;
 }
 
+// The console writes on a thread of its own: wait for it before looking.
+std::string capturedStderr() {
+  orsa::platform::consoleFlush();
+  return testing::internal::GetCapturedStderr();
+}
+
 size_t count(const std::string& hay, const std::string& needle) {
   size_t n = 0;
   for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) ++n;
@@ -72,7 +79,7 @@ TEST(QMXLogUtil, InfoGoesToConsoleAndFileWithModuleAndFileName) {
   testing::internal::CaptureStderr();
   QMXLogUtil::sharedInstance().logTraceInfo("OrsaPreviewView", "/a/b/Demo.m", "f", 42, 1215,
                                             "x %s=%d", std::string("k"), 7);
-  std::string err = testing::internal::GetCapturedStderr();
+  std::string err = capturedStderr();
   EXPECT_EQ(err, "[OrsaPreviewView] x k=7\n");
   EXPECT_NE(logText().find("] [info] ["), std::string::npos);
   EXPECT_NE(logText().find("[1215] [Demo.m:42] [OrsaPreviewView] x k=7\n"), std::string::npos);
@@ -82,7 +89,7 @@ TEST(QMXLogUtil, ErrorSkipsTheSystemConsoleButReachesStdoutAndFile) {
   testing::internal::CaptureStderr();
   testing::internal::CaptureStdout();
   ORSA_LOG_ERROR("ResourceManager", "unzip failed: %s", "disk full");
-  std::string err = testing::internal::GetCapturedStderr();
+  std::string err = capturedStderr();
   std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(err.find("unzip failed"), std::string::npos);
   EXPECT_NE(out.find("[error]"), std::string::npos);
@@ -95,7 +102,7 @@ TEST(QMXLogUtil, SampledLinesOnlyEvery120th) {
   testing::internal::CaptureStderr();
   for (uint64_t n : {0ull, 1ull, 119ull, 120ull, 121ull, 240ull})
     ORSA_LOG_SAMP("OrsaPreviewView", n, "sampled-%llu", static_cast<unsigned long long>(n));
-  std::string err = testing::internal::GetCapturedStderr();
+  std::string err = capturedStderr();
   EXPECT_EQ(err,
             "[OrsaPreviewView] sampled-0\n[OrsaPreviewView] sampled-120\n"
             "[OrsaPreviewView] sampled-240\n");
@@ -112,7 +119,7 @@ TEST(QMXLogUtil, TraceMsgLevelsAndDebugLines) {
   QMXLogUtil::sharedInstance().logTraceMsg(4, "file-four");
   QMXLogUtil::sharedInstance().logTreaceMsg(4, "never-anywhere");
   ORSA_LOG_DEBUG("Mod", "dbg %d", 1);
-  std::string err = testing::internal::GetCapturedStderr();
+  std::string err = capturedStderr();
   EXPECT_NE(err.find("logTraceMsg:loud-five\n"), std::string::npos);
   EXPECT_EQ(err.find("file-four"), std::string::npos);
   EXPECT_NE(err.find("filter=Mod, file=" __FILE__ ", msg=dbg 1\n"), std::string::npos);
@@ -128,7 +135,7 @@ TEST(QMXLogUtil, BadFormatsNeverCrash) {
   testing::internal::CaptureStderr();
   ORSA_LOG_INFO("Mod", "%s %s %d", "only one");
   ORSA_LOG_WARN("Mod", "%n%n%n");
-  std::string err = testing::internal::GetCapturedStderr();
+  std::string err = capturedStderr();
   EXPECT_NE(err.find("[Mod] %s %s %d\n"), std::string::npos);
   EXPECT_NE(err.find("[Mod] %n%n%n\n"), std::string::npos);
 }
@@ -139,7 +146,7 @@ TEST(QMXLogUtil, CacheInfoRecordsAreAppendedInTheFixedZone) {
   testing::internal::CaptureStderr();
   ORSA_LOG_CACHE_INFO("hit %s", "first");
   ORSA_LOG_CACHE_INFO("hit %s", "second");
-  std::string err = testing::internal::GetCapturedStderr();
+  std::string err = capturedStderr();
   EXPECT_EQ(err, "hit first\nhit second\n");
   std::string text = orsa::test::readFile(file);
   std::regex shape(
@@ -152,4 +159,40 @@ TEST(QMXLogUtil, CacheInfoRecordsAreAppendedInTheFixedZone) {
   gmtime_r(&now, &tm);
   int hour = std::stoi(m[2]);
   EXPECT_TRUE(hour == tm.tm_hour || (hour + 1) % 24 == tm.tm_hour) << text;
+}
+
+namespace {
+
+template <typename... Args>
+void expectLikeSprintf(const char* format, const Args&... args) {
+  std::string expected;
+  try {
+    expected = fmt::sprintf(format, args...);
+  } catch (const std::exception&) {
+    expected = format;
+  }
+  EXPECT_EQ(QMXLogUtil::format_message(format, args...), expected) << format;
+}
+
+}  // namespace
+
+TEST(QMXLogUtil, FormattingMatchesPrintfSemantics) {
+  const std::string s = "text";
+  expectLikeSprintf("plain");
+  expectLikeSprintf("100%% done, %s", s);
+  expectLikeSprintf("%s|%s", "a", std::string_view("bc"));
+  expectLikeSprintf("%d %i %u", -5, 7, 9u);
+  expectLikeSprintf("%d", int64_t{1} << 40);  // truncated to int, as printf does
+  expectLikeSprintf("%u", -1);                // reinterpreted as unsigned
+  expectLikeSprintf("%lld %llu", int64_t{-1} << 40, uint64_t{1} << 63);
+  expectLikeSprintf("%ld %lu %zu", -3L, 3UL, size_t{42});
+  expectLikeSprintf("%d", static_cast<int64_t>(INT64_MIN));
+  expectLikeSprintf("%lld", static_cast<int64_t>(INT64_MIN));
+  expectLikeSprintf("%s", 12);  // an integer through %s
+  expectLikeSprintf("%5d|%-3s|%05.1f|%x|%c", 3, "a", 2.25, 255, 'z');
+  expectLikeSprintf("%.2f ms", 3.14159);
+  expectLikeSprintf("%d %d", 1);  // too few arguments
+  expectLikeSprintf("trailing %");
+  expectLikeSprintf("%s", static_cast<const char*>(nullptr));
+  expectLikeSprintf("%d", true);
 }
