@@ -609,7 +609,7 @@ std::shared_ptr<RepeatingTimer> RepeatingTimer::start(std::shared_ptr<DispatchQu
                                                       std::chrono::milliseconds interval,
                                                       Task task) {
   auto state = std::make_shared<TimerState>();
-  state->queue = std::move(queue);
+  state->queue = queue ? std::move(queue) : globalQueue();
   // A zero interval would spin the timer thread.
   state->interval = std::max(interval, std::chrono::milliseconds(1));
   state->task = std::move(task);

@@ -27,7 +27,11 @@ class DispatchQueue {
   // True when the calling thread is running a task of this queue.
   virtual bool isCurrent() const = 0;
   virtual const std::string& label() const = 0;
-  // Runs task on this queue and waits for it. Runs it inline when already on this queue.
+  // Runs task on this queue and waits for it. Runs it inline when already on this queue (also
+  // from inside another queue's sync block that this queue is waiting in). A serial queue's
+  // sync runs the task on the calling thread once the queue's turn comes; the main queue's
+  // runs on the thread draining the main loop, so calling it from a thread that should drain
+  // the loop but does not waits for ever.
   void sync(const Task& task);
 
  protected:
@@ -96,8 +100,10 @@ class Semaphore {
   std::unique_ptr<State> state_;
 };
 
-// A repeating timer on a queue. The first firing comes one interval after start. Cancelling
-// (or destroying the handle) stops further firings; a firing already running completes.
+// A repeating timer on a queue (the worker pool when null). The first firing comes one
+// interval after start. Firings never overlap: ticks that come while one is queued or running
+// are merged into it. Cancelling (or destroying the handle) stops further firings; a firing
+// already running completes.
 class RepeatingTimer {
  public:
   static std::shared_ptr<RepeatingTimer> start(std::shared_ptr<DispatchQueue> queue,

@@ -412,6 +412,23 @@ TEST(RepeatingTimer, DroppingTheHandleStops) {
   EXPECT_EQ(count.load(), settled);
 }
 
+TEST(RepeatingTimer, SlowFiringsOnTheWorkerPoolNeverOverlap) {
+  std::atomic<int> inside{0};
+  std::atomic<bool> overlap{false};
+  std::atomic<int> count{0};
+  // A null queue means the worker pool, where nothing else would serialise the firings.
+  auto timer = RepeatingTimer::start(nullptr, 2ms, [&] {
+    if (++inside != 1) overlap = true;
+    std::this_thread::sleep_for(15ms);
+    --inside;
+    ++count;
+  });
+  ASSERT_TRUE(waitUntil([&] { return count.load() >= 4; }, 3s));
+  timer->cancel();
+  EXPECT_TRUE(waitUntil([&] { return inside.load() == 0; }, 1s));
+  EXPECT_FALSE(overlap.load());
+}
+
 TEST(RepeatingTimer, OnMainQueueFiresOnlyWhilePumpedAndDoesNotPileUp) {
   drainMain();
   std::atomic<int> count{0};
