@@ -4,6 +4,7 @@
 #include <spdlog/details/os.h>
 #include <spdlog/fmt/fmt.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -173,6 +174,14 @@ void orsaScrambleLine(char* data, size_t size, std::string_view key) {
 
 // ---- console sink
 
+namespace {
+std::atomic<FILE*> gConsoleStream{stdout};
+}  // namespace
+
+void orsaSetLogConsoleStream(FILE* stream) {
+  gConsoleStream.store(stream);
+}
+
 template <typename Mutex>
 OrsaConsoleSink<Mutex>::OrsaConsoleSink() = default;
 
@@ -187,21 +196,25 @@ void OrsaConsoleSink<Mutex>::setHeadinfo(const std::string& text) {
   std::lock_guard<Mutex> lock(this->mutex_);
   spdlog::memory_buf_t buf;
   formatter_.formatHeadInfo(text, buf);
-  std::fwrite(buf.data(), 1, buf.size(), stdout);
-  std::fflush(stdout);
+  if (FILE* out = gConsoleStream.load()) {
+    std::fwrite(buf.data(), 1, buf.size(), out);
+    std::fflush(out);
+  }
 }
 
 template <typename Mutex>
 void OrsaConsoleSink<Mutex>::sink_it_(const spdlog::details::log_msg& msg) {
   spdlog::memory_buf_t buf;
   formatter_.format(msg, buf);
-  std::fwrite(buf.data(), 1, buf.size(), stdout);
-  std::fflush(stdout);
+  if (FILE* out = gConsoleStream.load()) {
+    std::fwrite(buf.data(), 1, buf.size(), out);
+    std::fflush(out);
+  }
 }
 
 template <typename Mutex>
 void OrsaConsoleSink<Mutex>::flush_() {
-  std::fflush(stdout);
+  if (FILE* out = gConsoleStream.load()) std::fflush(out);
 }
 
 // ---- rotating, scrambled file sink

@@ -7,6 +7,7 @@
 #include <spdlog/sinks/base_sink.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 #include <mutex>
 #include <string>
@@ -68,6 +69,10 @@ class OrsaSinkExtras {
   virtual void setEncryptKey(const std::string& key) = 0;
   virtual void setHeadinfo(const std::string& text) = 0;
 };
+
+// Where the console sink writes: standard output unless a host (a command-line tool whose
+// standard output is its result) chooses another stream, or none with nullptr.
+void orsaSetLogConsoleStream(FILE* stream);
 
 // Standard output, flushed per line; the logger sets it to pass warnings and errors only.
 template <typename Mutex>

@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
@@ -123,10 +124,16 @@ class ConsoleWriter {
   bool writing_ = false;
 };
 
+std::atomic<bool> gEnabled{true};
+
 }  // namespace
 
 void consoleWrite(std::string_view line) {
-  ConsoleWriter::instance().write(line);
+  if (gEnabled.load(std::memory_order_relaxed)) ConsoleWriter::instance().write(line);
+}
+
+void consoleSetEnabled(bool enabled) {
+  gEnabled.store(enabled);
 }
 
 void consoleFlush() {

@@ -13,6 +13,10 @@ namespace orsa::platform {
 // console catches up. Everything queued is written at normal process exit.
 void consoleWrite(std::string_view line);
 
+// A host may silence the console (a command-line tool without --verbose); lines written while
+// it is off are discarded.
+void consoleSetEnabled(bool enabled);
+
 // Waits until every line queued before the call has been written.
 void consoleFlush();
 

@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "Command.h"
+#include "logging/OrsaLogger.h"
 #include "platform/AppContainer.h"
+#include "platform/Console.h"
 #include "platform/HostInfo.h"
 
 namespace orsa::tool {
@@ -23,11 +25,12 @@ std::map<std::string, Entry>& registry() {
 }
 
 void printUsage(FILE* out) {
-  std::fprintf(out, "usage: orsa [--home DIR] COMMAND [ARGS...]\n\ncommands:\n");
+  std::fprintf(out, "usage: orsa [--home DIR] [--verbose] COMMAND [ARGS...]\n\ncommands:\n");
   for (const auto& [name, e] : registry()) std::fprintf(out, "  %s\n", e.usage.c_str());
   std::fprintf(out,
                "\n--home DIR (or ORSA_HOME) selects the app container that holds the cache,\n"
-               "preferences and logs.\n");
+               "preferences and logs. --verbose echoes the library's log lines on standard\n"
+               "error; they are always in the log files (see 'orsa logs read').\n");
 }
 
 }  // namespace
@@ -36,7 +39,9 @@ CommandRegistrar::CommandRegistrar(const char* name, const char* usage, CommandF
   registry()[name] = Entry{usage, fn};
 }
 
-const char* toolVersion() { return ORSA_LIBRARY_VERSION; }
+const char* toolVersion() {
+  return ORSA_LIBRARY_VERSION;
+}
 
 }  // namespace orsa::tool
 
@@ -44,12 +49,16 @@ int main(int argc, char** argv) {
   using namespace orsa::tool;
   std::vector<std::string> args(argv + 1, argv + argc);
   std::string home;
+  bool verbose = false;
   while (!args.empty()) {
     if (args[0] == "--home" && args.size() >= 2) {
       home = args[1];
       args.erase(args.begin(), args.begin() + 2);
     } else if (args[0].rfind("--home=", 0) == 0) {
       home = args[0].substr(7);
+      args.erase(args.begin());
+    } else if (args[0] == "--verbose" || args[0] == "-v") {
+      verbose = true;
       args.erase(args.begin());
     } else if (args[0] == "--help" || args[0] == "-h") {
       printUsage(stdout);
@@ -62,6 +71,11 @@ int main(int argc, char** argv) {
     }
   }
   if (!home.empty()) orsa::platform::AppContainer::setRoot(home);
+  // Standard output carries results (a configuration string, a parsed record), so the
+  // library's log echo never goes there; it goes to standard error with --verbose, and every
+  // line always reaches the log files.
+  orsa::platform::consoleSetEnabled(verbose);
+  orsaSetLogConsoleStream(verbose ? stderr : nullptr);
   orsa::platform::HostInfo::setShortVersion(toolVersion());
   orsa::platform::HostInfo::setBundleIdentifier("orsa.tool");
 
