@@ -88,7 +88,7 @@ BufferPool& BufferPool::sharedInstance() {
 
 BufferPool::BufferPool() = default;
 
-std::shared_ptr<BufferBucket> BufferPool::bucketFor(uint64_t size) {
+const std::shared_ptr<BufferBucket>& BufferPool::bucketFor(uint64_t size) {
   auto it = buckets_.find(size);
   if (it == buckets_.end()) {
     it = buckets_.emplace(size, std::make_shared<BufferBucket>(size, &idleBytes_)).first;
@@ -130,7 +130,7 @@ void BufferPool::giveBack(const OrsaBuffer& buffer) {
   if (!buffer) return;
   const uint64_t size = buffer->size();
   std::lock_guard<std::mutex> guard(mapLock_);
-  std::shared_ptr<BufferBucket> bucket = bucketFor(size);
+  BufferBucket* bucket = bucketFor(size).get();
   bucket->lastUse_.store(useClock_.fetch_add(1, std::memory_order_relaxed),
                          std::memory_order_relaxed);
   if (size > maxIdleBytes()) return;  // could never be kept without emptying everything else

@@ -90,8 +90,9 @@ class BufferPool {
   size_t bucketCount() const;
 
  private:
-  std::shared_ptr<BufferBucket> bucketFor(uint64_t size);  // map lock held by the caller
-  void evictFor(uint64_t incoming);                        // map lock held by the caller
+  // Map lock held by the caller; the reference lives as long as the lock is held.
+  const std::shared_ptr<BufferBucket>& bucketFor(uint64_t size);
+  void evictFor(uint64_t incoming);  // map lock held by the caller
 
   mutable std::mutex mapLock_;
   std::unordered_map<uint64_t, std::shared_ptr<BufferBucket>> buckets_;

@@ -104,7 +104,8 @@ TEST_F(SeiToolTest, RefusedPayloadsExitOneWithTheRefusalText) {
 }
 
 TEST_F(SeiToolTest, BadHexAndBadUsage) {
-  const std::string valid = hexOf(wordsLE({1, 2, 3, 4, 5, 6, 7, 8, 9}));
+  // No 0x03 anywhere, so nothing is unescaped.
+  const std::string valid = hexOf(wordsLE({25, 16, 32, 48, 64, 80, 96, 112, 128}));
   for (const std::string& bad :
        {valid + "0", valid.substr(0, 10) + "zz" + valid.substr(12), std::string("0x") + valid,
         valid.substr(0, 1) + " " + valid.substr(1)}) {
