@@ -90,7 +90,8 @@ const uint8_t* MediaFrame::lockBaseAddress() {
   if (base_) return base_;
   if (!source_ || width_ <= 0 || height_ <= 0) return nullptr;
   auto fmt = static_cast<AVPixelFormat>(source_->format);
-  if (fmt == AV_PIX_FMT_BGRA && source_->linesize[0] >= width_ * 4) {
+  if (fmt == AV_PIX_FMT_BGRA && source_->width == width_ && source_->height == height_ &&
+      source_->linesize[0] >= width_ * 4) {
     // The decoder already gives packed BGRA: use its picture as it is.
     base_ = source_->data[0];
     bytesPerRow_ = static_cast<size_t>(source_->linesize[0]);
@@ -103,8 +104,11 @@ const uint8_t* MediaFrame::lockBaseAddress() {
   bool fullRange = source_->color_range == AVCOL_RANGE_JPEG;
   AVPixelFormat srcFmt = normalisedFormat(fmt, &fullRange);
   ThreadConverter& conv = threadConverter();
-  SwsContext* ctx = sws_getCachedContext(conv.ctx, width_, height_, srcFmt, width_, height_,
-                                         AV_PIX_FMT_BGRA, SWS_BICUBIC, nullptr, nullptr, nullptr);
+  // A picture whose size changed mid-stream is scaled to the track's size, so every frame keeps
+  // its place in the sequence with the buffers' fixed size.
+  SwsContext* ctx =
+      sws_getCachedContext(conv.ctx, source_->width, source_->height, srcFmt, width_, height_,
+                           AV_PIX_FMT_BGRA, SWS_BICUBIC, nullptr, nullptr, nullptr);
   if (!ctx) {
     av_buffer_unref(&buf);
     return nullptr;
@@ -126,7 +130,7 @@ const uint8_t* MediaFrame::lockBaseAddress() {
 
   uint8_t* dst[4] = {buf->data, nullptr, nullptr, nullptr};
   int dstStride[4] = {static_cast<int>(shared_->bytesPerRow), 0, 0, 0};
-  int rows = sws_scale(ctx, source_->data, source_->linesize, 0, height_, dst, dstStride);
+  int rows = sws_scale(ctx, source_->data, source_->linesize, 0, source_->height, dst, dstStride);
   if (rows != height_) {
     av_buffer_unref(&buf);
     return nullptr;
@@ -145,6 +149,8 @@ struct MediaReader::Impl {
   AVPacket* packet = nullptr;
   AVFrame* frame = nullptr;
   int streamIndex = -1;
+  int width = 0;  // of every frame handed out: the size when decoding started
+  int height = 0;
   bool inputDrained = false;
   bool inputError = false;
   int consecutiveDecodeErrors = 0;
@@ -241,6 +247,8 @@ bool MediaReader::addOutput(uint32_t pixelFormat) {
     return false;
   }
   impl_->shared = std::move(shared);
+  impl_->width = w;
+  impl_->height = h;
   impl_->packet = av_packet_alloc();
   impl_->frame = av_frame_alloc();
   if (!impl_->packet || !impl_->frame) {
@@ -278,15 +286,13 @@ std::unique_ptr<MediaFrame> MediaReader::copyNextSampleBuffer() {
     int ret = avcodec_receive_frame(s.codec, s.frame);
     if (ret == 0) {
       s.consecutiveDecodeErrors = 0;
-      if (s.frame->width != s.codec->width || s.frame->height != s.codec->height ||
-          s.frame->width <= 0) {
-        // Mid-stream size changes would break the fixed-size frame buffers; skip such frames.
+      if (s.frame->width <= 0 || s.frame->height <= 0) {
         av_frame_unref(s.frame);
         continue;
       }
       std::unique_ptr<MediaFrame> out(new MediaFrame());
-      out->width_ = s.frame->width;
-      out->height_ = s.frame->height;
+      out->width_ = s.width;
+      out->height_ = s.height;
       out->index_ = s.framesOut++;
       int64_t ts = s.frame->best_effort_timestamp;
       if (ts != AV_NOPTS_VALUE)
@@ -347,12 +353,12 @@ std::unique_ptr<MediaFrame> MediaReader::copyNextSampleBuffer() {
 }
 
 int MediaReader::width() const {
-  if (impl_->codec) return impl_->codec->width;
+  if (impl_->width > 0) return impl_->width;
   return impl_->fmt->streams[impl_->streamIndex]->codecpar->width;
 }
 
 int MediaReader::height() const {
-  if (impl_->codec) return impl_->codec->height;
+  if (impl_->height > 0) return impl_->height;
   return impl_->fmt->streams[impl_->streamIndex]->codecpar->height;
 }
 

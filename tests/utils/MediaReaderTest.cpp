@@ -184,3 +184,31 @@ TEST_F(MediaReaderTest, TruncatedVideoEndsWithoutHanging) {
   EXPECT_NE(reader->status(), MediaReader::Status::Reading);
   for (auto& f : frames) EXPECT_NE(f->lockBaseAddress(), nullptr);
 }
+
+TEST_F(MediaReaderTest, SizeChangeMidStreamKeepsEveryFrameAtTheTrackSize) {
+  if (!orsa::test::canEncode(VideoCodec::H264)) GTEST_SKIP() << "no H.264 encoder";
+  VideoSpec small;
+  small.width = 64;
+  small.height = 48;
+  small.frames = 5;
+  VideoSpec large = small;
+  large.width = 96;
+  large.height = 80;
+  large.frames = 4;
+  // Raw H.264 streams concatenate: the second part starts with its own parameter sets.
+  std::string a = makeVideo("a.h264", small), b = makeVideo("b.h264", large);
+  std::string joined = (dir_.path() / "joined.h264").string();
+  orsa::test::writeFile(joined, orsa::test::readFile(a) + orsa::test::readFile(b));
+  auto reader = startReader(joined);
+  ASSERT_TRUE(reader);
+  auto frames = readAll(*reader);
+  ASSERT_EQ(frames.size(), 9u);
+  for (size_t i = 0; i < frames.size(); ++i) {
+    EXPECT_EQ(frames[i]->index(), i);
+    EXPECT_EQ(frames[i]->width(), 64);
+    EXPECT_EQ(frames[i]->height(), 48);
+    ASSERT_NE(frames[i]->lockBaseAddress(), nullptr);
+  }
+  // The first part is untouched by the scaling of the second.
+  EXPECT_GT(psnrAgainstPainted(*frames[2], 2), 20.0);
+}
