@@ -3,7 +3,6 @@
 #include <chrono>
 
 #include "orsa/OrsaClock.h"
-#include "orsa/OrsaConstants.h"
 #include "orsa/OrsaView.h"
 
 namespace {
@@ -33,16 +32,6 @@ TEST(OrsaClockTest, SleepUntilReachesTheDeadlineAndSkipsPastOnes) {
   sleepUntil(start);
   sleepUntil(INT64_MIN);
   EXPECT_LT(currentMillis() - start, 1000);
-}
-
-TEST(OrsaConstantsTest, ExportedValues) {
-  EXPECT_STREQ(STREAM_TYPE_MOBILE, "mobile");
-  EXPECT_STREQ(STREAM_TYPE_WEB, "web");
-  EXPECT_STREQ(FILTER_NAME, "DataCodec");
-  EXPECT_EQ(MAX_RENDER_QUEUE_SIZE, 5);
-  EXPECT_EQ(OrsaMireloVersionNumber, 1.0);
-  EXPECT_STREQ(reinterpret_cast<const char*>(OrsaMireloVersionString),
-               "@(#)PROGRAM:OrsaMirelo  PROJECT:OrsaMirelo-1\n");
 }
 
 TEST(OrsaViewTest, SubviewsMoveBetweenParentsAndCyclesAreRefused) {
