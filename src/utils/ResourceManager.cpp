@@ -1,6 +1,7 @@
 #include "utils/ResourceManager.h"
 
 #include <fcntl.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -306,7 +307,13 @@ std::optional<ResourceManager::Digest> ResourceManager::digestOfFile(const std::
   ::close(fd);
   Digest digest{};
   unsigned int len = 0;
-  if (EVP_DigestFinal_ex(ctx.get(), digest.data(), &len) != 1 || len != digest.size()) {
+  const bool finished =
+      EVP_DigestFinal_ex(ctx.get(), digest.data(), &len) == 1 && len == digest.size();
+  ctx.reset();
+  // The digest runs on pool threads that may live until the process ends; OpenSSL's
+  // per-thread state would then never be freed. Release it now: it is re-made on demand.
+  OPENSSL_thread_stop();
+  if (!finished) {
     if (error) *error = "SHA-256 finalisation failed";
     return std::nullopt;
   }
