@@ -13,8 +13,10 @@ int64_t currentMillis() {
 }
 
 void sleepUntil(int64_t deadlineMillis) {
-  int64_t remaining = deadlineMillis - currentMillis();
-  if (remaining >= 1) std::this_thread::sleep_for(std::chrono::milliseconds(remaining));
+  const int64_t now = currentMillis();
+  // Compared before subtracting: a deadline far in the past must not wrap into a long sleep.
+  if (deadlineMillis <= now) return;
+  std::this_thread::sleep_for(std::chrono::milliseconds(deadlineMillis - now));
 }
 
 }  // namespace orsa::platform

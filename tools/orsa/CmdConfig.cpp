@@ -1,6 +1,4 @@
 // orsa config: makes and reads start configurations.
-#include <unistd.h>
-
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -19,21 +17,6 @@ constexpr char kUsage[] =
 int usage() {
   std::fprintf(stderr, "usage: orsa %s\n", kUsage);
   return 2;
-}
-
-// The library's logger writes its warnings and errors (and a head line) to standard output.
-// Standard output of this command is its result alone, so the result gets the real stdout and
-// everything written to file descriptor 1 from here on goes to standard error instead.
-FILE* takeStdout() {
-  static FILE* result = [] {
-    std::fflush(stdout);
-    int fd = dup(STDOUT_FILENO);
-    FILE* f = fd >= 0 ? fdopen(fd, "w") : nullptr;
-    if (!f) return stdout;
-    dup2(STDERR_FILENO, STDOUT_FILENO);
-    return f;
-  }();
-  return result;
 }
 
 // Whole strings: a field may hold a NUL character.
@@ -111,7 +94,7 @@ int encode(const std::vector<std::string>& args) {
     return usage();
   }
   config.setStreams(std::move(streams));
-  printLine(takeStdout(), OrsaMireloConfigEncoder::encode(config));
+  printLine(stdout, OrsaMireloConfigEncoder::encode(config));
   return 0;
 }
 
@@ -123,12 +106,11 @@ int decode(const std::vector<std::string>& args) {
     printLine(stderr, error);
     return 1;
   }
-  printLine(takeStdout(), config->string());
+  printLine(stdout, config->string());
   return 0;
 }
 
 int runConfig(const std::vector<std::string>& args) {
-  takeStdout();
   if (args.empty()) return usage();
   std::vector<std::string> rest(args.begin() + 1, args.end());
   if (args[0] == "encode") return encode(rest);
