@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include <fmt/printf.h>
@@ -206,15 +207,17 @@ class Unzipper {
 
   std::string path_;
   std::string destination_;
-  const UnzipOptions& opts_;
+  UnzipOptions opts_;
   VZZipArchiveDelegate* delegate_;
-  const VZZipProgressHandler& progress_;
+  VZZipProgressHandler progress_;
   ZipDestination dest_;
   std::optional<Error> error_;
   bool success_ = true;
   uint64_t archiveSize_ = 0;
   uint64_t written_ = 0;
-  std::vector<char> buffer_;
+  // Grown on demand, left uninitialised: small archives never pay for a large buffer.
+  std::unique_ptr<char[]> buffer_;
+  size_t bufferSize_ = 0;
   std::map<std::string, std::chrono::system_clock::time_point> directoryDates_;
 };
 
@@ -244,7 +247,6 @@ bool Unzipper::run() {
     delegate_->zipArchiveWillUnzipArchiveAtPath(path_, zipInfo);
     delegate_->zipArchiveProgressEvent(0, archiveSize_);
   }
-  buffer_.resize(kCopyBufferSize);
   uint64_t compressedSoFar = 0;
   const auto total = static_cast<int64_t>(gi.number_entry);
   for (int64_t index = 0; !empty && success_; ++index) {
@@ -442,7 +444,13 @@ Unzipper::Step Unzipper::writeLink(ZipEntryReader& reader, const ZipDestination:
 Unzipper::Step Unzipper::writeFile(ZipEntryReader& reader, const unz_file_info64& fi,
                                    const ZipDestination::Walk& parent, const std::string& leaf,
                                    const std::string& name) {
-  int n = reader.read(buffer_.data(), static_cast<unsigned>(buffer_.size()));
+  const size_t want =
+      static_cast<size_t>(std::clamp<uint64_t>(fi.uncompressed_size, 4096, kCopyBufferSize));
+  if (bufferSize_ < want) {
+    buffer_.reset(new char[want]);
+    bufferSize_ = want;
+  }
+  int n = reader.read(buffer_.get(), static_cast<unsigned>(bufferSize_));
   if (n < 0) {
     readError();
     return Step::Stop;
@@ -483,7 +491,7 @@ Unzipper::Step Unzipper::writeFile(ZipEntryReader& reader, const unz_file_info64
     return Step::Next;
   }
   while (n > 0) {
-    if (!writeAll(fd.get(), buffer_.data(), static_cast<size_t>(n))) {
+    if (!writeAll(fd.get(), buffer_.get(), static_cast<size_t>(n))) {
       console("[VZZipArchive] Failed to write file (check your free space)");
       fail(zipError(VZZipArchiveErrorCodeFailedToWriteFile,
                     "Failed to write file (check your free space)"));
@@ -497,7 +505,7 @@ Unzipper::Step Unzipper::writeFile(ZipEntryReader& reader, const unz_file_info64
       fail(zipError(VZZipArchiveErrorCodeExpansionLimitExceeded, msg));
       return Step::Stop;
     }
-    n = reader.read(buffer_.data(), static_cast<unsigned>(buffer_.size()));
+    n = reader.read(buffer_.get(), static_cast<unsigned>(bufferSize_));
   }
   if (n < 0) {
     readError();
@@ -734,7 +742,14 @@ std::chrono::system_clock::time_point VZZipArchive::_dateWithMSDOSFormat(uint32_
   t.tm_min = static_cast<int>((d >> 5) & 63);
   t.tm_sec = static_cast<int>((d & 31) * 2);
   t.tm_isdst = -1;  // the local zone decides, as a calendar would
-  time_t secs = std::mktime(&t);
+  // The zone rules are loaded once and shared; mktime updates them in place, so callers on
+  // different threads take turns.
+  static std::mutex calendarLock;
+  time_t secs;
+  {
+    std::lock_guard<std::mutex> lock(calendarLock);
+    secs = std::mktime(&t);
+  }
   return std::chrono::system_clock::from_time_t(secs);
 }
 

@@ -89,7 +89,7 @@ int ZipEntryReader::open(unzFile zip, const unz_file_info64& info, const std::st
       return UNZ_INTERNALERROR;
     }
   }
-  in_.resize(kRawChunk);
+  in_.resize(static_cast<size_t>(std::clamp<uint64_t>(info.compressed_size, 64, kRawChunk)));
   return UNZ_OK;
 }
 
