@@ -105,16 +105,6 @@ void OrsaLogFormatter::formatHeadInfo(const std::string& text, spdlog::memory_bu
   format(head, dest);
 }
 
-namespace {
-
-inline unsigned char scrambleByte(unsigned char b, unsigned char k) {
-  const unsigned char x = b ^ k;
-  const bool keep = b == 0x00 || b == 0x0A || x == 0x00 || x == 0x0A;
-  return keep ? b : x;
-}
-
-}  // namespace
-
 OrsaScrambler::OrsaScrambler(std::string_view key) : empty_(key.empty()) {
   if (empty_) return;
   unsigned char bytes[sizeof(stream_)];
