@@ -104,6 +104,8 @@ TEST_F(PackageToolTest, PrepareReportsTheStoreAndKeepsTheUsersFile) {
   EXPECT_TRUE(fs::exists(home_.path() / "tmp" / "dh.zip"));
   // Progress for the frame phases went to stderr.
   EXPECT_NE(r.err.find("origin frames"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("(12/12)"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("(5/5)"), std::string::npos) << r.err;
 
   // Again under another name: the same store, nothing unpacked again.
   fs::remove(fs::path(dir) / "frames" / "000004.jpg");

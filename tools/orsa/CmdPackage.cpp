@@ -243,9 +243,13 @@ class ProgressBar {
       std::fprintf(stderr, "\r%s", line.c_str());
       std::fflush(stderr);
     } else {
-      orsa::platform::consoleWrite(line);
+      // Written directly: the tool silences the library's console unless asked to be verbose.
+      std::fprintf(stderr, "%s\n", line.c_str());
+      std::fflush(stderr);
     }
   }
+
+  bool reached(const std::string& phase) const { return phase_ == phase; }
 
   void finish() {
     if (live_ && !phase_.empty()) std::fputc('\n', stderr);
@@ -319,6 +323,11 @@ int runPrepare(const std::string& zip) {
       if (!probedInterp) {
         interpTotal = declaredVideoFrames(dir + "/interpolations.mp4");
         probedInterp = true;
+        // The origin frames are all written once the next video starts.
+        const size_t origin = countFiles(frames, ".jpg");
+        if (!probedOrigin) originTotal = declaredVideoFrames(dir + "/origin.mp4");
+        probedOrigin = true;
+        bar.show("origin frames", origin, originTotal.value_or(origin));
       }
       bar.show("interpolation frames", countFiles(interps, ".jpg"), interpTotal.value_or(0));
     } else if (fs::exists(frames, ec)) {
@@ -329,6 +338,16 @@ int runPrepare(const std::string& zip) {
       bar.show("origin frames", countFiles(frames, ".jpg"), originTotal.value_or(0));
     } else if (fs::exists(dir, ec)) {
       bar.show("unpacking", bytesBelow(dir), payload);
+    }
+  }
+  if (delegate->result == 1) {
+    // The bars end full even when a phase finished between two looks (or was cached).
+    const size_t origin = countFiles(manager->originFramesDir(), ".jpg");
+    if (!bar.reached("interpolation frames"))
+      bar.show("origin frames", origin, originTotal.value_or(origin));
+    if (fs::exists(manager->interpolationDir(), ec)) {
+      const size_t interp = countFiles(manager->interpolationDir(), ".jpg");
+      bar.show("interpolation frames", interp, interpTotal.value_or(interp));
     }
   }
   bar.finish();
