@@ -161,7 +161,9 @@ TEST_F(PackageToolTest, InspectDescribesThePackageWithoutTouchingTheCache) {
   EXPECT_EQ(lineValue(r.out, "ready for preparation"), "yes");
   EXPECT_FALSE(fs::exists(home_.path() / "Library/Caches/OrsaMirelo"));
   // Nothing is left in the temporary folder either.
-  if (fs::exists(home_.path() / "tmp")) EXPECT_TRUE(fs::is_empty(home_.path() / "tmp"));
+  if (fs::exists(home_.path() / "tmp")) {
+    EXPECT_TRUE(fs::is_empty(home_.path() / "tmp"));
+  }
 
   fs::path bad = work_.path() / "bad.zip";
   writePackage(bad, {.origin = false, .interpolations = false});
