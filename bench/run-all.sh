@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
-# Runs every benchmark program, and the comparison scripts beside them.
+# Runs every benchmark: the programs without a peer, then the comparison scripts, each of
+# which runs ours and the peer in one invocation and prints the ratio.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+BUILD=${ORSA_BUILD_DIR:-build}
+for b in bench_logging bench_buffer_pool bench_frame_store; do
+  echo "== $b"
+  "$BUILD/bench/$b"
+done
 for s in bench/compare-*.sh; do
-  [ -e "$s" ] || continue
   echo "== $s"
-  bash "$s"
+  ORSA_BUILD_DIR=$BUILD bash "$s"
 done

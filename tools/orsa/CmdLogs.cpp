@@ -41,5 +41,4 @@ int runLogs(const std::vector<std::string>& args) {
 
 }  // namespace
 
-ORSA_TOOL_COMMAND("logs", "logs read                  print the log files as text, oldest first",
-                  runLogs);
+ORSA_TOOL_COMMAND("logs", "logs read", runLogs);
