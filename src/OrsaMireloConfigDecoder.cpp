@@ -4,7 +4,7 @@
 
 #include <exception>
 
-#include "OrsaBase64.h"
+#include "platform/OrsaBase64.h"
 #include "OrsaLogClip.h"
 #include "OrsaUtf8.h"
 #include "logging/QMXLogUtil.h"

@@ -2,7 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "OrsaBase64.h"
+#include "platform/OrsaBase64.h"
 
 namespace {
 

@@ -1,5 +1,7 @@
 #include "platform/UserDefaults.h"
 
+#include "platform/OrsaBase64.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -128,70 +130,13 @@ void removeStaleTemporaries(const std::string& path) {
 // ---- base64 ----
 
 std::string base64Encode(const uint8_t* data, size_t size) {
-  static const char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  out.reserve((size + 2) / 3 * 4);
-  size_t i = 0;
-  for (; i + 3 <= size; i += 3) {
-    uint32_t v = (uint32_t(data[i]) << 16) | (uint32_t(data[i + 1]) << 8) | data[i + 2];
-    out.push_back(kAlphabet[(v >> 18) & 63]);
-    out.push_back(kAlphabet[(v >> 12) & 63]);
-    out.push_back(kAlphabet[(v >> 6) & 63]);
-    out.push_back(kAlphabet[v & 63]);
-  }
-  if (size - i == 1) {
-    uint32_t v = uint32_t(data[i]) << 16;
-    out.push_back(kAlphabet[(v >> 18) & 63]);
-    out.push_back(kAlphabet[(v >> 12) & 63]);
-    out += "==";
-  } else if (size - i == 2) {
-    uint32_t v = (uint32_t(data[i]) << 16) | (uint32_t(data[i + 1]) << 8);
-    out.push_back(kAlphabet[(v >> 18) & 63]);
-    out.push_back(kAlphabet[(v >> 12) & 63]);
-    out.push_back(kAlphabet[(v >> 6) & 63]);
-    out.push_back('=');
-  }
-  return out;
+  return OrsaBase64::encode(std::string_view(reinterpret_cast<const char*>(data), size));
 }
 
 std::optional<std::vector<uint8_t>> base64Decode(const std::string& text) {
-  auto value = [](char c) -> int {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
-  };
-  std::vector<uint8_t> out;
-  out.reserve(text.size() / 4 * 3);
-  uint32_t acc = 0;
-  int bits = 0;
-  size_t symbols = 0;
-  size_t padding = 0;
-  for (char c : text) {
-    if (c == '=') {
-      ++padding;
-      continue;
-    }
-    if (padding > 0) return std::nullopt;  // data after padding
-    int v = value(c);
-    if (v < 0) return std::nullopt;
-    acc = (acc << 6) | static_cast<uint32_t>(v);
-    bits += 6;
-    ++symbols;
-    if (bits >= 8) {
-      bits -= 8;
-      out.push_back(static_cast<uint8_t>((acc >> bits) & 0xFF));
-    }
-  }
-  // One symbol alone cannot carry a byte; padding only ever completes a group of four.
-  if (symbols % 4 == 1) return std::nullopt;
-  if (padding > 0 && (padding > 2 || (symbols + padding) % 4 != 0)) return std::nullopt;
-  // The bits left over must be zero, or two texts would decode to the same bytes.
-  if (bits > 0 && (acc & ((1u << bits) - 1)) != 0) return std::nullopt;
-  return out;
+  auto bytes = OrsaBase64::decode(text);
+  if (!bytes) return std::nullopt;
+  return std::vector<uint8_t>(bytes->begin(), bytes->end());
 }
 
 // ---- the store ----

@@ -1,5 +1,7 @@
 #include "utils/ResourceManager.h"
 
+#include "platform/OrsaBase64.h"
+
 #include <fcntl.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -58,34 +60,6 @@ bool readWholeFile(const std::string& path, std::string& out, std::string* error
   }
   ::close(fd);
   return true;
-}
-
-std::string base64(const uint8_t* data, size_t size) {
-  static constexpr char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  out.reserve((size + 2) / 3 * 4);
-  size_t i = 0;
-  for (; i + 3 <= size; i += 3) {
-    uint32_t v = (uint32_t{data[i]} << 16) | (uint32_t{data[i + 1]} << 8) | data[i + 2];
-    out += kAlphabet[(v >> 18) & 63];
-    out += kAlphabet[(v >> 12) & 63];
-    out += kAlphabet[(v >> 6) & 63];
-    out += kAlphabet[v & 63];
-  }
-  if (size - i == 1) {
-    uint32_t v = uint32_t{data[i]} << 16;
-    out += kAlphabet[(v >> 18) & 63];
-    out += kAlphabet[(v >> 12) & 63];
-    out += "==";
-  } else if (size - i == 2) {
-    uint32_t v = (uint32_t{data[i]} << 16) | (uint32_t{data[i + 1]} << 8);
-    out += kAlphabet[(v >> 18) & 63];
-    out += kAlphabet[(v >> 12) & 63];
-    out += kAlphabet[(v >> 6) & 63];
-    out += '=';
-  }
-  return out;
 }
 
 // One "%d" of sscanf: optional white space, an optional sign, at least one digit. Values
@@ -321,7 +295,9 @@ std::optional<ResourceManager::Digest> ResourceManager::digestOfFile(const std::
 }
 
 std::string ResourceManager::digestName(const Digest& digest) {
-  return base64(digest.data(), digest.size()) + kVersionSuffix;
+  return OrsaBase64::encode(
+             std::string_view(reinterpret_cast<const char*>(digest.data()), digest.size())) +
+         kVersionSuffix;
 }
 
 std::string ResourceManager::resourceDirectoryFor(const std::string& cachesDirectory,

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "OrsaBase64.h"
+#include "platform/OrsaBase64.h"
 #include "OrsaMireloConfigDecoder.h"
 #include "OrsaMireloConfigEncoder.h"
 #include "OrsaUtf8.h"

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "OrsaBase64.h"
+#include "platform/OrsaBase64.h"
 #include "OrsaMireloImpl.h"
 #include "OrsaRuntimeFactory.h"
 #include "orsa/OrsaMirelo.h"

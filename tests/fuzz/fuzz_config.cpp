@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "OrsaBase64.h"
+#include "platform/OrsaBase64.h"
 #include "OrsaMireloConfigDecoder.h"
 #include "OrsaMireloConfigEncoder.h"
 #include "platform/AppContainer.h"

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "OrsaBase64.h"
+#include "platform/OrsaBase64.h"
 #include "OrsaMireloConfigDecoder.h"
 #include "support/TestSupport.h"
 

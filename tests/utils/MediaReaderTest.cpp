@@ -111,7 +111,9 @@ TEST_F(MediaReaderTest, ReadsEveryFrameInOrderAsBGRA) {
       // blurs the sharp bar edges, hence the modest bound; a neighbouring frame or swapped
       // channels score far below it.)
       EXPECT_GT(psnrAgainstPainted(*frames[i], static_cast<int>(i)), 20.0) << "frame " << i;
-      if (i > 0) EXPECT_LT(psnrAgainstPainted(*frames[i], static_cast<int>(i) - 1), 18.0);
+      if (i > 0) {
+        EXPECT_LT(psnrAgainstPainted(*frames[i], static_cast<int>(i) - 1), 18.0);
+      }
       EXPECT_GE(frames[i]->bytesPerRow(), 96u * 4);
     }
     // Past the end nothing more comes and the status stays put.

@@ -1,4 +1,4 @@
-#include "OrsaBase64.h"
+#include "platform/OrsaBase64.h"
 
 #include <array>
 
