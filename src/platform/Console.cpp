@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
@@ -15,6 +16,7 @@ namespace orsa::platform {
 namespace {
 
 constexpr size_t kMaxQueuedBytes = 4 * 1024 * 1024;
+constexpr std::chrono::milliseconds kActivePoll{2};
 
 void writeAll(const char* p, size_t left) {
   while (left > 0) {
@@ -42,6 +44,7 @@ class ConsoleWriter {
                        auto& self = ConsoleWriter::instance();
                        self.running_ = false;
                        self.writing_ = false;
+                       self.writerParked_ = false;
                        self.mutex_.unlock();
                      });
       return w;
@@ -56,14 +59,14 @@ class ConsoleWriter {
       ++droppedPending_;
       return;
     }
-    const bool wasIdle = queued_.empty();
     queued_.append(line);
     queued_.push_back('\n');
     ++queuedSeq_;
     if (!running_) {
       running_ = true;
       std::thread([this] { run(); }).detach();
-    } else if (wasIdle) {
+    } else if (writerParked_) {
+      writerParked_ = false;
       wake_.notify_one();
     }
   }
@@ -92,8 +95,22 @@ class ConsoleWriter {
   void run() {
     std::string batch;
     std::unique_lock lock(mutex_);
+    bool active = false;
+    auto hasWork = [&] { return !queued_.empty() || droppedPending_ > 0; };
     for (;;) {
-      wake_.wait(lock, [&] { return !queued_.empty() || droppedPending_ > 0; });
+      if (!hasWork()) {
+        if (active) {
+          // While lines keep coming, poll in short steps instead of being woken for each
+          // one: a wake-up per line would cost the logging thread a system call every time.
+          wake_.wait_for(lock, kActivePoll, hasWork);
+          if (!hasWork()) active = false;
+          continue;
+        }
+        writerParked_ = true;
+        wake_.wait(lock, hasWork);
+        writerParked_ = false;
+      }
+      active = true;
       batch.clear();
       batch.swap(queued_);
       if (droppedPending_ > 0) {
@@ -122,6 +139,7 @@ class ConsoleWriter {
   uint64_t droppedPending_ = 0;
   bool running_ = false;
   bool writing_ = false;
+  bool writerParked_ = false;  // waiting without a time limit: a new line must wake it
 };
 
 std::atomic<bool> gEnabled{true};
