@@ -95,13 +95,13 @@ bool canEncode(VideoCodec codec) {
   return findEncoder(codec) != nullptr;
 }
 
-bool writeVideo(const std::string& path, const VideoSpec& spec, const PaintFn& paint,
+bool writeVideo(const std::string& path, const VideoSpec& videoSpec, const PaintFn& paint,
                 std::string* error) {
   auto fail = [&](const std::string& why) {
     if (error) *error = why;
     return false;
   };
-  const AVCodec* codec = findEncoder(spec.codec);
+  const AVCodec* codec = findEncoder(videoSpec.codec);
   if (!codec) return fail("encoder not available");
   av_log_set_level(AV_LOG_ERROR);
   Cleanup c;
@@ -110,20 +110,20 @@ bool writeVideo(const std::string& path, const VideoSpec& spec, const PaintFn& p
   AVStream* st = avformat_new_stream(c.oc, nullptr);
   c.enc = avcodec_alloc_context3(codec);
   if (!st || !c.enc) return fail("out of memory");
-  AVPixelFormat pix = spec.yuv444 ? AV_PIX_FMT_YUV444P : AV_PIX_FMT_YUV420P;
-  c.enc->width = spec.width;
-  c.enc->height = spec.height;
-  c.enc->time_base = AVRational{1, spec.fps};
-  c.enc->framerate = AVRational{spec.fps, 1};
+  AVPixelFormat pix = videoSpec.yuv444 ? AV_PIX_FMT_YUV444P : AV_PIX_FMT_YUV420P;
+  c.enc->width = videoSpec.width;
+  c.enc->height = videoSpec.height;
+  c.enc->time_base = AVRational{1, videoSpec.fps};
+  c.enc->framerate = AVRational{videoSpec.fps, 1};
   c.enc->pix_fmt = pix;
   c.enc->gop_size = 12;
-  c.enc->max_b_frames = spec.maxBFrames;
+  c.enc->max_b_frames = videoSpec.maxBFrames;
   c.enc->thread_count = 1;
-  if (spec.codec == VideoCodec::H264) {
+  if (videoSpec.codec == VideoCodec::H264) {
     av_opt_set(c.enc->priv_data, "preset", "veryfast", 0);
     av_opt_set(c.enc->priv_data, "crf", "16", 0);
   } else {
-    c.enc->bit_rate = static_cast<int64_t>(spec.width) * spec.height * spec.fps * 2;
+    c.enc->bit_rate = static_cast<int64_t>(videoSpec.width) * videoSpec.height * videoSpec.fps * 2;
     c.enc->qmax = 4;
   }
   if (c.oc->oformat->flags & AVFMT_GLOBALHEADER) c.enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
@@ -144,19 +144,19 @@ bool writeVideo(const std::string& path, const VideoSpec& spec, const PaintFn& p
   c.pkt = av_packet_alloc();
   if (!c.frame || !c.pkt) return fail("out of memory");
   c.frame->format = pix;
-  c.frame->width = spec.width;
-  c.frame->height = spec.height;
+  c.frame->width = videoSpec.width;
+  c.frame->height = videoSpec.height;
   if (av_frame_get_buffer(c.frame, 0) < 0) return fail("out of memory");
-  c.sws = sws_getContext(spec.width, spec.height, AV_PIX_FMT_RGBA, spec.width, spec.height, pix,
-                         SWS_BICUBIC, nullptr, nullptr, nullptr);
+  c.sws = sws_getContext(videoSpec.width, videoSpec.height, AV_PIX_FMT_RGBA, videoSpec.width,
+                         videoSpec.height, pix, SWS_BICUBIC, nullptr, nullptr, nullptr);
   if (!c.sws) return fail("no converter");
-  std::vector<uint8_t> rgba(static_cast<size_t>(spec.width) * spec.height * 4);
-  for (int i = 0; i < spec.frames; ++i) {
-    paint(i, rgba.data(), spec.width, spec.height);
+  std::vector<uint8_t> rgba(static_cast<size_t>(videoSpec.width) * videoSpec.height * 4);
+  for (int i = 0; i < videoSpec.frames; ++i) {
+    paint(i, rgba.data(), videoSpec.width, videoSpec.height);
     if (av_frame_make_writable(c.frame) < 0) return fail("frame not writable");
     const uint8_t* src[1] = {rgba.data()};
-    int srcStride[1] = {spec.width * 4};
-    sws_scale(c.sws, src, srcStride, 0, spec.height, c.frame->data, c.frame->linesize);
+    int srcStride[1] = {videoSpec.width * 4};
+    sws_scale(c.sws, src, srcStride, 0, videoSpec.height, c.frame->data, c.frame->linesize);
     c.frame->pts = i;
     ret = avcodec_send_frame(c.enc, c.frame);
     if (ret < 0) return fail("encode: " + errText(ret));

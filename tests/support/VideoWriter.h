@@ -28,7 +28,7 @@ void paintTestPattern(int index, uint8_t* rgba, int width, int height);
 
 // Encodes a video with libavcodec into a container chosen by the file extension (.mp4, .avi,
 // .mkv). False with error set when the encoder is missing or encoding fails.
-bool writeVideo(const std::string& path, const VideoSpec& spec, const PaintFn& paint,
+bool writeVideo(const std::string& path, const VideoSpec& videoSpec, const PaintFn& paint,
                 std::string* error = nullptr);
 
 // True when this FFmpeg build can encode the codec.

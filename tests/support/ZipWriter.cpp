@@ -59,62 +59,65 @@ ZipWriter::~ZipWriter() {
   if (zip_) close();
 }
 
-ZipWriter& ZipWriter::add(const ZipEntrySpec& spec) {
+ZipWriter& ZipWriter::add(const ZipEntrySpec& entrySpec) {
   if (!zip_) {
     ok_ = false;
     return *this;
   }
   zip_fileinfo zi{};
-  zi.dosDate = spec.dosDate ? spec.dosDate : 0x21;  // a valid placeholder, patched to 0 later
-  uint32_t attrs = spec.externalAttributes;
-  bool isDir = !spec.name.empty() && spec.name.back() == '/';
+  zi.dosDate =
+      entrySpec.dosDate ? entrySpec.dosDate : 0x21;  // a valid placeholder, patched to 0 later
+  uint32_t attrs = entrySpec.externalAttributes;
+  bool isDir = !entrySpec.name.empty() && entrySpec.name.back() == '/';
   if (attrs == 0) {
-    if (spec.host == ZipHost::Unix)
-      attrs = (spec.symlink ? 0120777u : isDir ? 040755u : 0100644u) << 16;
+    if (entrySpec.host == ZipHost::Unix)
+      attrs = (entrySpec.symlink ? 0120777u : isDir ? 040755u : 0100644u) << 16;
     else
       attrs = isDir ? 0x10 : 0x20;  // MS-DOS directory / archive bits
   }
   zi.external_fa = attrs;
-  uLong crc = crc32(0L, reinterpret_cast<const Bytef*>(spec.data.data()),
-                    static_cast<uInt>(spec.data.size()));
-  uLong madeBy = (static_cast<uLong>(spec.host) << 8) | 20;
-  const int zip64 = spec.data.size() >= 0xffffffffu ? 1 : 0;
-  if (!spec.password.empty()) {
+  uLong crc = crc32(0L, reinterpret_cast<const Bytef*>(entrySpec.data.data()),
+                    static_cast<uInt>(entrySpec.data.size()));
+  uLong madeBy = (static_cast<uLong>(entrySpec.host) << 8) | 20;
+  const int zip64 = entrySpec.data.size() >= 0xffffffffu ? 1 : 0;
+  if (!entrySpec.password.empty()) {
     // Raw entry: encryption header and encrypted (compressed) bytes are made here.
-    std::string body = spec.deflate ? rawDeflate(spec.data, spec.level) : spec.data;
+    std::string body =
+        entrySpec.deflate ? rawDeflate(entrySpec.data, entrySpec.level) : entrySpec.data;
     std::string header(12, '\0');
-    for (int i = 0; i < 11; ++i) header[i] = static_cast<char>((i * 37 + spec.name.size()) & 0xff);
+    for (int i = 0; i < 11; ++i)
+      header[i] = static_cast<char>((i * 37 + entrySpec.name.size()) & 0xff);
     header[11] = static_cast<char>((crc >> 24) & 0xff);
     std::string plain = header + body;
-    PkCrypt pk(spec.password);
+    PkCrypt pk(entrySpec.password);
     for (auto& ch : plain) ch = static_cast<char>(pk.encrypt(static_cast<unsigned char>(ch)));
-    int rc = zipOpenNewFileInZip4_64(zip_, spec.name.c_str(), &zi, nullptr, 0, nullptr, 0, nullptr,
-                                     spec.deflate ? Z_DEFLATED : 0, spec.deflate ? spec.level : 0,
-                                     1, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0,
-                                     madeBy, 1, zip64);
+    int rc = zipOpenNewFileInZip4_64(
+        zip_, entrySpec.name.c_str(), &zi, nullptr, 0, nullptr, 0, nullptr,
+        entrySpec.deflate ? Z_DEFLATED : 0, entrySpec.deflate ? entrySpec.level : 0, 1, -MAX_WBITS,
+        DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0, madeBy, 1, zip64);
     if (rc != ZIP_OK ||
         zipWriteInFileInZip(zip_, plain.data(), static_cast<unsigned>(plain.size())) != ZIP_OK ||
-        zipCloseFileInZipRaw64(zip_, spec.data.size(), crc) != ZIP_OK)
+        zipCloseFileInZipRaw64(zip_, entrySpec.data.size(), crc) != ZIP_OK)
       ok_ = false;
-    if (spec.dosDate == 0) zeroDates_.emplace_back(spec.name, 0);
+    if (entrySpec.dosDate == 0) zeroDates_.emplace_back(entrySpec.name, 0);
     return *this;
   }
-  int rc = zipOpenNewFileInZip4_64(zip_, spec.name.c_str(), &zi, nullptr, 0, nullptr, 0, nullptr,
-                                   spec.deflate ? Z_DEFLATED : 0, spec.deflate ? spec.level : 0, 0,
-                                   -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, crc,
-                                   madeBy, 0, zip64);
+  int rc = zipOpenNewFileInZip4_64(
+      zip_, entrySpec.name.c_str(), &zi, nullptr, 0, nullptr, 0, nullptr,
+      entrySpec.deflate ? Z_DEFLATED : 0, entrySpec.deflate ? entrySpec.level : 0, 0, -MAX_WBITS,
+      DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, crc, madeBy, 0, zip64);
   if (rc != ZIP_OK) {
     ok_ = false;
     return *this;
   }
   size_t off = 0;
-  while (off < spec.data.size()) {
-    unsigned n = static_cast<unsigned>(std::min<size_t>(spec.data.size() - off, 1u << 20));
-    if (zipWriteInFileInZip(zip_, spec.data.data() + off, n) != ZIP_OK) ok_ = false;
+  while (off < entrySpec.data.size()) {
+    unsigned n = static_cast<unsigned>(std::min<size_t>(entrySpec.data.size() - off, 1u << 20));
+    if (zipWriteInFileInZip(zip_, entrySpec.data.data() + off, n) != ZIP_OK) ok_ = false;
     off += n;
   }
   if (zipCloseFileInZip(zip_) != ZIP_OK) ok_ = false;
-  if (spec.dosDate == 0) zeroDates_.emplace_back(spec.name, 0);
+  if (entrySpec.dosDate == 0) zeroDates_.emplace_back(entrySpec.name, 0);
   return *this;
 }
 

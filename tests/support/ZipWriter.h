@@ -32,7 +32,7 @@ class ZipWriter {
   ZipWriter(const ZipWriter&) = delete;
   ZipWriter& operator=(const ZipWriter&) = delete;
 
-  ZipWriter& add(const ZipEntrySpec& spec);
+  ZipWriter& add(const ZipEntrySpec& entrySpec);
   ZipWriter& file(const std::string& name, const std::string& data, bool deflate = true);
   ZipWriter& directory(const std::string& name);  // name should end with "/"
   ZipWriter& symlink(const std::string& name, const std::string& target);

@@ -127,14 +127,14 @@ class DataCodecTest : public ::testing::Test {
     fs::create_directories(out_);
   }
 
-  std::string makeVideo(const std::string& name, VideoSpec spec) {
+  std::string makeVideo(const std::string& name, VideoSpec videoSpec) {
     std::string path = (dir_.path() / name).string();
     std::string err;
-    EXPECT_TRUE(orsa::test::writeVideo(path, spec, orsa::test::paintTestPattern, &err)) << err;
+    EXPECT_TRUE(orsa::test::writeVideo(path, videoSpec, orsa::test::paintTestPattern, &err)) << err;
     return path;
   }
 
-  static VideoSpec spec(int frames, int w = 64, int h = 48) {
+  static VideoSpec videoSpec(int frames, int w = 64, int h = 48) {
     VideoSpec s;
     s.width = w;
     s.height = h;
@@ -156,7 +156,7 @@ TempDir* DataCodecTest::home_ = nullptr;
 
 TEST_F(DataCodecTest, ThreeFramesGiveThreeFilesAndTheSummaryCountsTheEmptyRead) {
   REQUIRE_H264();
-  std::string video = makeVideo("three.mp4", spec(3));
+  std::string video = makeVideo("three.mp4", videoSpec(3));
   uint32_t before = OrsaMirelo::videoExtractCount.load();
   testing::internal::CaptureStderr();
   OrsaMirelo::ExtractStats stats;
@@ -180,7 +180,7 @@ class DataCodecQualityTest : public DataCodecTest,
 TEST_P(DataCodecQualityTest, EveryFrameBecomesAFaithful444Jpeg) {
   auto [codec, encoders] = GetParam();
   if (!orsa::test::canEncode(codec)) GTEST_SKIP() << "encoder missing";
-  VideoSpec s = spec(40, 96, 80);
+  VideoSpec s = videoSpec(40, 96, 80);
   s.codec = codec;
   std::string video = makeVideo(codec == VideoCodec::H264 ? "q.mp4" : "q.avi", s);
   OrsaMirelo::ExtractOptions options;
@@ -215,7 +215,7 @@ INSTANTIATE_TEST_SUITE_P(Codecs, DataCodecQualityTest,
 
 TEST_F(DataCodecTest, SeveralEncodersWriteTheSameBytesAsOne) {
   REQUIRE_H264();
-  std::string video = makeVideo("same.mp4", spec(25, 72, 40));
+  std::string video = makeVideo("same.mp4", videoSpec(25, 72, 40));
   fs::path one = dir_.path() / "one", four = dir_.path() / "four";
   fs::create_directories(one);
   fs::create_directories(four);
@@ -233,7 +233,7 @@ TEST_F(DataCodecTest, SeveralEncodersWriteTheSameBytesAsOne) {
 
 TEST_F(DataCodecTest, OddSizedFramesKeepTheirOwnStride) {
   REQUIRE_H264();
-  VideoSpec s = spec(4, 35, 21);
+  VideoSpec s = videoSpec(4, 35, 21);
   s.yuv444 = true;
   std::string video = (dir_.path() / "odd.mkv").string();
   ASSERT_TRUE(orsa::test::writeVideo(video, s, paintSmooth));
@@ -252,7 +252,7 @@ TEST_F(DataCodecTest, OddSizedFramesKeepTheirOwnStride) {
 
 TEST_F(DataCodecTest, StopMarkerPresentFromTheStartDropsEverythingAndIsRemoved) {
   REQUIRE_H264();
-  std::string video = makeVideo("stop.mp4", spec(40));
+  std::string video = makeVideo("stop.mp4", videoSpec(40));
   fs::path marker = out_ / ".cancel_flag";
   orsa::test::writeFile(marker, "");
   OrsaMirelo::ExtractStats stats;
@@ -273,7 +273,7 @@ TEST_F(DataCodecTest, StopMarkerPresentFromTheStartDropsEverythingAndIsRemoved) 
 
 TEST_F(DataCodecTest, StopMarkerMidWayLeavesExactlyTheFramesWrittenBefore) {
   REQUIRE_H264();
-  std::string video = makeVideo("mid.mp4", spec(60));
+  std::string video = makeVideo("mid.mp4", videoSpec(60));
   for (int encoders : {1, 3}) {
     fs::path out = dir_.path() / ("mid" + std::to_string(encoders));
     fs::create_directories(out);
@@ -298,7 +298,7 @@ TEST_F(DataCodecTest, StopMarkerMidWayLeavesExactlyTheFramesWrittenBefore) {
 
 TEST_F(DataCodecTest, RemovedOutputDirectoryEndsTheExtraction) {
   REQUIRE_H264();
-  std::string video = makeVideo("gone.mp4", spec(50));
+  std::string video = makeVideo("gone.mp4", videoSpec(50));
   OrsaMirelo::ExtractOptions options;
   options.maxFramesInFlight = 4;
   options.beforeCommit = [&](uint64_t index) {
@@ -316,7 +316,7 @@ TEST_F(DataCodecTest, RemovedOutputDirectoryEndsTheExtraction) {
 
 TEST_F(DataCodecTest, ReadAheadIsBoundedWhenTheEncoderIsSlow) {
   REQUIRE_H264();
-  std::string video = makeVideo("slow.mp4", spec(48));
+  std::string video = makeVideo("slow.mp4", videoSpec(48));
   for (int window : {1, 3, 7}) {
     fs::path out = dir_.path() / ("w" + std::to_string(window));
     fs::create_directories(out);
@@ -361,7 +361,7 @@ TEST_F(DataCodecTest, UnreadableInputsFailCleanly) {
 
 TEST_F(DataCodecTest, MissingOutputDirectoryWritesNothingAndFails) {
   REQUIRE_H264();
-  std::string video = makeVideo("nodir.mp4", spec(5));
+  std::string video = makeVideo("nodir.mp4", videoSpec(5));
   fs::path nowhere = dir_.path() / "nowhere";
   EXPECT_FALSE(OrsaMirelo::extractVideoFramesToDirectory(video, nowhere.string()));
   EXPECT_FALSE(fs::exists(nowhere));
@@ -369,8 +369,8 @@ TEST_F(DataCodecTest, MissingOutputDirectoryWritesNothingAndFails) {
 
 TEST_F(DataCodecTest, ConcurrentExtractionsStayApart) {
   REQUIRE_H264();
-  std::string a = makeVideo("ca.mp4", spec(20));
-  std::string b = makeVideo("cb.mp4", spec(33, 48, 32));
+  std::string a = makeVideo("ca.mp4", videoSpec(20));
+  std::string b = makeVideo("cb.mp4", videoSpec(33, 48, 32));
   fs::path outA = dir_.path() / "ca", outB = dir_.path() / "cb";
   fs::create_directories(outA);
   fs::create_directories(outB);
@@ -390,7 +390,7 @@ TEST_F(DataCodecTest, ConcurrentExtractionsStayApart) {
 
 TEST_F(DataCodecTest, EncodeSampleBufferReportsCompressionNotTheWrite) {
   REQUIRE_H264();
-  auto frames = decodeAll(makeVideo("enc.mp4", spec(2)));
+  auto frames = decodeAll(makeVideo("enc.mp4", videoSpec(2)));
   ASSERT_EQ(frames.size(), 2u);
   fs::path good = dir_.path() / "one.jpg";
   ASSERT_TRUE(OrsaMirelo::encodeSampleBufferToJpeg(std::move(frames[0]), good.string()));
@@ -411,7 +411,7 @@ TEST_F(DataCodecTest, EncodeSampleBufferReportsCompressionNotTheWrite) {
 
 TEST_F(DataCodecTest, SaveRGBAWritesHeaderAndSwappedPackedRows) {
   REQUIRE_H264();
-  VideoSpec s = spec(1, 35, 21);
+  VideoSpec s = videoSpec(1, 35, 21);
   s.yuv444 = true;
   std::string video = makeVideo("raw.mkv", s);
   auto reference = decodeAll(video);

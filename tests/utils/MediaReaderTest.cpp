@@ -76,10 +76,10 @@ double psnrAgainstPainted(MediaFrame& frame, int index) {
 
 class MediaReaderTest : public ::testing::Test {
  protected:
-  std::string makeVideo(const std::string& name, const VideoSpec& spec) {
+  std::string makeVideo(const std::string& name, const VideoSpec& videoSpec) {
     std::string path = (dir_.path() / name).string();
     std::string err;
-    EXPECT_TRUE(orsa::test::writeVideo(path, spec, orsa::test::paintTestPattern, &err)) << err;
+    EXPECT_TRUE(orsa::test::writeVideo(path, videoSpec, orsa::test::paintTestPattern, &err)) << err;
     return path;
   }
   TempDir dir_;
@@ -90,12 +90,12 @@ class MediaReaderTest : public ::testing::Test {
 TEST_F(MediaReaderTest, ReadsEveryFrameInOrderAsBGRA) {
   for (VideoCodec codec : {VideoCodec::H264, VideoCodec::MPEG4}) {
     if (!orsa::test::canEncode(codec)) continue;
-    VideoSpec spec;
-    spec.codec = codec;
-    spec.width = 96;
-    spec.height = 64;
-    spec.frames = 17;
-    std::string path = makeVideo(codec == VideoCodec::H264 ? "a.mp4" : "b.avi", spec);
+    VideoSpec videoSpec;
+    videoSpec.codec = codec;
+    videoSpec.width = 96;
+    videoSpec.height = 64;
+    videoSpec.frames = 17;
+    std::string path = makeVideo(codec == VideoCodec::H264 ? "a.mp4" : "b.avi", videoSpec);
     auto reader = startReader(path);
     ASSERT_TRUE(reader);
     EXPECT_EQ(reader->width(), 96);
@@ -124,12 +124,12 @@ TEST_F(MediaReaderTest, ReadsEveryFrameInOrderAsBGRA) {
 
 TEST_F(MediaReaderTest, OddSizesGetPaddedRowsWithCorrectPixels) {
   if (!orsa::test::canEncode(VideoCodec::H264)) GTEST_SKIP() << "no H.264 encoder";
-  VideoSpec spec;
-  spec.width = 35;
-  spec.height = 21;
-  spec.frames = 5;
-  spec.yuv444 = true;
-  auto reader = startReader(makeVideo("odd.mkv", spec));
+  VideoSpec videoSpec;
+  videoSpec.width = 35;
+  videoSpec.height = 21;
+  videoSpec.frames = 5;
+  videoSpec.yuv444 = true;
+  auto reader = startReader(makeVideo("odd.mkv", videoSpec));
   ASSERT_TRUE(reader);
   auto frames = readAll(*reader);
   ASSERT_EQ(frames.size(), 5u);
@@ -144,11 +144,11 @@ TEST_F(MediaReaderTest, OddSizesGetPaddedRowsWithCorrectPixels) {
 
 TEST_F(MediaReaderTest, FramesOutliveTheirReader) {
   if (!orsa::test::canEncode(VideoCodec::H264)) GTEST_SKIP() << "no H.264 encoder";
-  VideoSpec spec;
-  spec.frames = 6;
+  VideoSpec videoSpec;
+  videoSpec.frames = 6;
   std::vector<std::unique_ptr<MediaFrame>> frames;
   {
-    auto reader = startReader(makeVideo("keep.mp4", spec));
+    auto reader = startReader(makeVideo("keep.mp4", videoSpec));
     ASSERT_TRUE(reader);
     frames = readAll(*reader);
   }
@@ -170,9 +170,9 @@ TEST_F(MediaReaderTest, RefusesFilesWithoutVideo) {
 
 TEST_F(MediaReaderTest, ReadingNeedsAnOutputAndAStart) {
   if (!orsa::test::canEncode(VideoCodec::H264)) GTEST_SKIP() << "no H.264 encoder";
-  VideoSpec spec;
-  spec.frames = 2;
-  std::string path = makeVideo("v.mp4", spec);
+  VideoSpec videoSpec;
+  videoSpec.frames = 2;
+  std::string path = makeVideo("v.mp4", videoSpec);
   auto reader = MediaReader::openFirstVideoTrack(path);
   ASSERT_TRUE(reader);
   EXPECT_EQ(reader->copyNextSampleBuffer(), nullptr);
@@ -192,9 +192,9 @@ TEST_F(MediaReaderTest, ReadingNeedsAnOutputAndAStart) {
 
 TEST_F(MediaReaderTest, TruncatedVideoEndsWithoutHanging) {
   if (!orsa::test::canEncode(VideoCodec::H264)) GTEST_SKIP() << "no H.264 encoder";
-  VideoSpec spec;
-  spec.frames = 30;
-  std::string path = makeVideo("cut.mkv", spec);
+  VideoSpec videoSpec;
+  videoSpec.frames = 30;
+  std::string path = makeVideo("cut.mkv", videoSpec);
   std::string bytes = orsa::test::readFile(path);
   ASSERT_GT(bytes.size(), 1000u);
   orsa::test::writeFile(path, bytes.substr(0, bytes.size() / 2));

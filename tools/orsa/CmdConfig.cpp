@@ -35,16 +35,16 @@ std::optional<std::string> optionalField(const std::string& v) {
 // empty (an empty room id is a valid one); the other fields are left out when empty. A URL may
 // itself hold commas: with five or more fields, everything between the third comma and the
 // last one is the URL.
-bool parseStream(const std::string& spec, OrsaMireloStream& out) {
+bool parseStream(const std::string& streamArg, OrsaMireloStream& out) {
   std::vector<std::string> parts;
   size_t start = 0;
   for (int i = 0; i < 3; ++i) {
-    size_t comma = spec.find(',', start);
+    size_t comma = streamArg.find(',', start);
     if (comma == std::string::npos) break;
-    parts.push_back(spec.substr(start, comma - start));
+    parts.push_back(streamArg.substr(start, comma - start));
     start = comma + 1;
   }
-  std::string rest = spec.substr(start);
+  std::string rest = streamArg.substr(start);
   if (parts.size() == 3) {
     size_t last = rest.rfind(',');
     if (last == std::string::npos) {
