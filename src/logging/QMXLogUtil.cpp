@@ -16,6 +16,7 @@
 #include "logging/DHLogIO.h"
 #include "platform/AppContainer.h"
 #include "platform/Console.h"
+#include "platform/FileIO.h"
 #include "platform/HostInfo.h"
 
 namespace {
@@ -278,16 +279,6 @@ void QMXLogUtil::cacheInfo(const std::string& message) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd < 0) return;
   std::string record = cacheInfoDate() + "\n" + message;
-  const char* p = record.data();
-  size_t left = record.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
+  (void)orsa::platform::writeAll(fd, record);  // logging reports nothing back
   ::close(fd);
 }

@@ -1,4 +1,5 @@
 #include "platform/Console.h"
+#include "platform/FileIO.h"
 
 #include <pthread.h>
 #include <unistd.h>
@@ -17,18 +18,6 @@ namespace {
 
 constexpr size_t kMaxQueuedBytes = 4 * 1024 * 1024;
 constexpr std::chrono::milliseconds kActivePoll{2};
-
-void writeAll(const char* p, size_t left) {
-  while (left > 0) {
-    ssize_t n = ::write(STDERR_FILENO, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;  // nowhere left to report a broken console
-    }
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-}
 
 class ConsoleWriter {
  public:
@@ -79,7 +68,7 @@ class ConsoleWriter {
       pending.swap(queued_);
       writtenSeq_ = queuedSeq_;
       lock.unlock();
-      writeAll(pending.data(), pending.size());
+      (void)writeAll(STDERR_FILENO, pending.data(), pending.size());  // nowhere to report
       return;
     }
     const uint64_t target = queuedSeq_;
@@ -121,7 +110,7 @@ class ConsoleWriter {
       const uint64_t seq = queuedSeq_;
       writing_ = true;
       lock.unlock();
-      writeAll(batch.data(), batch.size());
+      (void)writeAll(STDERR_FILENO, batch.data(), batch.size());
       lock.lock();
       writing_ = false;
       writtenSeq_ = seq;

@@ -1,5 +1,6 @@
 #include "platform/UserDefaults.h"
 
+#include "platform/FileIO.h"
 #include "platform/OrsaBase64.h"
 
 #include <dirent.h>
@@ -51,21 +52,6 @@ std::optional<std::string> readAll(const std::string& path, int& err) {
   }
   ::close(fd);
   return out;
-}
-
-bool writeAll(int fd, const std::string& bytes) {
-  const char* p = bytes.data();
-  size_t left = bytes.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-  return true;
 }
 
 std::string_view trimmed(std::string_view s) {

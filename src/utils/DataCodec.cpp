@@ -16,6 +16,7 @@
 #include "orsa/OrsaConstants.h"
 #include "platform/Console.h"
 #include "platform/Dispatch.h"
+#include "platform/FileIO.h"
 
 namespace OrsaMirelo {
 
@@ -101,19 +102,7 @@ bool compressFrame(void* handle, MediaFrame& frame, JpegBuffer& out) {
 bool writeNewFile(const std::string& path, const void* data, size_t size) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return false;
-  const char* p = static_cast<const char*>(data);
-  size_t left = size;
-  bool ok = true;
-  while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      ok = false;
-      break;
-    }
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
+  bool ok = orsa::platform::writeAll(fd, data, size);
   if (::close(fd) != 0) ok = false;
   if (!ok) ::unlink(path.c_str());
   return ok;

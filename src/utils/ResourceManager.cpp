@@ -1,5 +1,6 @@
 #include "utils/ResourceManager.h"
 
+#include "platform/FileIO.h"
 #include "platform/OrsaBase64.h"
 
 #include <fcntl.h>
@@ -341,17 +342,11 @@ bool ResourceManager::writeFileAtomically(const std::string& path, std::string_v
     if (error) *error = errnoText(errno);
     return false;
   }
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      if (error) *error = errnoText(errno);
-      ::close(fd);
-      ::unlink(tmp.c_str());
-      return false;
-    }
-    done += static_cast<size_t>(n);
+  if (!orsa::platform::writeAll(fd, bytes.data(), bytes.size())) {
+    if (error) *error = errnoText(errno);
+    ::close(fd);
+    ::unlink(tmp.c_str());
+    return false;
   }
   // The content must be on disk before the name points at it, or a crash could leave a
   // complete-looking but empty file.

@@ -19,6 +19,7 @@
 #include <fmt/printf.h>
 
 #include "platform/Console.h"
+#include "platform/FileIO.h"
 #include "utils/zip/ZipDestination.h"
 #include "utils/zip/ZipEntryReader.h"
 #include "utils/zip/ZipNameDecoder.h"
@@ -146,19 +147,6 @@ bool hasZipExtension(const std::string& name) {
   std::transform(ext.begin(), ext.end(), ext.begin(),
                  [](unsigned char c) { return std::tolower(c); });
   return ext == "zip";
-}
-
-bool writeAll(int fd, const char* p, size_t n) {
-  while (n > 0) {
-    ssize_t w = ::write(fd, p, n);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
 }
 
 struct UnzipOptions {
@@ -491,7 +479,7 @@ Unzipper::Step Unzipper::writeFile(ZipEntryReader& reader, const unz_file_info64
     return Step::Next;
   }
   while (n > 0) {
-    if (!writeAll(fd.get(), buffer_.get(), static_cast<size_t>(n))) {
+    if (!orsa::platform::writeAll(fd.get(), buffer_.get(), static_cast<size_t>(n))) {
       console("[VZZipArchive] Failed to write file (check your free space)");
       fail(zipError(VZZipArchiveErrorCodeFailedToWriteFile,
                     "Failed to write file (check your free space)"));
