@@ -1,7 +1,12 @@
 #include "support/TestSupport.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -67,6 +72,57 @@ CommandResult runCommand(const std::string& commandLine, int timeoutSeconds) {
   }() + "' >" + outPath.string() + " 2>" + errPath.string() + " </dev/null";
   int status = std::system(cmd.c_str());
   CommandResult r;
+  r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  r.out = readFile(outPath);
+  r.err = readFile(errPath);
+  return r;
+}
+
+pid_t spawnChild(const std::string& name, const std::vector<std::string>& env,
+                 const std::string& outPath, const std::string& errPath) {
+  std::vector<std::string> vars;
+  for (char** e = environ; *e; ++e) vars.emplace_back(*e);
+  vars.push_back("ORSA_TEST_CHILD=" + name);
+  vars.insert(vars.end(), env.begin(), env.end());
+  std::vector<char*> envp;
+  for (auto& v : vars) envp.push_back(v.data());
+  envp.push_back(nullptr);
+  std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+  char* argv[] = {self.data(), nullptr};
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  if (!outPath.empty())
+    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+  if (!errPath.empty())
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+  pid_t pid = -1;
+  int rc = posix_spawn(&pid, self.c_str(), &actions, nullptr, argv, envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  return rc == 0 ? pid : -1;
+}
+
+CommandResult runChild(const std::string& name, const std::vector<std::string>& env,
+                       int timeoutSeconds) {
+  TempDir tmp;
+  auto outPath = tmp.path() / "out";
+  auto errPath = tmp.path() / "err";
+  CommandResult r;
+  pid_t pid = spawnChild(name, env, outPath.string(), errPath.string());
+  if (pid < 0) return r;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+  int status = 0;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      break;
+    }
+    usleep(2000);
+  }
   r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   r.out = readFile(outPath);
   r.err = readFile(errPath);

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/types.h>
+
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace orsa::test {
 
@@ -35,5 +38,24 @@ struct CommandResult {
 };
 // Runs a command line through /bin/sh with a time limit, capturing both streams.
 CommandResult runCommand(const std::string& commandLine, int timeoutSeconds = 120);
+
+// A child-process entry point of a test program (see TestMain.cpp). Define one with
+//   ORSA_TEST_CHILD(Name) { ...; return exitCode; }
+struct ChildEntry {
+  ChildEntry(const char* name, int (*entry)());
+};
+#define ORSA_TEST_CHILD(name)                                                         \
+  static int orsaTestChild_##name();                                                  \
+  static const ::orsa::test::ChildEntry orsaTestChildEntry_##name(#name, &orsaTestChild_##name); \
+  static int orsaTestChild_##name()
+
+// Starts this test program as the named child, with extra "KEY=value" environment entries,
+// its output going to the given files (or inherited when empty). Returns the pid, or -1.
+pid_t spawnChild(const std::string& name, const std::vector<std::string>& env = {},
+                 const std::string& outPath = "", const std::string& errPath = "");
+// Runs the named child to its end, killing it after the time limit. exitCode is -1 when it
+// was killed or died from a signal.
+CommandResult runChild(const std::string& name, const std::vector<std::string>& env = {},
+                       int timeoutSeconds = 60);
 
 }  // namespace orsa::test
