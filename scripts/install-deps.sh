@@ -39,5 +39,13 @@ SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 echo "installing: ${missing[*]}" >&2
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# apt's own output runs to thousands of lines; it is shown only when something fails.
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+if ! { $SUDO apt-get update -qq && \
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"; } >"$log" 2>&1; then
+  cat "$log" >&2
+  echo "installing the packages above failed" >&2
+  exit 1
+fi
+echo "installed ${#missing[@]} packages" >&2

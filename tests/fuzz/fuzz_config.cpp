@@ -5,16 +5,11 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/OrsaBase64.h"
 #include "OrsaMireloConfigDecoder.h"
 #include "OrsaMireloConfigEncoder.h"
-#include "platform/AppContainer.h"
+#include "platform/OrsaBase64.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // Keep the logger's files out of the user's home.
-  orsa::platform::AppContainer::setRoot("/tmp/orsa-fuzz-config");
-  return 0;
-}
+#include "FuzzQuiet.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;

@@ -12,6 +12,8 @@
 #include "render/BufferPool.h"
 #include "utils/ResourceManager.h"
 
+#include "FuzzQuiet.h"
+
 namespace {
 
 void checkImage(const std::shared_ptr<Image>& img) {

@@ -8,6 +8,8 @@
 #include "render/BufferPool.h"
 #include "render/OrsaFrameData.h"
 
+#include "FuzzQuiet.h"
+
 namespace {
 
 uint32_t take(const uint8_t*& p, size_t& n, size_t bytes) {

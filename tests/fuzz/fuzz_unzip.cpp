@@ -11,6 +11,8 @@
 
 #include "utils/zip/VZZipArchive.h"
 
+#include "FuzzQuiet.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -30,6 +32,10 @@ struct Sandbox {
     FILE* f = std::fopen((outside / "keep").c_str(), "wb");
     std::fputs("keep", f);
     std::fclose(f);
+  }
+  ~Sandbox() {
+    std::error_code ec;
+    fs::remove_all(root, ec);
   }
 };
 
