@@ -20,7 +20,9 @@ static std::map<std::string, int (*)()>& children() {
   return registry;
 }
 
-ChildEntry::ChildEntry(const char* name, int (*entry)()) { children()[name] = entry; }
+ChildEntry::ChildEntry(const char* name, int (*entry)()) {
+  children()[name] = entry;
+}
 
 }  // namespace orsa::test
 

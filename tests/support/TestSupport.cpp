@@ -54,22 +54,26 @@ void writeFile(const std::filesystem::path& path, const std::string& bytes) {
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-std::string orsaToolPath() { return ORSA_TOOL_PATH; }
+std::string orsaToolPath() {
+  return ORSA_TOOL_PATH;
+}
 
 CommandResult runCommand(const std::string& commandLine, int timeoutSeconds) {
   TempDir tmp;
   auto outPath = tmp.path() / "out";
   auto errPath = tmp.path() / "err";
-  std::string cmd = "timeout " + std::to_string(timeoutSeconds) + " sh -c '" + [&] {
-    std::string q;
-    for (char c : commandLine) {
-      if (c == '\'')
-        q += "'\\''";
-      else
-        q += c;
-    }
-    return q;
-  }() + "' >" + outPath.string() + " 2>" + errPath.string() + " </dev/null";
+  std::string cmd = "timeout " + std::to_string(timeoutSeconds) + " sh -c '" +
+                    [&] {
+                      std::string q;
+                      for (char c : commandLine) {
+                        if (c == '\'')
+                          q += "'\\''";
+                        else
+                          q += c;
+                      }
+                      return q;
+                    }() +
+                    "' >" + outPath.string() + " 2>" + errPath.string() + " </dev/null";
   int status = std::system(cmd.c_str());
   CommandResult r;
   r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;

@@ -44,8 +44,8 @@ CommandResult runCommand(const std::string& commandLine, int timeoutSeconds = 12
 struct ChildEntry {
   ChildEntry(const char* name, int (*entry)());
 };
-#define ORSA_TEST_CHILD(name)                                                         \
-  static int orsaTestChild_##name();                                                  \
+#define ORSA_TEST_CHILD(name)                                                                    \
+  static int orsaTestChild_##name();                                                             \
   static const ::orsa::test::ChildEntry orsaTestChildEntry_##name(#name, &orsaTestChild_##name); \
   static int orsaTestChild_##name()
 
