@@ -6,7 +6,7 @@
 
 #include "platform/OrsaBase64.h"
 #include "OrsaLogClip.h"
-#include "OrsaUtf8.h"
+#include "platform/Utf8.h"
 #include "logging/QMXLogUtil.h"
 
 namespace {
@@ -85,7 +85,8 @@ std::shared_ptr<OrsaMireloConfig> OrsaMireloConfigDecoder::decode(std::string_vi
     auto bytes = OrsaBase64::decode(config);
     if (!bytes) return fail(error, "decode error, base64 decode failed");
 
-    if (!OrsaUtf8::isValid(*bytes)) return fail(error, "decode error, convert to string failed");
+    if (!orsa::platform::isValidUtf8(*bytes))
+      return fail(error, "decode error, convert to string failed");
 
     json doc;
     std::string parseError;

@@ -5,7 +5,7 @@
 #include "platform/OrsaBase64.h"
 #include "OrsaMireloConfigDecoder.h"
 #include "OrsaMireloConfigEncoder.h"
-#include "OrsaUtf8.h"
+#include "platform/Utf8.h"
 
 namespace {
 
@@ -88,15 +88,15 @@ TEST(OrsaBase64Test, RejectsEverythingOutsideTheStrictForm) {
 // ---- UTF-8 ----
 
 TEST(OrsaUtf8Test, AcceptsWellFormedText) {
-  EXPECT_TRUE(OrsaUtf8::isValid(""));
-  EXPECT_TRUE(OrsaUtf8::isValid("plain ascii \x01\x7f"));
-  EXPECT_TRUE(OrsaUtf8::isValid("\xc2\x80"));                      // U+0080
-  EXPECT_TRUE(OrsaUtf8::isValid("\xdf\xbf\xe0\xa0\x80"));          // U+07FF U+0800
-  EXPECT_TRUE(OrsaUtf8::isValid("\xed\x9f\xbf\xee\x80\x80"));      // U+D7FF U+E000
-  EXPECT_TRUE(OrsaUtf8::isValid("\xef\xbf\xbf\xf0\x90\x80\x80"));  // U+FFFF U+10000
-  EXPECT_TRUE(OrsaUtf8::isValid("\xf4\x8f\xbf\xbf"));              // U+10FFFF
-  EXPECT_TRUE(OrsaUtf8::isValid("数字人"));
-  EXPECT_TRUE(OrsaUtf8::isValid("a\0b"s));
+  EXPECT_TRUE(orsa::platform::isValidUtf8(""));
+  EXPECT_TRUE(orsa::platform::isValidUtf8("plain ascii \x01\x7f"));
+  EXPECT_TRUE(orsa::platform::isValidUtf8("\xc2\x80"));                      // U+0080
+  EXPECT_TRUE(orsa::platform::isValidUtf8("\xdf\xbf\xe0\xa0\x80"));          // U+07FF U+0800
+  EXPECT_TRUE(orsa::platform::isValidUtf8("\xed\x9f\xbf\xee\x80\x80"));      // U+D7FF U+E000
+  EXPECT_TRUE(orsa::platform::isValidUtf8("\xef\xbf\xbf\xf0\x90\x80\x80"));  // U+FFFF U+10000
+  EXPECT_TRUE(orsa::platform::isValidUtf8("\xf4\x8f\xbf\xbf"));              // U+10FFFF
+  EXPECT_TRUE(orsa::platform::isValidUtf8("数字人"));
+  EXPECT_TRUE(orsa::platform::isValidUtf8("a\0b"s));
 }
 
 TEST(OrsaUtf8Test, RejectsMalformedText) {
@@ -118,7 +118,7 @@ TEST(OrsaUtf8Test, RejectsMalformedText) {
       "\xc2\x41",    // lead followed by a non-continuation
       "ok\xe2\x82",  // truncated at the end
   };
-  for (const auto& b : bad) EXPECT_FALSE(OrsaUtf8::isValid(b)) << testing::PrintToString(b);
+  for (const auto& b : bad) EXPECT_FALSE(orsa::platform::isValidUtf8(b)) << testing::PrintToString(b);
 }
 
 // ---- decoder: failure table ----

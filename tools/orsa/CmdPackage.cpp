@@ -5,7 +5,6 @@
 // survives a failed preparation, which deletes the package it was given).
 // inspect: reads the package without touching the cache and says whether it can be prepared.
 #include <fmt/printf.h>
-#include <minizip/unzip.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -36,38 +35,9 @@ namespace {
 
 constexpr const char* kUsage = "package prepare ZIP | package inspect ZIP";
 
-// ---- reading the package without unpacking it ---------------------------------------------
-
-struct ZipEntryInfo {
-  std::string name;
-  uint64_t compressed = 0;
-  uint64_t uncompressed = 0;
-};
-
-// The central directory; nothing when the file is not a readable zip archive.
-std::optional<std::vector<ZipEntryInfo>> listEntries(const std::string& path) {
-  unzFile zf = unzOpen64(path.c_str());
-  if (!zf) return std::nullopt;
-  std::vector<ZipEntryInfo> out;
-  int rc = unzGoToFirstFile(zf);
-  while (rc == UNZ_OK) {
-    unz_file_info64 info{};
-    char name[4096];
-    if (unzGetCurrentFileInfo64(zf, &info, name, sizeof name, nullptr, 0, nullptr, 0) != UNZ_OK) {
-      unzClose(zf);
-      return std::nullopt;
-    }
-    out.push_back({name, info.compressed_size, info.uncompressed_size});
-    rc = unzGoToNextFile(zf);
-  }
-  unzClose(zf);
-  if (rc != UNZ_END_OF_LIST_OF_FILE) return std::nullopt;
-  return out;
-}
-
-bool hasEntry(const std::vector<ZipEntryInfo>& entries, const std::string& name) {
+bool hasEntry(const std::vector<VZZipEntry>& entries, const std::string& name) {
   return std::any_of(entries.begin(), entries.end(),
-                     [&](const ZipEntryInfo& e) { return e.name == name; });
+                     [&](const VZZipEntry& e) { return e.name == name; });
 }
 
 // ---- numbers of frames a video will give ---------------------------------------------------
@@ -275,7 +245,7 @@ class PrepareDelegate : public ResourceManagerDelegate {
 
 // Why a package the manager refused could not be prepared, told from the user's own copy.
 std::string diagnose(const std::string& zip) {
-  auto entries = listEntries(zip);
+  auto entries = VZZipArchive::entriesOfArchiveAtPath(zip, nullptr);
   if (!entries) return "not a readable zip archive";
   if (!hasEntry(*entries, "origin.mp4")) return "the package has no origin.mp4";
   return "the package could not be unpacked, or its videos could not be decoded into frames "
@@ -390,15 +360,15 @@ void printVideo(const char* name, const std::optional<VideoInfo>& v) {
 }
 
 int runInspect(const std::string& zip) {
-  auto entries = listEntries(zip);
+  auto entries = VZZipArchive::entriesOfArchiveAtPath(zip, nullptr);
   if (!entries) {
     std::fprintf(stderr, "package inspect: %s: not a readable zip archive\n", zip.c_str());
     return 1;
   }
   std::printf("entries: %zu\n", entries->size());
   for (const auto& e : *entries)
-    std::printf("  %12llu  %12llu  %s\n", static_cast<unsigned long long>(e.uncompressed),
-                static_cast<unsigned long long>(e.compressed), e.name.c_str());
+    std::printf("  %12llu  %12llu  %s\n", static_cast<unsigned long long>(e.info.uncompressedSize),
+                static_cast<unsigned long long>(e.info.compressedSize), e.name.c_str());
 
   std::vector<std::string> problems;
   std::vector<std::string> notes;

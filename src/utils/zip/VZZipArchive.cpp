@@ -628,22 +628,16 @@ bool VZZipArchive::unzipFileAtPath(const std::string& path, const std::string& d
 }
 
 bool VZZipArchive::isFilePasswordProtectedAtPath(const std::string& path) {
+  // The flag alone answers: an entry that fails to open for another reason (damage, an
+  // unknown method) says nothing about a password.
   UnzHandle zh = openArchive(path);
-  if (!zh) return false;
-  unzFile z = zh.get();
-  if (unzGoToFirstFile(z) != UNZ_OK) return false;
+  if (!zh || unzGoToFirstFile(zh.get()) != UNZ_OK) return false;
   do {
     unz_file_info64 fi{};
-    if (unzGetCurrentFileInfo64(z, &fi, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) return false;
+    if (unzGetCurrentFileInfo64(zh.get(), &fi, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK)
+      return false;
     if (fi.flag & 1u) return true;
-    ZipEntryReader reader;
-    if (reader.open(z, fi, std::string()) != UNZ_OK) {
-      // Not flagged, yet unreadable without a password: ask with the empty one.
-      ZipEntryReader retry;
-      int rc = retry.open(z, fi, std::string());
-      return rc != UNZ_OK;
-    }
-  } while (unzGoToNextFile(z) == UNZ_OK);
+  } while (unzGoToNextFile(zh.get()) == UNZ_OK);
   return false;
 }
 
@@ -693,32 +687,39 @@ bool VZZipArchive::isPasswordValidForArchiveAtPath(const std::string& path, cons
 }
 
 uint64_t VZZipArchive::payloadSizeForArchiveAtPath(const std::string& path, Error* error) {
+  auto entries = entriesOfArchiveAtPath(path, error);
+  uint64_t total = 0;
+  if (entries)
+    for (const auto& e : *entries) total = satAdd(total, e.info.uncompressedSize);
+  return total;
+}
+
+std::optional<std::vector<VZZipEntry>> VZZipArchive::entriesOfArchiveAtPath(const std::string& path,
+                                                                            Error* error) {
+  auto failed = [&](int64_t code, const char* description) {
+    if (error) *error = zipError(code, description);
+    return std::nullopt;
+  };
+  std::vector<VZZipEntry> out;
   UnzHandle zh = openArchive(path);
   if (!zh) {
-    if (error) *error = zipError(VZZipArchiveErrorCodeFailedOpenZipFile, "failed to open zip file");
-    return 0;
+    if (isEmptyArchive(path)) return out;
+    return failed(VZZipArchiveErrorCodeFailedOpenZipFile, "failed to open zip file");
   }
-  unzFile z = zh.get();
-  int rc = unzGoToFirstFile(z);
-  if (rc == UNZ_END_OF_LIST_OF_FILE) return 0;
-  if (rc != UNZ_OK) {
-    if (error)
-      *error = zipError(VZZipArchiveErrorCodeFailedOpenFileInZip,
-                        "failed to open first file in zip file");
-    return 0;
-  }
-  uint64_t total = 0;
-  do {
+  int rc = unzGoToFirstFile(zh.get());
+  if (rc != UNZ_OK && rc != UNZ_END_OF_LIST_OF_FILE)
+    return failed(VZZipArchiveErrorCodeFailedOpenFileInZip,
+                  "failed to open first file in zip file");
+  for (; rc == UNZ_OK; rc = unzGoToNextFile(zh.get())) {
     unz_file_info64 fi{};
-    if (unzGetCurrentFileInfo64(z, &fi, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) {
-      if (error)
-        *error =
-            zipError(VZZipArchiveErrorCodeFileInfoNotLoadable, "failed to retrieve info for file");
-      return 0;
-    }
-    total += fi.uncompressed_size;
-  } while (unzGoToNextFile(z) == UNZ_OK);
-  return total;
+    std::string raw;
+    if (!currentEntry(zh.get(), fi, raw))
+      return failed(VZZipArchiveErrorCodeFileInfoNotLoadable, "failed to retrieve info for file");
+    out.push_back({decodeEntryName(raw), toFileInfo(fi)});
+  }
+  if (rc != UNZ_END_OF_LIST_OF_FILE)
+    return failed(VZZipArchiveErrorCodeFileInfoNotLoadable, "failed to retrieve info for file");
+  return out;
 }
 
 std::chrono::system_clock::time_point VZZipArchive::_dateWithMSDOSFormat(uint32_t d) {
@@ -744,33 +745,6 @@ std::chrono::system_clock::time_point VZZipArchive::_dateWithMSDOSFormat(uint32_
 std::string VZZipArchive::_filenameStringWithCString(std::string_view bytes, uint32_t, uint32_t,
                                                      size_t size) {
   return decodeEntryName(bytes.substr(0, std::min(size, bytes.size())));
-}
-
-std::string VZZipArchive::_base64RFC4648(std::string_view bytes) {
-  static constexpr char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-  std::string out;
-  out.reserve((bytes.size() + 2) / 3 * 4);
-  size_t i = 0;
-  auto b = [&](size_t k) { return static_cast<uint32_t>(static_cast<unsigned char>(bytes[k])); };
-  for (; i + 3 <= bytes.size(); i += 3) {
-    uint32_t v = b(i) << 16 | b(i + 1) << 8 | b(i + 2);
-    for (int s = 18; s >= 0; s -= 6) out.push_back(kAlphabet[(v >> s) & 63]);
-  }
-  size_t rest = bytes.size() - i;
-  if (rest == 1) {
-    uint32_t v = b(i) << 16;
-    out.push_back(kAlphabet[(v >> 18) & 63]);
-    out.push_back(kAlphabet[(v >> 12) & 63]);
-    out += "==";
-  } else if (rest == 2) {
-    uint32_t v = b(i) << 16 | b(i + 1) << 8;
-    out.push_back(kAlphabet[(v >> 18) & 63]);
-    out.push_back(kAlphabet[(v >> 12) & 63]);
-    out.push_back(kAlphabet[(v >> 6) & 63]);
-    out += "=";
-  }
-  return out;
 }
 
 std::string VZZipArchive::_hexString(std::string_view bytes) {

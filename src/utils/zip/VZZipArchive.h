@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/Error.h"
 
@@ -42,6 +43,12 @@ struct VZZipFileInfo {
   uint64_t uncompressedSize = 0;
   uint32_t fileNameLength = 0;
   uint32_t externalAttributes = 0;
+};
+
+// One entry of an archive as its central directory lists it, the name decoded.
+struct VZZipEntry {
+  std::string name;
+  VZZipFileInfo info;
 };
 
 // Observer of an unpacking. Every operation is optional: the defaults do nothing (and
@@ -137,12 +144,15 @@ class VZZipArchive {
                                               Error* error);
   // Sum of the uncompressed sizes the entries declare; 0 with an error when unreadable.
   static uint64_t payloadSizeForArchiveAtPath(const std::string& path, Error* error);
+  // Every entry in central-directory order, names of any length; nothing (with an error)
+  // when the archive or one of its records cannot be read.
+  static std::optional<std::vector<VZZipEntry>> entriesOfArchiveAtPath(const std::string& path,
+                                                                       Error* error);
 
   // Support operations.
   static std::chrono::system_clock::time_point _dateWithMSDOSFormat(uint32_t msdosDateTime);
   static std::string _filenameStringWithCString(std::string_view bytes, uint32_t versionMadeBy,
                                                 uint32_t generalPurposeFlag, size_t size);
-  static std::string _base64RFC4648(std::string_view bytes);
   static std::string _hexString(std::string_view bytes);
   static bool _isResourceFork(std::string_view path);
   static bool _isDirectory(std::string_view path);

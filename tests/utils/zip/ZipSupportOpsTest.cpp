@@ -1,6 +1,7 @@
 #include <ctime>
 
 #include "ZipTestUtil.h"
+#include "platform/Utf8.h"
 #include "utils/zip/ZipNameDecoder.h"
 
 namespace fs = std::filesystem;
@@ -35,17 +36,6 @@ TEST(ZipSupportOps, PathPredicates) {
   EXPECT_FALSE(VZZipArchive::_isDirectory(""));
 }
 
-TEST(ZipSupportOps, HexAndBase64Encodings) {
-  EXPECT_EQ(VZZipArchive::_hexString(std::string("\x00\x1f\xab\xff", 4)), "001FABFF");
-  EXPECT_EQ(VZZipArchive::_hexString(""), "");
-  EXPECT_EQ(VZZipArchive::_base64RFC4648(""), "");
-  EXPECT_EQ(VZZipArchive::_base64RFC4648("f"), "Zg==");
-  EXPECT_EQ(VZZipArchive::_base64RFC4648("fo"), "Zm8=");
-  EXPECT_EQ(VZZipArchive::_base64RFC4648("foobar"), "Zm9vYmFy");
-  // 0xfb 0xff 0xbf encodes to "+/+/" in standard base64.
-  EXPECT_EQ(VZZipArchive::_base64RFC4648("\xfb\xff\xbf\xfb\xff"), "-_-_-_8=");
-}
-
 TEST(ZipSupportOps, MsDosDatesUseTheLocalCalendar) {
   uint32_t d =
       (uint32_t(2023 - 1980) << 25) | (7u << 21) | (15u << 16) | (13u << 11) | (45u << 5) | 29u;
@@ -63,7 +53,7 @@ TEST(ZipSupportOps, MsDosDatesUseTheLocalCalendar) {
 }
 
 TEST(ZipSupportOps, Utf8ValidationRejectsMalformedSequences) {
-  using orsa::zip::isValidUtf8;
+  using orsa::platform::isValidUtf8;
   EXPECT_TRUE(isValidUtf8("plain"));
   EXPECT_TRUE(isValidUtf8("\xe4\xb8\xad\xe6\x96\x87/\xf0\x9f\x98\x80"));
   EXPECT_FALSE(isValidUtf8("\xc0\xaf"));          // overlong "/"
@@ -91,7 +81,7 @@ TEST(ZipSupportOps, NamesDecodeFromUtf8LegacyEncodingsOrHex) {
   // Whatever the detector decides, the result is UTF-8 and never empty.
   std::string noise("\x80\x81\x82\xff", 4);
   std::string out = decode(noise);
-  EXPECT_TRUE(orsa::zip::isValidUtf8(out));
+  EXPECT_TRUE(orsa::platform::isValidUtf8(out));
   EXPECT_FALSE(out.empty());
   // Only `size` bytes count.
   EXPECT_EQ(VZZipArchive::_filenameStringWithCString("abcdef", 0, 0, 3), "abc");

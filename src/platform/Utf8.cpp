@@ -1,8 +1,10 @@
-#include "OrsaUtf8.h"
+#include "platform/Utf8.h"
 
 #include <cstdint>
 
-bool OrsaUtf8::isValid(std::string_view bytes) {
+namespace orsa::platform {
+
+bool isValidUtf8(std::string_view bytes) {
   const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
   const size_t n = bytes.size();
   size_t i = 0;
@@ -41,3 +43,5 @@ bool OrsaUtf8::isValid(std::string_view bytes) {
   }
   return true;
 }
+
+}  // namespace orsa::platform
