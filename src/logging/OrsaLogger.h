@@ -91,7 +91,8 @@ class OrsaConsoleSink final : public spdlog::sinks::base_sink<Mutex>, public Ors
   std::string key_;
 };
 
-// OrsaLog1.txt (current) ... OrsaLog4.txt (oldest), rotated by size, each line scrambled.
+// OrsaLog1.txt (current) ... OrsaLog4.txt (oldest), rotated by size, each record scrambled
+// from its first byte (orsaUnscrambleLog reads the files back).
 template <typename Mutex>
 class OrsaRotatingFileSink final : public spdlog::sinks::base_sink<Mutex>, public OrsaSinkExtras {
  public:

@@ -1,10 +1,12 @@
 // orsa logs read: the container's log files as text, oldest file first.
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "Command.h"
+#include "logging/OrsaLogReader.h"
 #include "logging/OrsaLogger.h"
 #include "platform/AppContainer.h"
 
@@ -23,14 +25,9 @@ int runLogs(const std::vector<std::string>& args) {
     std::ifstream in(path, std::ios::binary);
     if (!in) continue;
     any = true;
-    std::string line;
-    // Each line was scrambled on its own, counting from its first byte; the line feed
-    // survives scrambling, so lines can be taken apart before unscrambling.
-    while (std::getline(in, line)) {
-      line.push_back('\n');
-      orsaScrambleLine(line.data(), line.size(), kOrsaLogScrambleKey);
-      std::fwrite(line.data(), 1, line.size(), stdout);
-    }
+    const std::string raw{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    const std::string text = orsaUnscrambleLog(raw, kOrsaLogScrambleKey);
+    std::fwrite(text.data(), 1, text.size(), stdout);
   }
   if (!any) {
     std::fprintf(stderr, "orsa: no log files in %s\n", dir.c_str());
