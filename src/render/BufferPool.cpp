@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 // ---------------------------------------------------------------------------------------------
 // BufferBucket
@@ -29,7 +30,7 @@ OrsaBuffer BufferBucket::poll(uint64_t size) {
   return buffer;
 }
 
-bool BufferBucket::giveBack(const OrsaBuffer& buffer, size_t maxIdle) {
+bool BufferBucket::giveBack(OrsaBuffer buffer, size_t maxIdle) {
   if (!buffer) return false;
   std::lock_guard<std::mutex> guard(lock_);
   if (buffer->size() != size_) return false;
@@ -45,7 +46,7 @@ bool BufferBucket::giveBack(const OrsaBuffer& buffer, size_t maxIdle) {
     idle_.erase(idle_.begin());
     if (poolIdleBytes_) poolIdleBytes_->fetch_sub(size_, std::memory_order_relaxed);
   }
-  idle_.push_back(buffer);
+  idle_.push_back(std::move(buffer));
   if (poolIdleBytes_) poolIdleBytes_->fetch_add(size_, std::memory_order_relaxed);
   return true;
 }
@@ -126,7 +127,7 @@ void BufferPool::evictFor(uint64_t incoming) {
   }
 }
 
-void BufferPool::giveBack(const OrsaBuffer& buffer) {
+void BufferPool::giveBack(OrsaBuffer buffer) {
   if (!buffer) return;
   const uint64_t size = buffer->size();
   std::lock_guard<std::mutex> guard(mapLock_);
@@ -138,7 +139,7 @@ void BufferPool::giveBack(const OrsaBuffer& buffer) {
   if (perSize == 0) return;
   // A full stack makes room itself, so only a stack with space needs room elsewhere.
   if (bucket->idleCount() < perSize) evictFor(size);
-  bucket->giveBack(buffer, perSize);
+  bucket->giveBack(std::move(buffer), perSize);
 }
 
 void BufferPool::clear() {

@@ -11,7 +11,9 @@
 
 // A pixel buffer as it travels through the library: a byte vector whose data area does not
 // move while its size is unchanged, shared by whoever holds it (a frame record, an Image).
-// Buffers taken from BufferPool go back to it with giveBack once the holder is done.
+// Buffers taken from BufferPool go back to it with giveBack once the holder is done, and the
+// holder moves its pointer into that call: a holder that kept it could give the buffer back a
+// second time after the pool had lent it to someone else.
 using OrsaByteBuffer = std::vector<uint8_t>;
 using OrsaBuffer = std::shared_ptr<OrsaByteBuffer>;
 
@@ -32,7 +34,7 @@ class BufferBucket {
   // Keeps the buffer for reuse when this bucket created it and it is not already idle;
   // otherwise it is dropped. With `maxIdle` buffers already idle, the least recently returned
   // one is dropped to make room. Returns whether the buffer was kept.
-  bool giveBack(const OrsaBuffer& buffer, size_t maxIdle = SIZE_MAX);
+  bool giveBack(OrsaBuffer buffer, size_t maxIdle = SIZE_MAX);
 
   size_t idleCount() const;
   size_t createdCount() const;
@@ -76,7 +78,10 @@ class BufferPool {
   // a new zero-filled one.
   OrsaBuffer poll(uint64_t size);
   // Returns a buffer for reuse. Null is ignored; a buffer the pool does not own is dropped.
-  void giveBack(const OrsaBuffer& buffer);
+  // Callers move their pointer in (see OrsaFrameData::giveBackBuffers). The pool refuses a
+  // buffer that is already idle, but it cannot tell a stale second give-back of a buffer it has
+  // since lent out again from a rightful one; only a holder left without the pointer can.
+  void giveBack(OrsaBuffer buffer);
   // Removes every bucket. Buffers lent out now are dropped when they are given back later.
   void clear();
 

@@ -1,6 +1,7 @@
 #include "render/OrsaFrameData.h"
 
 #include <cstring>
+#include <utility>
 
 #include "logging/QMXLogUtil.h"
 
@@ -164,4 +165,9 @@ void OrsaFrameData::updateOriginFrame(OrsaBuffer buffer, int32_t width, int32_t 
   originFrameData_ = std::move(buffer);
   originFrameWidth_ = width;
   originFrameHeight_ = height;
+}
+
+void OrsaFrameData::giveBackBuffers(BufferPool& pool) {
+  pool.giveBack(std::exchange(roiData_, nullptr));
+  pool.giveBack(std::exchange(originFrameData_, nullptr));
 }

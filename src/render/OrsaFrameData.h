@@ -11,7 +11,9 @@
 // a pooled copy of the received head (ROI) pixels and the background frame's pixels.
 //
 // The record takes no lock: one thread fills it and hands it on, after which only the view
-// touches it. The view returns both buffers to BufferPool after drawing.
+// touches it. The view returns both buffers to BufferPool after drawing, with giveBackBuffers,
+// which leaves the record without them: a record given back twice returns nothing the second
+// time, so a buffer the pool has lent out again never gets a second holder.
 class OrsaFrameData {
  public:
   // Size of a complete SEI record: nine 32-bit little-endian words.
@@ -52,6 +54,9 @@ class OrsaFrameData {
 
   // Stores the background buffer itself (no copy) and its size.
   void updateOriginFrame(OrsaBuffer buffer, int32_t width, int32_t height);
+
+  // Moves both pixel buffers out of the record into `pool`; the sizes stay for logging.
+  void giveBackBuffers(BufferPool& pool = BufferPool::sharedInstance());
 
   const OrsaBuffer& roiData() const { return roiData_; }
   void setRoiData(OrsaBuffer v) { roiData_ = std::move(v); }
