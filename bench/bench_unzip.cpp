@@ -5,7 +5,6 @@
 //   bench_unzip --make ARCHIVE      writes the package
 //   bench_unzip --once ARCHIVE DEST one unpacking, for timing against a peer program
 #include <benchmark/benchmark.h>
-#include <minizip/zip.h>
 #include <zlib.h>
 
 #include <cstdio>
@@ -15,6 +14,7 @@
 #include <string>
 
 #include "utils/zip/VZZipArchive.h"
+#include "utils/zip/ZipWriter.h"
 
 namespace fs = std::filesystem;
 
@@ -32,28 +32,20 @@ std::string noise(size_t n, uint64_t seed) {
   return s;
 }
 
-bool addEntry(zipFile z, const std::string& name, const std::string& data, bool deflate) {
-  zip_fileinfo zi{};
-  zi.dosDate = 0x5A2E6000;
-  zi.external_fa = 0100644u << 16;
-  if (zipOpenNewFileInZip4_64(z, name.c_str(), &zi, nullptr, 0, nullptr, 0, nullptr,
-                              deflate ? Z_DEFLATED : 0, deflate ? Z_DEFAULT_COMPRESSION : 0, 0,
-                              -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0,
-                              (3 << 8) | 20, 0, 0) != ZIP_OK)
-    return false;
-  for (size_t off = 0; off < data.size(); off += 1 << 20) {
-    unsigned n = static_cast<unsigned>(std::min<size_t>(1 << 20, data.size() - off));
-    if (zipWriteInFileInZip(z, data.data() + off, n) != ZIP_OK) return false;
-  }
-  return zipCloseFileInZip(z) == ZIP_OK;
+bool addEntry(orsa::zip::ZipWriter& z, const std::string& name, const std::string& data,
+              bool deflate) {
+  orsa::zip::ZipEntrySpec e;
+  e.name = name;
+  e.data = data;
+  e.deflate = deflate;
+  e.level = Z_DEFAULT_COMPRESSION;
+  return z.add(e).ok();
 }
 
 // About 200 MB of payload.
 bool makePackage(const fs::path& path) {
   fs::create_directories(path.parent_path());
-  const fs::path tmp = path.string() + ".part";
-  zipFile z = zipOpen64(tmp.c_str(), APPEND_STATUS_CREATE);
-  if (!z) return false;
+  orsa::zip::ZipWriter z(path.string());
   bool ok = addEntry(z, "origin.mp4", noise(100u << 20, 1), true) &&
             addEntry(z, "interpolations.mp4", noise(56u << 20, 2), false);
   std::string json = "{\"interpolations\":[";
@@ -68,9 +60,7 @@ bool makePackage(const fs::path& path) {
   }
   ok = addEntry(z, "border.png", std::string("\x89PNG\r\n\x1a\n", 8) + noise(300000, 99), true) &&
        ok;
-  if (zipClose(z, nullptr) != ZIP_OK) ok = false;
-  if (ok) fs::rename(tmp, path);
-  return ok;
+  return z.close() && ok;
 }
 
 fs::path packagePath() {

@@ -11,11 +11,13 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "Command.h"
 #include "SamplePackageMedia.h"
 #include "SamplePackageScene.h"
+#include "utils/zip/ZipWriter.h"
 
 namespace {
 
@@ -135,6 +137,11 @@ std::string entryPrefix(uint32_t seed) {
   return s;
 }
 
+std::string readAll(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 nlohmann::json rectJson(const SampleRect& r) {
   return {{"x", r.x}, {"y", r.y}, {"width", r.width}, {"height", r.height}};
 }
@@ -243,12 +250,15 @@ int runSamplePackage(const std::vector<std::string>& args) {
   if (!fs::exists(tableFile) || !fs::exists(manifestFile))
     return failure("cannot write the JSON files");
 
-  std::vector<orsa::tool::SampleZipEntry> entries{{"origin.mp4", origin.string(), true}};
-  if (!steps.empty()) entries.push_back({"interpolations.mp4", interp.string(), true});
-  entries.push_back({"interpolations.json", tableFile.string(), false});
-  entries.push_back({"border.png", border.string(), false});
-  entries.push_back({"manifest.json", manifestFile.string(), false});
-  if (!orsa::tool::writeSampleZip(o.out, entries, &err)) return failure(err);
+  orsa::zip::ZipWriter zip(o.out);
+  for (const auto& [name, path, store] : {std::tuple{"origin.mp4", origin, true},
+                                          {"interpolations.mp4", interp, true},
+                                          {"interpolations.json", tableFile, false},
+                                          {"border.png", border, false},
+                                          {"manifest.json", manifestFile, false}}) {
+    if (fs::exists(path)) zip.file(name, readAll(path), !store);
+  }
+  if (!zip.close()) return failure("cannot write " + o.out);
 
   std::printf(
       "%s: origin.mp4 %d frames %dx%d at %d fps, interpolations.mp4 %zu frames, head %dx%d\n",
