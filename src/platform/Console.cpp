@@ -1,12 +1,15 @@
 #include "platform/Console.h"
 #include "platform/FileIO.h"
 
+#include <poll.h>
 #include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
@@ -18,6 +21,28 @@ namespace {
 
 constexpr size_t kMaxQueuedBytes = 4 * 1024 * 1024;
 constexpr std::chrono::milliseconds kActivePoll{2};
+// At exit, standard error may be a full pipe nobody reads: the process must still end.
+constexpr std::chrono::seconds kExitFlushLimit{1};
+
+// Writes as much as the descriptor takes before the deadline; the rest is dropped. Chunks of
+// PIPE_BUF never block once poll reports room.
+void writeBefore(int fd, const char* data, size_t size,
+                 std::chrono::steady_clock::time_point deadline) {
+  while (size > 0) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return;
+    pollfd p{fd, POLLOUT, 0};
+    const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0 || (p.revents & (POLLERR | POLLHUP | POLLNVAL))) return;
+    const ssize_t n = ::write(fd, data, std::min<size_t>(size, PIPE_BUF));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+}
 
 class ConsoleWriter {
  public:
@@ -25,7 +50,9 @@ class ConsoleWriter {
     // Never destroyed: lines may arrive from other threads while the process exits.
     static ConsoleWriter* writer = [] {
       auto* w = new ConsoleWriter();
-      std::atexit([] { ConsoleWriter::instance().flush(); });
+      std::atexit([] {
+        ConsoleWriter::instance().flushBefore(std::chrono::steady_clock::now() + kExitFlushLimit);
+      });
       pthread_atfork([] { ConsoleWriter::instance().mutex_.lock(); },
                      [] { ConsoleWriter::instance().mutex_.unlock(); },
                      [] {
@@ -73,6 +100,21 @@ class ConsoleWriter {
     }
     const uint64_t target = queuedSeq_;
     drained_.wait(lock, [&] { return writtenSeq_ >= target || !running_; });
+  }
+
+  // Like flush, but gives up at the deadline; what is not written by then is dropped.
+  void flushBefore(std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock lock(mutex_);
+    if (!running_) {
+      std::string pending;
+      pending.swap(queued_);
+      writtenSeq_ = queuedSeq_;
+      lock.unlock();
+      writeBefore(STDERR_FILENO, pending.data(), pending.size(), deadline);
+      return;
+    }
+    const uint64_t target = queuedSeq_;
+    drained_.wait_until(lock, deadline, [&] { return writtenSeq_ >= target || !running_; });
   }
 
   uint64_t dropped() {

@@ -10,7 +10,9 @@ namespace orsa::platform {
 // Lines are handed to a writer thread, so a caller on a render or network thread never waits
 // for a slow terminal or a pipe nobody reads. Order is kept. When more than a bounded amount
 // is waiting, further lines are dropped and counted, and the count is written once the
-// console catches up. Everything queued is written at normal process exit.
+// console catches up. At normal process exit, what is queued gets up to a second to be
+// written; a console that takes nothing (a full pipe nobody reads) loses the rest instead of
+// keeping the process alive.
 void consoleWrite(std::string_view line);
 
 // A host may silence the console (a command-line tool without --verbose); lines written while

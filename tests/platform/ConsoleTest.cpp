@@ -2,23 +2,19 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/Clock.h"
 #include "platform/Console.h"
+#include "support/TestSupport.h"
 
-using orsa::platform::consoleDroppedLines;
-using orsa::platform::consoleFlush;
-using orsa::platform::consoleWrite;
-using orsa::platform::currentMillis;
+using namespace orsa::platform;
 
 namespace {
 
-// Points standard error at a pipe for the life of the object.
+// Points standard error at a pipe, with the console echo on, for the life of the object.
 class StderrPipe {
  public:
   StderrPipe() {
@@ -26,29 +22,25 @@ class StderrPipe {
     EXPECT_EQ(pipe(fds_), 0);
     saved_ = dup(STDERR_FILENO);
     dup2(fds_[1], STDERR_FILENO);
+    consoleSetEnabled(true);
   }
   ~StderrPipe() {
+    consoleSetEnabled(false);
     dup2(saved_, STDERR_FILENO);
-    close(saved_);
-    close(fds_[0]);
-    close(fds_[1]);
+    for (int fd : {saved_, fds_[0], fds_[1]}) close(fd);
   }
-  int readEnd() const { return fds_[0]; }
   // Reads whatever is in the pipe, until it has been empty for a moment.
   std::string drain() {
     fcntl(fds_[0], F_SETFL, O_NONBLOCK);
     std::string out;
     char buf[65536];
-    int idle = 0;
-    while (idle < 20) {
+    for (int idle = 0; idle < 20;) {
       ssize_t n = read(fds_[0], buf, sizeof(buf));
-      if (n > 0) {
+      idle = n > 0 ? 0 : idle + 1;
+      if (n > 0)
         out.append(buf, static_cast<size_t>(n));
-        idle = 0;
-      } else {
-        ++idle;
+      else
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      }
     }
     return out;
   }
@@ -76,17 +68,15 @@ TEST(Console, LinesFromManyThreadsStayWholeAndInOrderPerThread) {
   consoleFlush();
   reader.join();
   std::vector<int> next(kThreads, 0);
-  size_t start = 0, lines = 0;
-  while (start < out.size()) {
-    size_t end = out.find('\n', start);
+  size_t lines = 0;
+  for (size_t start = 0, end; start < out.size(); start = end + 1, ++lines) {
+    end = out.find('\n', start);
     ASSERT_NE(end, std::string::npos);
     std::string line = out.substr(start, end - start);
     int t = 0, i = 0;
     ASSERT_EQ(std::sscanf(line.c_str(), "t%d %d", &t, &i), 2) << line;
     EXPECT_EQ(i, next[t]++);
     EXPECT_EQ(line.size(), line.find(' ', 3) + 1 + static_cast<size_t>(i % 40)) << line;
-    ++lines;
-    start = end + 1;
   }
   EXPECT_EQ(lines, static_cast<size_t>(kThreads * kLines));
 }
@@ -97,8 +87,7 @@ TEST(Console, AStuckConsoleNeverBlocksTheCallerAndDropsAreReported) {
   const std::string line(200, 'x');
   const int64_t t0 = currentMillis();
   for (int i = 0; i < 40000; ++i) consoleWrite(line);  // 8 MB, twice what may wait
-  const int64_t spent = currentMillis() - t0;
-  EXPECT_LT(spent, 5000) << "callers must not wait for the console";
+  EXPECT_LT(currentMillis() - t0, 5000) << "callers must not wait for the console";
   EXPECT_GT(consoleDroppedLines(), droppedBefore);
 
   std::string out;
@@ -108,4 +97,20 @@ TEST(Console, AStuckConsoleNeverBlocksTheCallerAndDropsAreReported) {
   reader.join();
   EXPECT_NE(out.find("lines dropped: the console did not keep up\n"), std::string::npos);
   EXPECT_NE(out.find("after the jam\n"), std::string::npos);
+}
+
+// Standard error a pipe that nobody reads, more queued than the pipe holds, then exit.
+ORSA_TEST_CHILD(ExitWithAStuckConsole) {
+  int fds[2];
+  if (pipe(fds) != 0 || dup2(fds[1], STDERR_FILENO) < 0) return 3;
+  consoleSetEnabled(true);
+  for (int i = 0; i < 2000; ++i) consoleWrite(std::string(200, 'x'));
+  return 0;
+}
+
+TEST(Console, AProcessExitsPromptlyWithStandardErrorStuck) {
+  const int64_t t0 = currentMillis();
+  auto r = orsa::test::runChild("ExitWithAStuckConsole", {}, 20);
+  EXPECT_EQ(r.exitCode, 0) << "killed after 20 s: the exit waited for the console";
+  EXPECT_LT(currentMillis() - t0, 5000);
 }
