@@ -57,19 +57,6 @@ void OrsaLoggerWrapper::writeLog(uint32_t tag, int32_t line, int32_t level, cons
   pending_.push_back(PendingLine{tag, line, level, file, std::string(message)});
 }
 
-std::vector<std::string> OrsaLoggerWrapper::split(const std::string& text,
-                                                  const std::string& delimiters) {
-  std::vector<std::string> out;
-  size_t pos = text.find_first_not_of(delimiters);
-  while (pos != std::string::npos) {
-    size_t end = text.find_first_of(delimiters, pos);
-    out.push_back(text.substr(pos, end == std::string::npos ? std::string::npos : end - pos));
-    if (end == std::string::npos) break;
-    pos = text.find_first_not_of(delimiters, end);
-  }
-  return out;
-}
-
 bool OrsaLoggerWrapper::hasLogger() const {
   std::lock_guard lock(mutex_);
   return static_cast<bool>(logger_);

@@ -23,9 +23,6 @@ class OrsaLoggerWrapper {
   void writeLog(uint32_t tag, int32_t line, int32_t level, const char* file,
                 std::string_view message);
 
-  // strtok-style: every delimiter character separates, empty tokens are dropped.
-  static std::vector<std::string> split(const std::string& text, const std::string& delimiters);
-
   // For tests and tools: whether the logger exists and whether it has a file.
   bool hasLogger() const;
   bool hasFileSink() const;

@@ -24,8 +24,8 @@ inline constexpr int32_t kQMXLogMsgTag = 2025;
 // Only every this-many-th sampled line is written.
 inline constexpr uint64_t kQMXLogSampleEvery = 120;
 
-// The logging facade every part of the library writes through. Formats are printf-style
-// ("%@" of the original texts is "%s" here and takes a string); arguments are checked by fmt,
+// The logging facade every part of the library writes through. Formats are printf-style, and
+// "%s" takes any string (std::string, string_view or C string); arguments are checked by fmt,
 // so a wrong argument type never reads garbage.
 class QMXLogUtil {
  public:

@@ -4,8 +4,8 @@
 
 namespace orsa::platform {
 
-// What the phone platform's bundle and device objects told the library, set by the host.
-// Unset values read as the defaults below.
+// Facts about the host application and its device that the library cannot find out itself,
+// set by the host. Unset values read as the defaults below.
 struct HostInfoValues {
   std::string bundleIdentifier;      // "" when the host gives none
   std::string shortVersion;          // the host application's version; "" when unknown
