@@ -12,46 +12,52 @@
 
 namespace orsa::test {
 
-// Every path below `root` (links not followed) except those inside `skip`, with kind and
-// size, so a comparison before and after an unpacking shows any stray write.
-inline std::set<std::string> listTree(const std::filesystem::path& root,
-                                      const std::filesystem::path& skip = {}) {
-  namespace fs = std::filesystem;
-  std::set<std::string> out;
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(root, ec);
-       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-    const auto& p = it->path();
-    if (!skip.empty() && (p == skip || p.string().rfind(skip.string() + "/", 0) == 0)) {
-      if (p == skip) it.disable_recursion_pending();
-      continue;
-    }
-    struct stat st;
-    if (::lstat(p.c_str(), &st) != 0) continue;
-    out.insert(fs::relative(p, root).string() + " mode=" + std::to_string(st.st_mode) +
-               " size=" + std::to_string(S_ISDIR(st.st_mode) ? 0 : st.st_size));
-  }
-  return out;
+inline std::string randomBytes(size_t n, uint32_t seed) {
+  std::string s(n, '\0');
+  for (auto& c : s) c = static_cast<char>((seed = seed * 1103515245u + 12345u) >> 24);
+  return s;
 }
 
-// A scratch area: <root>/dest is the destination, <root>/outside a sibling that must stay
-// untouched.
+inline ZipEntrySpec entry(std::string name, std::string data, ZipHost host = ZipHost::Unix) {
+  ZipEntrySpec e;
+  e.name = std::move(name);
+  e.data = std::move(data);
+  e.host = host;
+  return e;
+}
+
+// <root>/dest is the destination, <root>/outside a sibling that must stay untouched.
 struct ZipScratch {
   TempDir tmp;
-  std::filesystem::path root = tmp.path();
-  std::filesystem::path zip = root / "archive.zip";
-  std::filesystem::path dest = root / "dest";
+  std::filesystem::path root = tmp.path(), zip = root / "archive.zip", dest = root / "dest";
   std::filesystem::path outside = root / "outside";
   ZipScratch() {
     std::filesystem::create_directories(outside);
     writeFile(outside / "keep.txt", "untouched");
   }
-  std::set<std::string> snapshot() const { return listTree(root, dest); }
+  // Every path outside the destination with its kind and size: any stray write shows.
+  std::set<std::string> snapshot() const {
+    std::set<std::string> out;
+    struct stat st;
+    for (auto& e : std::filesystem::recursive_directory_iterator(root))
+      if ((e.path() / "").string().rfind((dest / "").string(), 0) != 0 &&
+          ::lstat(e.path().c_str(), &st) == 0)
+        out.insert(e.path().string() + " " + std::to_string(st.st_mode) + " " +
+                   std::to_string(S_ISDIR(st.st_mode) ? 0 : st.st_size));
+    return out;
+  }
+  // Unpacks with the given options (by default those of package preparation) and checks
+  // that nothing outside the destination changed.
+  bool unzip(orsa::platform::Error* err, bool overwrite = true, std::string password = "",
+             bool confined = true, int nested = 0) const {
+    auto before = snapshot();
+    bool ok = VZZipArchive::unzipFileAtPath(
+        zip.string(), dest.string(), true, overwrite,
+        confined ? std::optional<std::string>(dest.string()) : std::nullopt, nested, password, err,
+        nullptr, nullptr, nullptr);
+    EXPECT_EQ(before, snapshot()) << "something changed outside the destination";
+    return ok;
+  }
 };
-
-inline bool isSymlink(const std::filesystem::path& p) {
-  std::error_code ec;
-  return std::filesystem::is_symlink(std::filesystem::symlink_status(p, ec));
-}
 
 }  // namespace orsa::test
