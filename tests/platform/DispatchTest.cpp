@@ -173,17 +173,14 @@ TEST(WorkerPool, GrowsUpToItsLimitUnderBlockingAndRetiresIdleExtras) {
 
 TEST(Dispatch, DelayedTasksRunInDeadlineOrderAndNeverEarly) {
   auto q = makeSerialQueue("test.delay");
-  std::vector<int64_t> ran, seen;  // pairs of delay and time of running; ran is q's only
+  std::string order, seen;  // order is q's only; "!" marks a task that ran early
   const int64_t t0 = currentMillis();
   for (int ms : {60, 10, 30, 0})
     q->asyncAfter(std::chrono::milliseconds(ms), [&, ms] {
-      ran.insert(ran.end(), {ms, currentMillis() - t0});
+      order += std::to_string(ms) + (currentMillis() - t0 < ms ? "!," : ",");
     });
-  EXPECT_TRUE(waitUntil([&] { return q->sync([&] { seen = ran; }), seen.size() == 8; }));
-  ASSERT_EQ(seen.size(), 8u);
-  for (size_t i = 0; i < 8; i += 2) EXPECT_GE(seen[i + 1], seen[i]) << "ran early";
-  EXPECT_EQ((std::vector<int64_t>{seen[0], seen[2], seen[4], seen[6]}),
-            (std::vector<int64_t>{0, 10, 30, 60}));
+  EXPECT_TRUE(waitUntil([&] { return q->sync([&] { seen = order; }), seen == "0,10,30,60,"; }))
+      << seen;
 }
 
 TEST(RepeatingTimer, SlowFiringsOnThePoolNeverOverlapAndDroppingTheHandleStops) {
@@ -232,19 +229,11 @@ TEST(MainLoop, RunsQueuedTasksOnlyWhenPumpedOnOneThreadAtATime) {
   for (int i = 0; i < 50; ++i) EXPECT_EQ(order[i], i);
   EXPECT_FALSE(probe.overlap);
   EXPECT_FALSE(MainLoop::isMainThread());
-}
-
-TEST(MainLoop, RunEndsOnStopIncludingAnEarlyStop) {
+  // run() ends on stop(), also on a stop that came before it.
   globalQueue()->asyncAfter(20ms, [] { MainLoop::stop(); });
-  const int64_t t0 = currentMillis();
   MainLoop::run();
-  MainLoop::stop();  // a stop before run() still ends it
+  MainLoop::stop();
   MainLoop::run();
-  EXPECT_LT(currentMillis() - t0, 1000);
-  // A predicate made true by a worker, with no main-queue task, ends the wait early.
-  std::atomic<bool> flag{false};
-  globalQueue()->asyncAfter(20ms, [&] { flag = true; });
-  EXPECT_TRUE(MainLoop::runUntil([&] { return flag.load(); }, 3s));
 }
 
 // Leaves blocked workers, queued tasks, armed timers and an unpumped main queue behind, and
