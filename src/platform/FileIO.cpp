@@ -1,8 +1,12 @@
 #include "platform/FileIO.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstring>
+#include <filesystem>
 
 namespace orsa::platform {
 
@@ -16,6 +20,38 @@ bool writeAll(int fd, const void* data, size_t size) {
     }
     p += n;
     size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool writeFileAtomically(const std::string& path, std::string_view bytes, mode_t mode,
+                         std::string* error) {
+  static std::atomic<uint64_t> counter{0};
+  std::filesystem::path target(path);
+  const std::string dir = target.parent_path().empty() ? "." : target.parent_path().string();
+  const std::string temp = dir + "/" + target.filename().string() + ".tmp-" +
+                           std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
+  auto failed = [&](int err, bool created) {
+    if (created) ::unlink(temp.c_str());
+    if (error) *error = std::strerror(err);
+    return false;
+  };
+  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+  if (fd < 0) return failed(errno, false);
+  // The content must be on disk before the name points at it, or a crash could leave a
+  // complete-looking but empty file.
+  if (!writeAll(fd, bytes.data(), bytes.size()) || ::fsync(fd) != 0) {
+    int err = errno;
+    ::close(fd);
+    return failed(err, true);
+  }
+  if (::close(fd) != 0) return failed(errno, true);
+  if (::rename(temp.c_str(), path.c_str()) != 0) return failed(errno, true);
+  // The rename itself is only durable once the folder is.
+  int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd >= 0) {
+    ::fsync(dfd);
+    ::close(dfd);
   }
   return true;
 }

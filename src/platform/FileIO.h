@@ -1,7 +1,10 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace orsa::platform {
 
@@ -12,5 +15,12 @@ bool writeAll(int fd, const void* data, size_t size);
 inline bool writeAll(int fd, const std::string& bytes) {
   return writeAll(fd, bytes.data(), bytes.size());
 }
+
+// Replaces the file at path with bytes so that, even across a crash, the path holds either the
+// old content or the whole new one: a temporary file "<name>.tmp-<pid>-<n>" in the same folder
+// is written, flushed to disk, renamed over the target, and the folder is flushed too. False
+// with `error` (when given) saying why; no temporary file is left behind then.
+bool writeFileAtomically(const std::string& path, std::string_view bytes, mode_t mode = 0644,
+                         std::string* error = nullptr);
 
 }  // namespace orsa::platform

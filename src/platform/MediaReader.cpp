@@ -12,6 +12,7 @@ extern "C" {
 #include <algorithm>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace orsa::platform {
 
@@ -28,9 +29,14 @@ std::string avErrorText(int err) {
 constexpr size_t kRowAlignment = 64;
 
 // A colour converter per thread: swscale contexts are not safe to share, and frames are
-// converted on whichever thread locks them first.
+// converted on whichever thread locks them first. The converter is keyed on everything it was
+// set up with. swscale's own cache is not used: it rebuilds a context whose flags it adjusted
+// itself (4:4:4 sources), and a rebuilt context at a reused address would then lose the colour
+// settings made on the old one.
 struct ThreadConverter {
   SwsContext* ctx = nullptr;
+  int srcW = 0, srcH = 0, dstW = 0, dstH = 0;
+  AVPixelFormat srcFmt = AV_PIX_FMT_NONE;
   int colorspace = -1;
   int range = -1;
   ~ThreadConverter() { sws_freeContext(ctx); }
@@ -70,6 +76,13 @@ void quietLibraryLogs() {
   });
 }
 
+bool pictureFits(int width, int height) {
+  return width > 0 && height > 0 && int64_t{width} * int64_t{height} * 4 <= kMaxDecodedPictureBytes;
+}
+
+// The demuxer family of MP4 and QuickTime files, the only containers packages use.
+constexpr const char* kAllowedFormats = "mov,mp4,m4a,3gp,3g2,mj2";
+
 }  // namespace
 
 // What the frames of one reader share: the pool their BGRA pixels come from. Frames may outlive
@@ -103,30 +116,36 @@ const uint8_t* MediaFrame::lockBaseAddress() {
 
   bool fullRange = source_->color_range == AVCOL_RANGE_JPEG;
   AVPixelFormat srcFmt = normalisedFormat(fmt, &fullRange);
-  ThreadConverter& conv = threadConverter();
-  // A picture whose size changed mid-stream is scaled to the track's size, so every frame keeps
-  // its place in the sequence with the buffers' fixed size.
-  SwsContext* ctx =
-      sws_getCachedContext(conv.ctx, source_->width, source_->height, srcFmt, width_, height_,
-                           AV_PIX_FMT_BGRA, SWS_BICUBIC, nullptr, nullptr, nullptr);
-  if (!ctx) {
-    av_buffer_unref(&buf);
-    return nullptr;
-  }
   int colorspace = source_->colorspace;
   if (colorspace == AVCOL_SPC_UNSPECIFIED || colorspace == AVCOL_SPC_RGB ||
       colorspace == AVCOL_SPC_RESERVED)
     colorspace = SWS_CS_DEFAULT;
-  int range = fullRange ? 1 : 0;
-  if (ctx != conv.ctx || conv.colorspace != colorspace || conv.range != range) {
-    const int* coeffs = sws_getCoefficients(colorspace);
+  const int range = fullRange ? 1 : 0;
+  ThreadConverter& conv = threadConverter();
+  if (!conv.ctx || conv.srcW != source_->width || conv.srcH != source_->height ||
+      conv.srcFmt != srcFmt || conv.dstW != width_ || conv.dstH != height_ ||
+      conv.colorspace != colorspace || conv.range != range) {
+    sws_freeContext(conv.ctx);
+    // A picture whose size changed mid-stream is scaled to the track's size, so every frame
+    // keeps its place in the sequence with the buffers' fixed size.
+    conv.ctx = sws_getContext(source_->width, source_->height, srcFmt, width_, height_,
+                              AV_PIX_FMT_BGRA, SWS_BICUBIC, nullptr, nullptr, nullptr);
+    if (!conv.ctx) {
+      av_buffer_unref(&buf);
+      return nullptr;
+    }
     // Output is full-range RGB whatever the source range is.
-    sws_setColorspaceDetails(ctx, coeffs, range, sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16,
-                             1 << 16);
+    sws_setColorspaceDetails(conv.ctx, sws_getCoefficients(colorspace), range,
+                             sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
+    conv.srcW = source_->width;
+    conv.srcH = source_->height;
+    conv.srcFmt = srcFmt;
+    conv.dstW = width_;
+    conv.dstH = height_;
     conv.colorspace = colorspace;
     conv.range = range;
   }
-  conv.ctx = ctx;
+  SwsContext* ctx = conv.ctx;
 
   uint8_t* dst[4] = {buf->data, nullptr, nullptr, nullptr};
   int dstStride[4] = {static_cast<int>(shared_->bytesPerRow), 0, 0, 0};
@@ -171,19 +190,46 @@ MediaReader::~MediaReader() = default;
 std::unique_ptr<MediaReader> MediaReader::openFirstVideoTrack(const std::string& path) {
   quietLibraryLogs();
   auto impl = std::make_unique<Impl>();
-  if (avformat_open_input(&impl->fmt, path.c_str(), nullptr, nullptr) < 0) {
+  // No probing: a playlist or another demuxer's file disguised as .mp4 must not make FFmpeg
+  // open further files or URLs. The whitelists also bind every nested open.
+  const AVInputFormat* mov = av_find_input_format("mov");
+  if (!mov) return nullptr;
+  AVDictionary* options = nullptr;
+  av_dict_set(&options, "protocol_whitelist", "file", 0);
+  av_dict_set(&options, "format_whitelist", kAllowedFormats, 0);
+  av_dict_set(&options, "enable_drefs", "0", 0);
+  int err = avformat_open_input(&impl->fmt, path.c_str(), mov, &options);
+  av_dict_free(&options);
+  if (err < 0) {
     impl->fmt = nullptr;
     return nullptr;
   }
-  if (avformat_find_stream_info(impl->fmt, nullptr) < 0) return nullptr;
-  for (unsigned i = 0; i < impl->fmt->nb_streams; ++i) {
-    const AVCodecParameters* par = impl->fmt->streams[i]->codecpar;
-    if (par->codec_type == AVMEDIA_TYPE_VIDEO &&
-        !(impl->fmt->streams[i]->disposition & AV_DISPOSITION_ATTACHED_PIC) && par->width > 0 &&
-        par->height > 0) {
-      impl->streamIndex = static_cast<int>(i);
-      break;
+  auto firstVideo = [&]() -> int {
+    for (unsigned i = 0; i < impl->fmt->nb_streams; ++i) {
+      const AVCodecParameters* par = impl->fmt->streams[i]->codecpar;
+      if (par->codec_type == AVMEDIA_TYPE_VIDEO &&
+          !(impl->fmt->streams[i]->disposition & AV_DISPOSITION_ATTACHED_PIC) && par->width > 0 &&
+          par->height > 0)
+        return static_cast<int>(i);
     }
+    return -1;
+  };
+  // The declared size is checked before anything is decoded, and the probing decoders are held
+  // to the same bound.
+  int declared = firstVideo();
+  if (declared >= 0) {
+    const AVCodecParameters* par = impl->fmt->streams[declared]->codecpar;
+    if (!pictureFits(par->width, par->height)) return nullptr;
+  }
+  std::vector<AVDictionary*> streamOptions(impl->fmt->nb_streams, nullptr);
+  for (auto& o : streamOptions) av_dict_set_int(&o, "max_pixels", kMaxDecodedPictureBytes / 4, 0);
+  err = avformat_find_stream_info(impl->fmt, streamOptions.data());
+  for (auto& o : streamOptions) av_dict_free(&o);
+  if (err < 0) return nullptr;
+  impl->streamIndex = firstVideo();
+  if (impl->streamIndex >= 0) {
+    const AVCodecParameters* par = impl->fmt->streams[impl->streamIndex]->codecpar;
+    if (!pictureFits(par->width, par->height)) return nullptr;
   }
   if (impl->streamIndex < 0) return nullptr;
   for (unsigned i = 0; i < impl->fmt->nb_streams; ++i)
@@ -223,6 +269,8 @@ bool MediaReader::addOutput(uint32_t pixelFormat) {
   unsigned cores = std::max(1u, std::thread::hardware_concurrency());
   ctx->thread_count = static_cast<int>(std::min(cores, 16u));
   ctx->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+  // A picture size changed mid-stream to something huge is refused by the decoder itself.
+  ctx->max_pixels = kMaxDecodedPictureBytes / 4;
   err = avcodec_open2(ctx, decoder, nullptr);
   if (err < 0) {
     error_ = "cannot open the decoder: " + avErrorText(err);
@@ -233,14 +281,14 @@ bool MediaReader::addOutput(uint32_t pixelFormat) {
     error_ = "the video track has no picture size";
     return false;
   }
+  if (!pictureFits(w, h)) {
+    error_ = "picture too large";
+    return false;
+  }
   auto shared = std::make_shared<MediaFrameShared>();
   size_t row = (static_cast<size_t>(w) * 4 + kRowAlignment - 1) / kRowAlignment * kRowAlignment;
   shared->bytesPerRow = row;
   shared->bufferSize = row * static_cast<size_t>(h);
-  if (shared->bufferSize > static_cast<size_t>(INT32_MAX)) {
-    error_ = "picture too large";
-    return false;
-  }
   shared->pool = av_buffer_pool_init(shared->bufferSize, av_buffer_alloc);
   if (!shared->pool) {
     error_ = "cannot allocate frame buffers";
@@ -277,18 +325,25 @@ void MediaReader::fail(const std::string& why) {
   status_ = Status::Failed;
 }
 
+void MediaReader::lostPicture(int averror) {
+  // A stream whose every packet fails to decode is not a video we can read.
+  constexpr int kMaxConsecutiveErrors = 64;
+  ++impl_->framesOut;
+  if (++impl_->consecutiveDecodeErrors > kMaxConsecutiveErrors)
+    fail("decoding failed: " + avErrorText(averror));
+}
+
 std::unique_ptr<MediaFrame> MediaReader::copyNextSampleBuffer() {
   if (status_ != Status::Reading) return nullptr;
   Impl& s = *impl_;
-  // A stream whose every packet fails to decode is not a video we can read.
-  constexpr int kMaxConsecutiveErrors = 64;
   while (true) {
     int ret = avcodec_receive_frame(s.codec, s.frame);
     if (ret == 0) {
       s.consecutiveDecodeErrors = 0;
       if (s.frame->width <= 0 || s.frame->height <= 0) {
         av_frame_unref(s.frame);
-        continue;
+        ++s.framesOut;
+        return nullptr;
       }
       std::unique_ptr<MediaFrame> out(new MediaFrame());
       out->width_ = s.width;
@@ -315,12 +370,9 @@ std::unique_ptr<MediaFrame> MediaReader::copyNextSampleBuffer() {
       return nullptr;
     }
     if (ret != AVERROR(EAGAIN)) {
-      // A damaged picture: skip it like a player would, unless nothing decodes at all.
-      if (++s.consecutiveDecodeErrors > kMaxConsecutiveErrors) {
-        fail("decoding failed: " + avErrorText(ret));
-        return nullptr;
-      }
-      continue;
+      // A damaged picture: it keeps its place in the sequence, unless nothing decodes at all.
+      lostPicture(ret);
+      return nullptr;
     }
     if (s.inputDrained) {
       // The decoder wants input after the flush packet: nothing more will come.
@@ -343,11 +395,10 @@ std::unique_ptr<MediaFrame> MediaReader::copyNextSampleBuffer() {
     }
     ret = avcodec_send_packet(s.codec, s.packet);
     av_packet_unref(s.packet);
+    // The decoder took the packet and rejected its picture.
     if (ret < 0 && ret != AVERROR(EAGAIN) && ret != AVERROR_EOF) {
-      if (++s.consecutiveDecodeErrors > kMaxConsecutiveErrors) {
-        fail("decoding failed: " + avErrorText(ret));
-        return nullptr;
-      }
+      lostPicture(ret);
+      return nullptr;
     }
   }
 }

@@ -13,6 +13,10 @@ namespace orsa::platform {
 // The four characters "BGRA": 8-bit blue, green, red, alpha per pixel.
 inline constexpr uint32_t kMediaPixelFormatBGRA = 0x42475241;
 
+// The largest decoded picture, in bytes of 32-bit pixels, that the frame readers accept: no
+// frame of a package comes near it, and a hostile header must not make us allocate gigabytes.
+inline constexpr int64_t kMaxDecodedPictureBytes = int64_t{1} << 28;
+
 struct MediaFrameShared;
 
 // One decoded picture of a video track, handed out as 32-bit BGRA. Rows may be padded: always
@@ -30,7 +34,8 @@ class MediaFrame {
 
   int width() const { return width_; }
   int height() const { return height_; }
-  // Position of the frame in decoding-output order, counting from 0.
+  // Position of the frame in decoding-output order, counting from 0; pictures that could not
+  // be decoded keep their positions.
   uint64_t index() const { return index_; }
   // Presentation time in microseconds (0 when the stream gives none).
   int64_t presentationTimeMicros() const { return ptsMicros_; }
@@ -56,8 +61,10 @@ class MediaFrame {
   size_t bytesPerRow_ = 0;
 };
 
-// Reads the first video track of a media file as BGRA frames in decoding-output order, with a
-// threaded decoder. Use from one thread.
+// Reads the first video track of an MP4/QuickTime file as BGRA frames in decoding-output order,
+// with a threaded decoder. Files are untrusted: no other container is probed, nothing but the
+// local file is opened (no references to other files or URLs), and tracks whose pictures would
+// exceed kMaxDecodedPictureBytes are refused. Use from one thread.
 class MediaReader {
  public:
   enum class Status { Unknown, Reading, Completed, Failed };
@@ -66,8 +73,8 @@ class MediaReader {
   MediaReader(const MediaReader&) = delete;
   MediaReader& operator=(const MediaReader&) = delete;
 
-  // Opens the file and selects its first video track. Null when the file cannot be opened as
-  // media or holds no video track.
+  // Opens the file and selects its first video track. Null when the file is no MP4/QuickTime
+  // file, holds no video track, or its track's pictures are too large.
   static std::unique_ptr<MediaReader> openFirstVideoTrack(const std::string& path);
 
   // Sets up the decoder for the requested output format (only kMediaPixelFormatBGRA is
@@ -75,8 +82,10 @@ class MediaReader {
   bool addOutput(uint32_t pixelFormat);
   // Starts reading; status becomes Reading. False with error() when it cannot start.
   bool startReading();
-  // The next decoded frame, or null. A null result leaves the Reading status: Completed at the
-  // end of the track, Failed on an error.
+  // The next decoded frame, or null. Null with the status still Reading stands for a picture
+  // the decoder rejected: its position is used up, so the frames after it keep their indices.
+  // Otherwise a null result leaves the Reading status: Completed at the end of the track,
+  // Failed on an error (also after many rejected pictures in a row).
   std::unique_ptr<MediaFrame> copyNextSampleBuffer();
 
   Status status() const { return status_; }
@@ -92,6 +101,8 @@ class MediaReader {
   struct Impl;
   explicit MediaReader(std::unique_ptr<Impl> impl);
   void fail(const std::string& why);
+  // Uses up the position of a picture the decoder rejected.
+  void lostPicture(int averror);
 
   std::unique_ptr<Impl> impl_;
   Status status_ = Status::Unknown;

@@ -191,7 +191,6 @@ void UserDefaults::load() {
 
 bool UserDefaults::writeLocked() {
   if (!dirty_) return true;
-  static std::atomic<uint64_t> counter{0};
   std::filesystem::path target(path_);
   std::string dir = target.parent_path().empty() ? "." : target.parent_path().string();
   std::error_code ec;
@@ -208,30 +207,10 @@ bool UserDefaults::writeLocked() {
   }
   text.push_back('\n');
 
-  std::string temp = dir + "/" + tempPrefix(path_) + std::to_string(::getpid()) + "-" +
-                     std::to_string(counter.fetch_add(1));
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    consoleWrite("UserDefaults: cannot create " + temp + ": " + errnoText(errno));
+  std::string writeError;
+  if (!writeFileAtomically(path_, text, 0600, &writeError)) {
+    consoleWrite("UserDefaults: cannot write " + path_ + ": " + writeError);
     return false;
-  }
-  bool ok = writeAll(fd, text) && ::fsync(fd) == 0;
-  int writeErr = errno;
-  if (::close(fd) != 0 && ok) {
-    ok = false;
-    writeErr = errno;
-  }
-  if (!ok || ::rename(temp.c_str(), path_.c_str()) != 0) {
-    if (ok) writeErr = errno;
-    ::unlink(temp.c_str());
-    consoleWrite("UserDefaults: cannot write " + path_ + ": " + errnoText(writeErr));
-    return false;
-  }
-  // The rename itself is only durable once the folder is.
-  int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    ::fsync(dfd);
-    ::close(dfd);
   }
   dirty_ = false;
   return true;

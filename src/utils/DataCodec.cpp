@@ -108,9 +108,10 @@ bool writeNewFile(const std::string& path, const void* data, size_t size) {
   return ok;
 }
 
-void writeJpeg(const std::string& path, const JpegBuffer& jpeg) {
-  if (!writeNewFile(path, jpeg.data(), jpeg.size()))
-    orsa::platform::consoleWrite(fmt::sprintf("Failed to write file: %s", path));
+bool writeJpeg(const std::string& path, const JpegBuffer& jpeg) {
+  if (writeNewFile(path, jpeg.data(), jpeg.size())) return true;
+  orsa::platform::consoleWrite(fmt::sprintf("Failed to write file: %s", path));
+  return false;
 }
 
 bool pathExists(const std::string& path) {
@@ -172,6 +173,7 @@ class EncodePipeline {
     std::lock_guard<std::mutex> lock(mutex_);
     stats.writtenCount = written_;
     stats.droppedCount = dropped_;
+    stats.failedCount = failed_;
     stats.encoders = static_cast<int>(workers_.size());
     stats.maxFramesInFlight = window_;
     stats.peakFramesInFlight = peakInFlight_;
@@ -183,6 +185,8 @@ class EncodePipeline {
     TjHandle compressor;  // used only by tasks of `queue`, one at a time
     bool initFailed = false;
   };
+
+  enum class Outcome { Written, Dropped, Failed };
 
   struct Pending {
     uint64_t index = 0;
@@ -235,31 +239,34 @@ class EncodePipeline {
       Pending next = std::move(it->second);
       ready_.erase(it);
       lock.unlock();
-      bool wrote = commit(w, next);
+      Outcome outcome = commit(w, next);
       next = Pending();  // frees the frame and the JPEG before the window reopens
       lock.lock();
       ++nextCommit_;
       --inFlight_;
-      if (wrote)
+      if (outcome == Outcome::Written)
         ++written_;
-      else
+      else if (outcome == Outcome::Dropped)
         ++dropped_;
+      else
+        ++failed_;
       slots_.signal();
       done_.signal();
     }
     committing_ = false;
   }
 
-  bool commit(Worker& w, Pending& p) {
+  // A frame that should have been written but was not is a failure, not a drop: its file
+  // would be missing from a store that looks complete.
+  Outcome commit(Worker& w, Pending& p) {
     if (beforeCommit_) beforeCommit_(p.index);
-    if (!shouldWrite()) return false;
+    if (!shouldWrite()) return Outcome::Dropped;
     if (p.jpeg.empty() && !p.failed && p.frame) {
       void* h = compressor(w);
       if (!h || !compressFrame(h, *p.frame, p.jpeg)) p.failed = true;
     }
-    if (p.failed || p.jpeg.empty()) return false;
-    writeJpeg(p.path, p.jpeg);
-    return true;
+    if (p.failed || p.jpeg.empty()) return Outcome::Failed;
+    return writeJpeg(p.path, p.jpeg) ? Outcome::Written : Outcome::Failed;
   }
 
   const std::string outputDir_;
@@ -279,6 +286,7 @@ class EncodePipeline {
   int peakInFlight_ = 0;
   uint64_t written_ = 0;
   uint64_t dropped_ = 0;
+  uint64_t failed_ = 0;
 };
 
 int defaultEncoders() {
@@ -354,12 +362,16 @@ bool extractVideoFramesToDirectory(const std::string& videoPath, const std::stri
   ORSA_LOG_INFO(FILTER_NAME, "Extract %llu frames, encode %llu frames",
                 static_cast<unsigned long long>(readCount),
                 static_cast<unsigned long long>(dispatched));
-  if (stats) {
-    stats->readCount = readCount;
-    stats->dispatchedCount = dispatched;
-    pipeline->fillStats(*stats);
-  }
-  return reader->status() == MediaReader::Status::Completed && pathExists(outputDir);
+  ExtractStats outcome;
+  pipeline->fillStats(outcome);
+  outcome.readCount = readCount;
+  outcome.dispatchedCount = dispatched;
+  if (outcome.failedCount > 0)
+    ORSA_LOG_ERROR(FILTER_NAME, "Failed to write %llu frames",
+                   static_cast<unsigned long long>(outcome.failedCount));
+  if (stats) *stats = outcome;
+  return reader->status() == MediaReader::Status::Completed && pathExists(outputDir) &&
+         outcome.failedCount == 0;
 }
 
 bool encodeSampleBufferToJpeg(std::unique_ptr<MediaFrame> frame, const std::string& path) {
@@ -406,17 +418,6 @@ bool saveRGBAToFile(std::unique_ptr<MediaFrame> frame, const std::string& path) 
     }
   }
   return writeNewFile(path, out.data(), out.size());
-}
-
-std::string dataToHexString(std::span<const uint8_t> bytes) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string out;
-  out.resize(bytes.size() * 2);
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    out[2 * i] = kDigits[bytes[i] >> 4];
-    out[2 * i + 1] = kDigits[bytes[i] & 0x0F];
-  }
-  return out;
 }
 
 }  // namespace OrsaMirelo

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <span>
 #include <string>
 
 #include "platform/MediaReader.h"
@@ -18,8 +17,9 @@ extern std::atomic<uint32_t> videoExtractCount;
 // Decodes every frame of the first video track of videoPath and writes it as
 // outputDir/NNNNNN.jpg (zero-based frame number, at least six digits). outputDir must exist.
 // A ".cancel_flag" file in outputDir stops the extraction at its next checkpoint (every 16
-// frames) and drops frames not yet written; it is removed when the call ends. True when the
-// whole video was read and outputDir still exists.
+// frames) and drops frames not yet written; it is removed when the call ends. A picture the
+// decoder rejects is skipped and its number used up. True when the whole video was read,
+// every frame read was written, and outputDir still exists.
 bool extractVideoFramesToDirectory(const std::string& videoPath, const std::string& outputDir);
 
 // Compresses frame as a 4:4:4 JPEG of quality 80 and writes it to path. True when the JPEG was
@@ -30,9 +30,6 @@ bool encodeSampleBufferToJpeg(std::unique_ptr<orsa::platform::MediaFrame> frame,
 // Writes frame as a raw RGBA file: width and height as unsigned 32-bit little-endian values,
 // then the rows, packed, with alpha 255.
 bool saveRGBAToFile(std::unique_ptr<orsa::platform::MediaFrame> frame, const std::string& path);
-
-// Two upper-case hexadecimal digits per byte, in order.
-std::string dataToHexString(std::span<const uint8_t> bytes);
 
 // Knobs and observations of one extraction, for tuning and for tests; the plain call above
 // uses the defaults.
@@ -52,6 +49,8 @@ struct ExtractStats {
   uint64_t dispatchedCount = 0;
   uint64_t writtenCount = 0;
   uint64_t droppedCount = 0;
+  // Frames that should have been written but could not be compressed or written.
+  uint64_t failedCount = 0;
   int encoders = 0;
   int maxFramesInFlight = 0;
   // The highest number of frames held between reading and writing at any moment.

@@ -332,37 +332,6 @@ std::optional<ResourceManager::InterpolationMap> ResourceManager::parseInterpola
   return map;
 }
 
-bool ResourceManager::writeFileAtomically(const std::string& path, std::string_view bytes,
-                                          std::string* error) {
-  static std::atomic<uint64_t> counter{0};
-  std::string tmp = fmt::sprintf("%s.tmp-%d-%llu", path, static_cast<int>(::getpid()),
-                                 static_cast<unsigned long long>(counter.fetch_add(1)));
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    if (error) *error = errnoText(errno);
-    return false;
-  }
-  if (!orsa::platform::writeAll(fd, bytes.data(), bytes.size())) {
-    if (error) *error = errnoText(errno);
-    ::close(fd);
-    ::unlink(tmp.c_str());
-    return false;
-  }
-  // The content must be on disk before the name points at it, or a crash could leave a
-  // complete-looking but empty file.
-  if (::fsync(fd) != 0 || ::close(fd) != 0) {
-    if (error) *error = errnoText(errno);
-    ::unlink(tmp.c_str());
-    return false;
-  }
-  if (::rename(tmp.c_str(), path.c_str()) != 0) {
-    if (error) *error = errnoText(errno);
-    ::unlink(tmp.c_str());
-    return false;
-  }
-  return true;
-}
-
 // ---- preparation --------------------------------------------------------------------------
 
 void ResourceManager::setResource(const std::string& path,
@@ -479,7 +448,7 @@ void ResourceManager::prepare(const std::string& path,
 
   std::error_code mkEc;
   fs::create_directories(dir, mkEc);
-  if (!mkEc) writeFileAtomically(cancelFlag, kCancelFlagContent);
+  if (!mkEc) orsa::platform::writeFileAtomically(cancelFlag, kCancelFlagContent);
 
   bool extracted = extract(path, dir);
 
@@ -497,9 +466,9 @@ void ResourceManager::prepare(const std::string& path,
     }
     readInterpolationInfo();
     std::string writeError;
-    if (!writeFileAtomically(
+    if (!orsa::platform::writeFileAtomically(
             metaPath,
-            std::string_view(reinterpret_cast<const char*>(digest->data()), digest->size()),
+            std::string_view(reinterpret_cast<const char*>(digest->data()), digest->size()), 0644,
             &writeError))
       ORSA_LOG_WARN(M, "Failed to write meta info: %s", writeError);
     std::error_code rmEc;

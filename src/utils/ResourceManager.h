@@ -14,6 +14,7 @@
 #include <unordered_map>
 
 #include "platform/Dispatch.h"
+#include "platform/MediaReader.h"
 #include "utils/Image.h"
 
 // Receives the outcome of one preparation run, on the main queue. Both operations have
@@ -42,9 +43,9 @@ class ResourceManager : public std::enable_shared_from_this<ResourceManager> {
   static constexpr const char* kCancelFlagName = ".cancel_flag_v2.5";
   static constexpr const char* kCancelFlagContent = "extracting";
   static constexpr const char* kCacheSubdirectory = "OrsaMirelo/dh-resource";
-  // Decoded pictures larger than this are refused: no frame of a package comes near it, and a
-  // hostile header must not make us allocate gigabytes.
-  static constexpr int64_t kMaxImageBytes = int64_t{1} << 28;
+  // Decoded pictures larger than this are refused; the media reader holds package videos to the
+  // same bound.
+  static constexpr int64_t kMaxImageBytes = orsa::platform::kMaxDecodedPictureBytes;
 
   static std::shared_ptr<ResourceManager> create();
 
@@ -111,10 +112,6 @@ class ResourceManager : public std::enable_shared_from_this<ResourceManager> {
   static uint64_t interpolationKey(int32_t start, int32_t end, int32_t index);
   // Parses an interpolation info document; nothing when it is not a JSON array.
   static std::optional<InterpolationMap> parseInterpolationInfo(std::string_view json);
-  // Writes bytes through a temporary file in the same folder and a rename, so the target is
-  // either absent, the old content or the complete new content.
-  static bool writeFileAtomically(const std::string& path, std::string_view bytes,
-                                  std::string* error = nullptr);
 
  private:
   void prepare(const std::string& path, const std::shared_ptr<ResourceManagerDelegate>& delegate);

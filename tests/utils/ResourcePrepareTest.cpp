@@ -1,19 +1,14 @@
 // Preparing packages into the content-addressed cache: first runs, cache hits, recovery from
-// every kind of interrupted or damaged state, failures and their clean-up, cancellation and
-// the callbacks on the main queue.
+// interrupted or damaged states, failures and their clean-up, cancellation and the callbacks
+// on the main queue.
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <mutex>
 #include <thread>
 
@@ -21,8 +16,6 @@
 #include "platform/AppContainer.h"
 #include "platform/Dispatch.h"
 #include "utils/ResourceManager.h"
-
-extern char** environ;
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -33,19 +26,14 @@ namespace {
 
 constexpr int kOriginFrames = 20;
 constexpr int kInterpFrames = 6;
+constexpr int64_t kFailed = -200000;
 
 class RecordingDelegate : public ResourceManagerDelegate {
  public:
-  void onSetResourceSuccess() override {
-    std::lock_guard l(m);
-    ++successes;
-    onMain = onMain && MainLoop::isMainThread();
-  }
-  void onSetResourceFailed(int64_t code) override {
-    std::lock_guard l(m);
-    failures.push_back(code);
-    onMain = onMain && MainLoop::isMainThread();
-  }
+  explicit RecordingDelegate(std::vector<int>* order = nullptr, int id = 0)
+      : order_(order), id_(id) {}
+  void onSetResourceSuccess() override { record(0); }
+  void onSetResourceFailed(int64_t code) override { record(code); }
   int total() {
     std::lock_guard l(m);
     return successes + static_cast<int>(failures.size());
@@ -54,64 +42,69 @@ class RecordingDelegate : public ResourceManagerDelegate {
   int successes = 0;
   std::vector<int64_t> failures;
   bool onMain = true;
+
+ private:
+  void record(int64_t code) {
+    std::lock_guard l(m);
+    if (code)
+      failures.push_back(code);
+    else
+      ++successes;
+    onMain = onMain && MainLoop::isMainThread();
+    if (order_) order_->push_back(id_);
+  }
+  std::vector<int>* order_;
+  int id_;
 };
 
-// Videos are made once: encoding them is the slow part of these tests.
+// Videos are made once per program: encoding them is the slow part of these tests.
 struct Media {
-  TempDir dir;
-  std::string origin, interpolations, longOrigin;
-  std::string json;
+  std::string origin, interpolations, longOrigin, json = "[";
 };
-Media& media() {
-  static Media* m = [] {
-    auto* x = new Media;
-    makeVideo(x->dir.path() / "o.mp4", kOriginFrames, 64, 48);
-    makeVideo(x->dir.path() / "i.mp4", kInterpFrames, 64, 48);
-    x->origin = readFile(x->dir.path() / "o.mp4");
-    x->interpolations = readFile(x->dir.path() / "i.mp4");
-    x->json = R"([)";
+const Media& media() {
+  static const Media m = [] {
+    Media x;
+    TempDir t;
+    x.origin = readFile(makeVideo(t.path() / "o.mp4", kOriginFrames, videoSpec(64, 48)));
+    x.interpolations = readFile(makeVideo(t.path() / "i.mp4", kInterpFrames, videoSpec(64, 48)));
+    // Long enough for a child process to be caught in the middle of extracting it.
+    x.longOrigin = readFile(makeVideo(t.path() / "l.mp4", 400, videoSpec(160, 120)));
     for (int i = 0; i < kInterpFrames; ++i)
-      x->json += std::string(i ? "," : "") + "\"interpolation_" + std::to_string(i) + "-" +
-                 std::to_string(i + 10) + "-" + std::to_string(i % 3) + "\"";
-    x->json += "]";
+      x.json += std::string(i ? "," : "") + "\"interpolation_" + std::to_string(i) + "-" +
+                std::to_string(i + 10) + "-" + std::to_string(i % 3) + "\"";
+    x.json += "]";
     return x;
   }();
-  return *m;
+  return m;
 }
 
 class ResourcePrepareTest : public ::testing::Test {
  protected:
   void SetUp() override {
     orsa::platform::AppContainer::setRoot(home_.str());
-    parts_.origin = media().origin;
-    parts_.interpolations = media().interpolations;
-    parts_.interpolationsJson = media().json;
-    parts_.border = "border image bytes";
+    parts_ = {media().origin, media().interpolations, media().json, "border image bytes", {}};
   }
 
   fs::path package(const std::string& name, const PackageParts& parts) {
-    fs::path p = home_.path() / name;
-    writePackage(p, parts);
-    return p;
+    writePackage(home_.path() / name, parts);
+    return home_.path() / name;
   }
 
-  // Runs one preparation and waits for its callback.
+  // Runs one preparation and waits for its one callback.
   std::shared_ptr<RecordingDelegate> prepare(const std::shared_ptr<ResourceManager>& m,
                                              const fs::path& zip) {
     auto d = std::make_shared<RecordingDelegate>();
     m->setResource(zip.string(), d);
     EXPECT_TRUE(MainLoop::runUntil([&] { return d->total() > 0; }, 60s)) << "no callback";
-    // Anything more would be a second callback for one run.
     MainLoop::runFor(20ms);
     EXPECT_EQ(d->total(), 1);
     EXPECT_TRUE(d->onMain);
     return d;
   }
 
-  fs::path expectedDir(const fs::path& zip) {
-    auto digest = sha256Of(readFile(zip));
-    return fs::path(ResourceManager::resourceDirectoryFor(
-        orsa::platform::AppContainer::cachesDirectory(), digest));
+  static fs::path expectedDir(const fs::path& zip) {
+    return ResourceManager::resourceDirectoryFor(orsa::platform::AppContainer::cachesDirectory(),
+                                                 sha256Of(readFile(zip)));
   }
 
   void expectPrepared(const std::shared_ptr<ResourceManager>& m, const fs::path& zip,
@@ -121,22 +114,16 @@ class ResourcePrepareTest : public ::testing::Test {
     EXPECT_EQ(m->originFramesDir(), (dir / "frames").string());
     EXPECT_EQ(m->interpolationDir(), (dir / "interpolations").string());
     EXPECT_EQ(m->borderImagePath(), (dir / "border.png").string());
+    EXPECT_EQ(*m->getBorderPath(), m->borderImagePath());
     EXPECT_EQ(m->metaInfoPath(), (dir / "ORSA-DH-META-INFO").string());
     auto digest = sha256Of(readFile(zip));
     EXPECT_EQ(readFile(dir / "ORSA-DH-META-INFO"),
               std::string(reinterpret_cast<const char*>(digest.data()), digest.size()));
     EXPECT_FALSE(fs::exists(dir / ".cancel_flag_v2.5"));
-    EXPECT_EQ(countJpegs(dir / "frames"), size_t(kOriginFrames));
-    EXPECT_TRUE(m->readOriginFrame(0));
+    EXPECT_EQ(jpegNames(dir / "frames"), expectedNames(kOriginFrames));
     EXPECT_TRUE(m->readOriginFrame(kOriginFrames - 1));
-    EXPECT_FALSE(m->readOriginFrame(kOriginFrames));
-    if (withInterpolations) {
-      EXPECT_EQ(countJpegs(dir / "interpolations"), size_t(kInterpFrames));
-      auto img = m->readInterpolationWithStart(4, 14, 1);
-      ASSERT_TRUE(img);
-      EXPECT_EQ(img->width(), 64);
-      EXPECT_EQ(img->height(), 48);
-    }
+    EXPECT_EQ(m->readInterpolationWithStart(4, 14, 1) != nullptr, withInterpolations);
+    EXPECT_EQ(jpegNames(dir / "interpolations").size(), withInterpolations ? kInterpFrames : 0u);
     // No temporary file of an atomic write is left behind.
     for (auto& e : fs::directory_iterator(dir))
       EXPECT_EQ(e.path().filename().string().find(".tmp-"), std::string::npos) << e.path();
@@ -146,22 +133,19 @@ class ResourcePrepareTest : public ::testing::Test {
   PackageParts parts_;
 };
 
+}  // namespace
+
 TEST_F(ResourcePrepareTest, FirstRunUnpacksExtractsAndRecordsTheDigest) {
-  auto zip = package("a.zip", parts_);
-  auto m = ResourceManager::create();
-  auto d = prepare(m, zip);
-  EXPECT_EQ(d->successes, 1);
-  expectPrepared(m, zip);
-  // The unpacked files stay beside the frames, and the package itself is left alone.
-  fs::path dir = m->resourceDir();
-  EXPECT_EQ(readFile(dir / "border.png"), "border image bytes");
-  EXPECT_TRUE(fs::exists(dir / "origin.mp4"));
-  EXPECT_TRUE(fs::exists(zip));
-  EXPECT_EQ(fs::path(m->resourceDir())
-                .parent_path()
-                .string()
-                .find(orsa::platform::AppContainer::cachesDirectory() + "/OrsaMirelo/dh-resource"),
-            0u);
+  for (bool withInterpolations : {true, false}) {
+    if (!withInterpolations) parts_.interpolations = parts_.interpolationsJson = "";
+    auto zip = package(withInterpolations ? "a.zip" : "plain.zip", parts_);
+    auto m = ResourceManager::create();
+    EXPECT_EQ(prepare(m, zip)->successes, 1);
+    expectPrepared(m, zip, withInterpolations);
+    // The unpacked files stay beside the frames, and the package itself is left alone.
+    EXPECT_EQ(readFile(fs::path(m->resourceDir()) / "border.png"), "border image bytes");
+    EXPECT_TRUE(fs::exists(zip));
+  }
 }
 
 TEST_F(ResourcePrepareTest, SameContentUnderAnotherNameIsNotUnpackedAgain) {
@@ -171,229 +155,155 @@ TEST_F(ResourcePrepareTest, SameContentUnderAnotherNameIsNotUnpackedAgain) {
   fs::path dir = m->resourceDir();
   // A frame removed behind the cache's back stays removed when nothing is re-extracted.
   fs::remove(dir / "frames" / "000003.jpg");
-  fs::path copy = home_.path() / "renamed-package.bin";
-  fs::copy_file(zip, copy);
-
+  fs::copy_file(zip, home_.path() / "renamed-package.bin");
   auto other = ResourceManager::create();
-  auto d = prepare(other, copy);
-  EXPECT_EQ(d->successes, 1);
+  EXPECT_EQ(prepare(other, home_.path() / "renamed-package.bin")->successes, 1);
   EXPECT_EQ(other->resourceDir(), dir.string());
   EXPECT_FALSE(fs::exists(dir / "frames" / "000003.jpg"));
-  // The table is loaded on a cache hit too.
-  EXPECT_TRUE(other->readInterpolationWithStart(5, 15, 2));
+  EXPECT_TRUE(other->readInterpolationWithStart(5, 15, 2));  // the table is loaded on a hit too
 }
 
-TEST_F(ResourcePrepareTest, DamagedMetaInfoMeansUnpackingAgain) {
+// Whatever an earlier run left behind, anything but a complete meta-info file without the
+// cancel flag means unpacking again, after clearing the folder.
+TEST_F(ResourcePrepareTest, DamagedOrInterruptedStatesAreExtractedAgain) {
   auto zip = package("a.zip", parts_);
-  auto m = ResourceManager::create();
-  prepare(m, zip);
-  fs::path dir = m->resourceDir();
-  fs::path meta = dir / "ORSA-DH-META-INFO";
-  std::string good = readFile(meta);
-  ASSERT_EQ(good.size(), 32u);
-
-  std::string foreign = good;
-  foreign[5] ^= 0x40;
-  for (const std::string& damaged : {std::string(), good.substr(0, 31), foreign, good + "\n"}) {
-    fs::remove(dir / "frames" / "000003.jpg");
-    if (damaged.empty())
-      fs::remove(meta);
-    else
-      writeFile(meta, damaged);
-    auto d = prepare(m, zip);
-    EXPECT_EQ(d->successes, 1);
-    EXPECT_TRUE(fs::exists(dir / "frames" / "000003.jpg")) << "not re-extracted";
-    EXPECT_EQ(readFile(meta), good);
-  }
-  expectPrepared(m, zip);
-}
-
-TEST_F(ResourcePrepareTest, CancelFlagBesideMetaInfoMeansAFullReExtraction) {
-  auto zip = package("a.zip", parts_);
-  auto m = ResourceManager::create();
-  prepare(m, zip);
-  fs::path dir = m->resourceDir();
-  writeFile(dir / "stale-leftover", "from an interrupted run");
-  writeFile(dir / ".cancel_flag_v2.5", "extracting");
-  fs::remove(dir / "frames" / "000001.jpg");
-
-  auto d = prepare(m, zip);
-  EXPECT_EQ(d->successes, 1);
-  EXPECT_FALSE(fs::exists(dir / "stale-leftover")) << "the directory was not removed first";
-  EXPECT_TRUE(fs::exists(dir / "frames" / "000001.jpg"));
-  expectPrepared(m, zip);
-}
-
-TEST_F(ResourcePrepareTest, InterruptedExtractionWithoutMetaInfoIsRedone) {
-  auto zip = package("a.zip", parts_);
-  fs::path dir = expectedDir(zip);
+  fs::path dir = expectedDir(zip), meta = dir / "ORSA-DH-META-INFO";
   // What a run killed half-way leaves: the flag, some files, no meta-info.
   fs::create_directories(dir / "frames");
   writeFile(dir / ".cancel_flag_v2.5", "extracting");
   writeFile(dir / "frames" / "000000.jpg", "half-written");
   writeFile(dir / "origin.mp4", "truncated");
-
   auto m = ResourceManager::create();
-  auto d = prepare(m, zip);
-  EXPECT_EQ(d->successes, 1);
+  EXPECT_EQ(prepare(m, zip)->successes, 1);
   expectPrepared(m, zip);
   EXPECT_EQ(readFile(dir / "origin.mp4"), media().origin);
-}
 
-TEST_F(ResourcePrepareTest, PackageWithoutInterpolationsPrepares) {
-  parts_.interpolations.clear();
-  parts_.interpolationsJson.clear();
-  auto zip = package("plain.zip", parts_);
-  auto m = ResourceManager::create();
-  auto d = prepare(m, zip);
-  EXPECT_EQ(d->successes, 1);
-  expectPrepared(m, zip, false);
-  EXPECT_FALSE(fs::exists(fs::path(m->resourceDir()) / "interpolations"));
-  EXPECT_FALSE(m->interpolationMap());
-  EXPECT_FALSE(m->readInterpolationWithStart(4, 14, 1));
+  const std::string good = readFile(meta);
+  std::string foreign = good;
+  foreign[5] ^= 0x40;
+  for (const std::string& damaged :
+       {std::string(), good.substr(0, 31), foreign, good + "\n", std::string("flag")}) {
+    SCOPED_TRACE(damaged.size());
+    fs::remove(dir / "frames" / "000003.jpg");
+    writeFile(dir / "stale-leftover", "from an interrupted run");
+    if (damaged == "flag")
+      writeFile(dir / ".cancel_flag_v2.5", "extracting");  // beside a good meta-info
+    else if (damaged.empty())
+      fs::remove(meta);
+    else
+      writeFile(meta, damaged);
+    EXPECT_EQ(prepare(m, zip)->successes, 1);
+    EXPECT_TRUE(fs::exists(dir / "frames" / "000003.jpg")) << "not re-extracted";
+    if (damaged == "flag") {
+      EXPECT_FALSE(fs::exists(dir / "stale-leftover")) << "the folder was not cleared first";
+    }
+    EXPECT_EQ(readFile(meta), good);
+  }
+  expectPrepared(m, zip);
 }
 
 TEST_F(ResourcePrepareTest, FailuresReportOnceAndRemoveThePackageAndTheDirectory) {
-  // No origin video.
-  parts_.origin.clear();
-  auto zip = package("no-origin.zip", parts_);
+  PackageParts noOrigin = parts_, notAVideo = parts_;
+  noOrigin.origin.clear();
+  notAVideo.origin = "this is not an mp4";
+  std::vector<fs::path> zips = {package("no-origin.zip", noOrigin),
+                                package("bad-video.zip", notAVideo), home_.path() / "junk.zip"};
+  writeFile(zips.back(), std::string(4096, 'j'));
+  auto m = ResourceManager::create();
+  for (const fs::path& zip : zips) {
+    fs::path dir = expectedDir(zip);
+    EXPECT_EQ(prepare(m, zip)->failures, std::vector<int64_t>{kFailed}) << zip;
+    EXPECT_FALSE(fs::exists(zip));
+    EXPECT_FALSE(fs::exists(dir));
+  }
+  // No package file, or a folder: nothing to remove, still one failure.
+  EXPECT_EQ(prepare(m, home_.path() / "absent.zip")->failures, std::vector<int64_t>{kFailed});
+  EXPECT_EQ(prepare(m, home_.path())->failures, std::vector<int64_t>{kFailed});
+}
+
+// A frame that cannot be written fails the preparation: no meta-info marks the package as
+// prepared with a frame missing, so the next run extracts it again.
+TEST_F(ResourcePrepareTest, FrameThatCannotBeWrittenIsNotMarkedPrepared) {
+  auto zip = package("a.zip", parts_);
   fs::path dir = expectedDir(zip);
+  // Opening a folder for writing fails even for root.
+  fs::create_directories(dir / "frames" / "000005.jpg");
   auto m = ResourceManager::create();
-  auto d = prepare(m, zip);
-  EXPECT_EQ(d->failures, std::vector<int64_t>{-200000});
-  EXPECT_FALSE(fs::exists(zip));
-  EXPECT_FALSE(fs::exists(dir));
-
-  // Not a zip at all.
-  fs::path junk = home_.path() / "junk.zip";
-  writeFile(junk, std::string(4096, 'j'));
-  fs::path junkDir = expectedDir(junk);
-  d = prepare(m, junk);
-  EXPECT_EQ(d->failures, std::vector<int64_t>{-200000});
-  EXPECT_FALSE(fs::exists(junk));
-  EXPECT_FALSE(fs::exists(junkDir));
-
-  // An origin video that is no video.
-  parts_.origin = "this is not an mp4";
-  auto bad = package("bad-video.zip", parts_);
-  fs::path badDir = expectedDir(bad);
-  d = prepare(m, bad);
-  EXPECT_EQ(d->failures, std::vector<int64_t>{-200000});
-  EXPECT_FALSE(fs::exists(bad));
-  EXPECT_FALSE(fs::exists(badDir));
-
-  // No package file: nothing to remove, still one failure.
-  d = prepare(m, home_.path() / "absent.zip");
-  EXPECT_EQ(d->failures, std::vector<int64_t>{-200000});
-  d = prepare(m, home_.path());  // a directory cannot be read as a package
-  EXPECT_EQ(d->failures, std::vector<int64_t>{-200000});
+  EXPECT_EQ(prepare(m, zip)->failures, std::vector<int64_t>{kFailed});
+  EXPECT_FALSE(fs::exists(dir / "ORSA-DH-META-INFO"));
+  zip = package("a.zip", parts_);
+  EXPECT_EQ(prepare(m, zip)->successes, 1);
+  expectPrepared(m, zip);
 }
 
-TEST_F(ResourcePrepareTest, CancelBeforeTheTaskRunsReportsAndTouchesNothing) {
+TEST_F(ResourcePrepareTest, CancelledOrReleasedBeforeTheTaskRunsTouchesNothing) {
   auto zip = package("a.zip", parts_);
-  auto m = ResourceManager::create();
-  orsa::platform::Semaphore gate;
-  auto queue = m->processingQueue();
-  queue->async([&] { gate.wait(); });
-  auto d = std::make_shared<RecordingDelegate>();
-  m->setResource(zip.string(), d);
-  m->cancel();
-  gate.signal();
-  queue->sync([] {});
-  MainLoop::runFor(50ms);
-  EXPECT_EQ(d->total(), 0);
-  EXPECT_FALSE(fs::exists(expectedDir(zip)));
-  EXPECT_TRUE(fs::exists(zip));
-
-  // A new request clears the cancel and runs to its end.
-  auto d2 = prepare(m, zip);
-  EXPECT_EQ(d2->successes, 1);
+  for (int variant : {1, 2, 0}) {
+    SCOPED_TRACE(variant);
+    auto m = ResourceManager::create();
+    auto queue = m->processingQueue();
+    orsa::platform::Semaphore gate;
+    queue->async([&] { gate.wait(); });
+    auto d = std::make_shared<RecordingDelegate>();
+    m->setResource(zip.string(), variant == 2 ? std::make_shared<RecordingDelegate>() : d);
+    if (variant == 0) m->cancel();  // a cancelled manager
+    if (variant == 1) m.reset();    // the task holds the manager weakly
+    gate.signal();                  // variant 2: the delegate is gone
+    queue->sync([] {});
+    MainLoop::runFor(50ms);
+    EXPECT_EQ(d->total(), 0);
+    EXPECT_FALSE(fs::exists(expectedDir(zip)));
+    EXPECT_TRUE(fs::exists(zip));
+    // A new request clears the cancel and runs to its end.
+    if (variant == 0) {
+      EXPECT_EQ(prepare(m, zip)->successes, 1);
+    }
+  }
 }
 
-TEST_F(ResourcePrepareTest, CancelAfterSuccessWasPostedSuppressesItButNotAFailure) {
-  auto zip = package("a.zip", parts_);
+TEST_F(ResourcePrepareTest, CancelSuppressesAPostedSuccessButNotAFailure) {
+  PackageParts broken = parts_;
+  broken.origin.clear();
   auto m = ResourceManager::create();
-  auto d = std::make_shared<RecordingDelegate>();
-  m->setResource(zip.string(), d);
-  // The main queue is not pumped, so the outcome waits there while we cancel.
-  m->processingQueue()->sync([] {});
-  m->cancel();
-  MainLoop::runFor(100ms);
-  EXPECT_EQ(d->total(), 0);
-  EXPECT_TRUE(fs::exists(m->metaInfoPath()));
-
-  parts_.origin.clear();
-  auto broken = package("broken.zip", parts_);
-  auto d2 = std::make_shared<RecordingDelegate>();
-  m->setResource(broken.string(), d2);
-  m->processingQueue()->sync([] {});
-  m->cancel();
-  EXPECT_TRUE(MainLoop::runUntil([&] { return d2->total() > 0; }, 10s));
-  EXPECT_EQ(d2->failures, std::vector<int64_t>{-200000});
+  for (const fs::path& zip : {package("a.zip", parts_), package("broken.zip", broken)}) {
+    auto d = std::make_shared<RecordingDelegate>();
+    m->setResource(zip.string(), d);
+    // The main queue is not pumped, so the outcome waits there while we cancel.
+    m->processingQueue()->sync([] {});
+    m->cancel();
+    MainLoop::runFor(100ms);
+    EXPECT_EQ(d->failures, std::vector<int64_t>(zip.filename() == "broken.zip", kFailed));
+    EXPECT_EQ(d->successes, 0);
+  }
 }
 
 TEST_F(ResourcePrepareTest, CancelDuringExtractionRemovesTheDirectoryAndReportsNothing) {
-  auto zip = package("a.zip", parts_);
+  parts_.origin = media().longOrigin;
+  auto zip = package("long.zip", parts_);
   fs::path dir = expectedDir(zip);
   auto m = ResourceManager::create();
   auto d = std::make_shared<RecordingDelegate>();
   std::atomic<bool> stop{false}, cancelled{false};
-  // The cancel flag appears just before unpacking starts; cancelling then lets the
-  // unpacking and extraction run on and be thrown away.
+  // The cancel flag appears just before unpacking; the 400 frames take far longer than the
+  // watcher needs to see it, and the work done after the cancel is thrown away.
   std::thread watcher([&] {
-    while (!stop) {
+    while (!stop && !cancelled)
       if (fs::exists(dir / ".cancel_flag_v2.5")) {
         m->cancel();
         cancelled = true;
-        return;
       }
-      std::this_thread::yield();
-    }
   });
   m->setResource(zip.string(), d);
   m->processingQueue()->sync([] {});
   stop = true;
   watcher.join();
   MainLoop::runFor(50ms);
+  ASSERT_TRUE(cancelled);
   EXPECT_EQ(d->total(), 0);
-  if (cancelled) {
-    EXPECT_FALSE(fs::exists(dir));
-  } else {
-    // The run finished before the watcher saw the flag; the result must still be whole.
-    expectPrepared(m, zip);
-  }
+  EXPECT_FALSE(fs::exists(dir));
 }
 
-TEST_F(ResourcePrepareTest, ReleasedManagerOrDelegateGetsNoCallback) {
-  auto zip = package("a.zip", parts_);
-  auto m = ResourceManager::create();
-  auto queue = m->processingQueue();
-  orsa::platform::Semaphore gate;
-  queue->async([&] { gate.wait(); });
-  auto d = std::make_shared<RecordingDelegate>();
-  m->setResource(zip.string(), d);
-  m.reset();  // the queued task only holds the manager weakly
-  gate.signal();
-  queue->sync([] {});
-  MainLoop::runFor(50ms);
-  EXPECT_EQ(d->total(), 0);
-  EXPECT_FALSE(fs::exists(expectedDir(zip)));
-
-  // A delegate that is gone, or none at all.
-  auto m2 = ResourceManager::create();
-  auto queue2 = m2->processingQueue();
-  queue2->async([&] { gate.wait(); });
-  {
-    auto gone = std::make_shared<RecordingDelegate>();
-    m2->setResource(zip.string(), gone);
-  }
-  m2->setResource(zip.string(), std::shared_ptr<ResourceManagerDelegate>());
-  gate.signal();
-  queue2->sync([] {});
-  EXPECT_FALSE(fs::exists(expectedDir(zip)));
-}
-
-TEST_F(ResourcePrepareTest, RequestsRunInOrderAndReadersMayReadMeanwhile) {
+TEST_F(ResourcePrepareTest, RequestsRunInOrderWhileReadersRead) {
   auto zip = package("a.zip", parts_);
   auto m = ResourceManager::create();
   prepare(m, zip);
@@ -404,87 +314,57 @@ TEST_F(ResourcePrepareTest, RequestsRunInOrderAndReadersMayReadMeanwhile) {
   for (int t = 0; t < 2; ++t)
     readers.emplace_back([&, t] {
       while (!stop) {
-        if (m->readOriginFrame(t)) ++reads;
-        m->readInterpolationWithStart(4, 14, 1);
+        if (m->readOriginFrame(t) && m->readInterpolationWithStart(4, 14, 1)) ++reads;
         (void)m->getBorderPath();
       }
     });
+  ASSERT_TRUE(MainLoop::runUntil([&] { return reads > 0; }, 10s));
+  std::vector<int> order;
   std::vector<std::shared_ptr<RecordingDelegate>> ds;
   for (int i = 0; i < 5; ++i) {
-    ds.push_back(std::make_shared<RecordingDelegate>());
+    ds.push_back(std::make_shared<RecordingDelegate>(&order, i));
     m->setResource(zip.string(), ds.back());
   }
-  EXPECT_TRUE(MainLoop::runUntil(
-      [&] {
-        for (auto& d : ds)
-          if (d->total() == 0) return false;
-        return true;
-      },
-      60s));
+  EXPECT_TRUE(MainLoop::runUntil([&] { return order.size() == 5; }, 60s));
+  int readsDuring = reads;
   stop = true;
   for (auto& r : readers) r.join();
+  EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4}));
   for (auto& d : ds) EXPECT_EQ(d->successes, 1);
-  EXPECT_GT(reads.load(), 0);
+  EXPECT_GT(readsDuring, 0);
 }
 
 // ---- a process killed in the middle of extraction -----------------------------------------
 
-// Runs in a child process started by the test below: prepares the package and never returns
-// normally, because it is killed first.
-TEST(ResourceKillChild, PrepareUntilKilled) {
-  const char* home = std::getenv("ORSA_RESOURCE_KILL_HOME");
-  const char* zip = std::getenv("ORSA_RESOURCE_KILL_ZIP");
-  if (!home || !zip) GTEST_SKIP() << "only runs as the child of the kill test";
-  orsa::platform::AppContainer::setRoot(home);
+ORSA_TEST_CHILD(PrepareUntilKilled) {
+  orsa::platform::AppContainer::setRoot(std::getenv("ORSA_KILL_HOME"));
   auto m = ResourceManager::create();
   auto d = std::make_shared<RecordingDelegate>();
-  m->setResource(zip, d);
+  m->setResource(std::getenv("ORSA_KILL_ZIP"), d);
   MainLoop::runUntil([&] { return d->total() > 0; }, 120s);
-  std::_Exit(d->successes == 1 ? 0 : 3);
+  return d->successes == 1 ? 0 : 3;
 }
 
 TEST_F(ResourcePrepareTest, KilledRunLeavesAStateTheNextRunRecoversFrom) {
-  // A longer video gives the child time to be caught in the middle of extraction.
-  static const std::string longVideo = [] {
-    TempDir t;
-    makeVideo(t.path() / "long.mp4", 400, 160, 120);
-    return readFile(t.path() / "long.mp4");
-  }();
-  parts_.origin = longVideo;
+  parts_.origin = media().longOrigin;
   auto zip = package("long.zip", parts_);
   fs::path dir = expectedDir(zip);
-
   bool caughtMidway = false;
   for (int attempt = 0; attempt < 3 && !caughtMidway; ++attempt) {
     std::error_code ec;
     fs::remove_all(dir, ec);
-    std::string homeEnv = "ORSA_RESOURCE_KILL_HOME=" + home_.str();
-    std::string zipEnv = "ORSA_RESOURCE_KILL_ZIP=" + zip.string();
-    std::string filter = "--gtest_filter=ResourceKillChild.PrepareUntilKilled";
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) env.emplace_back(*e);
-    env.push_back(homeEnv);
-    env.push_back(zipEnv);
-    std::vector<char*> envp;
-    for (auto& s : env) envp.push_back(s.data());
-    envp.push_back(nullptr);
-    std::string self = fs::read_symlink("/proc/self/exe").string();
-    char* argv[] = {self.data(), filter.data(), nullptr};
-    pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv, envp.data()), 0);
-
+    pid_t pid = spawnChild("PrepareUntilKilled",
+                           {"ORSA_KILL_HOME=" + home_.str(), "ORSA_KILL_ZIP=" + zip.string()}, "",
+                           (home_.path() / "child.err").string());
+    ASSERT_GT(pid, 0);
     // Kill it once a few frames exist.
-    auto deadline = std::chrono::steady_clock::now() + 60s;
-    bool exited = false;
     int status = 0;
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (countJpegs(dir / "frames") >= 8) break;
-      if (waitpid(pid, &status, WNOHANG) == pid) {
-        exited = true;
-        break;
-      }
-      std::this_thread::sleep_for(1ms);
-    }
+    bool exited = false;
+    for (auto deadline = std::chrono::steady_clock::now() + 60s;
+         std::chrono::steady_clock::now() < deadline && !exited &&
+         jpegNames(dir / "frames").size() < 8;
+         std::this_thread::sleep_for(1ms))
+      exited = waitpid(pid, &status, WNOHANG) == pid;
     if (!exited) {
       kill(pid, SIGKILL);
       waitpid(pid, &status, 0);
@@ -493,23 +373,21 @@ TEST_F(ResourcePrepareTest, KilledRunLeavesAStateTheNextRunRecoversFrom) {
   }
   ASSERT_TRUE(caughtMidway) << "the child was never caught mid-extraction";
   EXPECT_TRUE(fs::exists(dir / ".cancel_flag_v2.5"));
-  EXPECT_LT(countJpegs(dir / "frames"), 400u);
+  EXPECT_LT(jpegNames(dir / "frames").size(), 400u);
 
   auto m = ResourceManager::create();
-  auto d = prepare(m, zip);
-  EXPECT_EQ(d->successes, 1);
-  EXPECT_EQ(countJpegs(dir / "frames"), 400u);
+  EXPECT_EQ(prepare(m, zip)->successes, 1);
+  EXPECT_EQ(jpegNames(dir / "frames"), expectedNames(400));
   EXPECT_FALSE(fs::exists(dir / ".cancel_flag_v2.5"));
   EXPECT_TRUE(m->isPrepared(sha256Of(readFile(zip))));
-  EXPECT_TRUE(m->readOriginFrame(399));
 }
 
-// ---- digest and name helpers --------------------------------------------------------------
+// ---- digest and cache names ---------------------------------------------------------------
 
 TEST(ResourceDigest, StreamedDigestEqualsTheDigestOfTheWholeFile) {
   TempDir t;
   // Sizes around the streaming block size catch a lost or repeated block.
-  for (size_t size : {size_t(0), size_t(1), size_t(65535), size_t(1 << 20) - 1, size_t(1 << 20),
+  for (size_t size : {size_t(0), size_t(1), size_t(1 << 20) - 1, size_t(1 << 20),
                       size_t(1 << 20) + 1, size_t(3 << 20) + 17}) {
     std::string bytes(size, '\0');
     for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 2654435761u) >> 13);
@@ -524,69 +402,27 @@ TEST(ResourceDigest, StreamedDigestEqualsTheDigestOfTheWholeFile) {
   EXPECT_FALSE(ResourceManager::digestOfFile(t.str()));
 }
 
-TEST(ResourceDigest, NameIsStandardBase64WithVersionSuffixAndSlashesNest) {
-  bool sawSlash = false, sawPlus = false;
-  for (int i = 0; i < 400 && !(sawSlash && sawPlus); ++i) {
-    auto digest = sha256Of("content " + std::to_string(i));
-    std::string name = ResourceManager::digestName(digest);
-    ASSERT_EQ(name.size(), 44u + 5);
-    EXPECT_EQ(name.substr(44), "_v2.5");
-    EXPECT_EQ(name[43], '=');
-    // Decoding the text gives the digest back.
-    unsigned char decoded[33] = {};
-    ASSERT_EQ(EVP_DecodeBlock(decoded, reinterpret_cast<const unsigned char*>(name.data()), 44),
-              33);
-    EXPECT_EQ(0, std::memcmp(decoded, digest.data(), 32));
-    sawPlus = sawPlus || name.find('+') != std::string::npos;
-    if (name.find('/') != std::string::npos) {
-      sawSlash = true;
-      std::string dir = ResourceManager::resourceDirectoryFor("/c", digest);
-      EXPECT_EQ(dir, "/c/OrsaMirelo/dh-resource/" + name);
-      // One more folder level per slash ("//" counts once, as the file system sees it).
-      size_t levels = 0;
-      for (size_t i = 0; i < name.size(); ++i)
-        if (name[i] != '/' && (i == 0 || name[i - 1] == '/')) ++levels;
-      fs::path asPath(dir);
-      EXPECT_EQ(static_cast<size_t>(std::distance(asPath.begin(), asPath.end())), 4 + levels);
-      EXPECT_EQ(asPath.filename().string(), name.substr(name.rfind('/') + 1));
-    }
-  }
-  EXPECT_TRUE(sawSlash);
-  EXPECT_TRUE(sawPlus);
-}
+// The cache name is standard Base64 of the digest plus "_v2.5", appended as one string: a "/"
+// in it nests one more folder, and every derived path must agree.
+TEST_F(ResourcePrepareTest, NamesAreBase64WithVersionSuffixAndSlashesNest) {
+  auto digest = sha256Of("content 3");
+  std::string name = ResourceManager::digestName(digest);
+  unsigned char decoded[33] = {};
+  ASSERT_EQ(EVP_DecodeBlock(decoded, reinterpret_cast<const unsigned char*>(name.data()), 44), 33);
+  EXPECT_EQ(0, std::memcmp(decoded, digest.data(), 32));
+  EXPECT_EQ(name.substr(43), "=_v2.5");
+  EXPECT_EQ(ResourceManager::resourceDirectoryFor("/c", digest),
+            "/c/OrsaMirelo/dh-resource/" + name);
 
-TEST_F(ResourcePrepareTest, NestedNamesKeepEveryDerivedPathConsistent) {
   // Extra entries change the content until the digest's Base64 holds a "/".
   fs::path zip;
   for (int i = 0; i < 200; ++i) {
     parts_.extra = {{"salt.txt", std::to_string(i)}};
     zip = package("nested.zip", parts_);
     if (ResourceManager::digestName(sha256Of(readFile(zip))).find('/') != std::string::npos) break;
-    fs::remove(zip);
   }
-  ASSERT_TRUE(fs::exists(zip));
+  ASSERT_NE(ResourceManager::digestName(sha256Of(readFile(zip))).find('/'), std::string::npos);
   auto m = ResourceManager::create();
-  auto d = prepare(m, zip);
-  EXPECT_EQ(d->successes, 1);
+  EXPECT_EQ(prepare(m, zip)->successes, 1);
   expectPrepared(m, zip);
-  EXPECT_EQ(*m->getBorderPath(), m->borderImagePath());
 }
-
-TEST(ResourceAtomicWrite, ReplacesWholeAndLeavesNoTemporaryFiles) {
-  TempDir t;
-  fs::path p = t.path() / "meta";
-  ASSERT_TRUE(ResourceManager::writeFileAtomically(p.string(), "first content"));
-  ASSERT_TRUE(ResourceManager::writeFileAtomically(p.string(), "2nd"));
-  EXPECT_EQ(readFile(p), "2nd");
-  EXPECT_EQ(std::distance(fs::directory_iterator(t.path()), fs::directory_iterator()), 1);
-  std::string err;
-  EXPECT_FALSE(ResourceManager::writeFileAtomically((t.path() / "no" / "dir").string(), "x", &err));
-  EXPECT_FALSE(err.empty());
-  // A target that is a directory is not replaced, and nothing is left over.
-  fs::create_directories(t.path() / "d" / "inner");
-  EXPECT_FALSE(ResourceManager::writeFileAtomically((t.path() / "d").string(), "x"));
-  EXPECT_TRUE(fs::is_directory(t.path() / "d" / "inner"));
-  EXPECT_EQ(std::distance(fs::directory_iterator(t.path()), fs::directory_iterator()), 2);
-}
-
-}  // namespace

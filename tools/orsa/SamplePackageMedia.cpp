@@ -1,11 +1,5 @@
 #include "SamplePackageMedia.h"
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-#include <libavutil/opt.h>
-#include <libswscale/swscale.h>
-}
 #include <minizip/zip.h>
 #include <png.h>
 
@@ -14,123 +8,28 @@ extern "C" {
 #include <filesystem>
 #include <fstream>
 
+#include "platform/VideoWriter.h"
+
 namespace orsa::tool {
-
-namespace {
-
-std::string avErr(int err) {
-  char buf[AV_ERROR_MAX_STRING_SIZE] = {0};
-  av_strerror(err, buf, sizeof buf);
-  return buf;
-}
-
-struct EncoderState {
-  AVFormatContext* oc = nullptr;
-  AVCodecContext* enc = nullptr;
-  AVFrame* frame = nullptr;
-  AVPacket* pkt = nullptr;
-  SwsContext* sws = nullptr;
-  bool fileOpen = false;
-  ~EncoderState() {
-    sws_freeContext(sws);
-    av_packet_free(&pkt);
-    av_frame_free(&frame);
-    avcodec_free_context(&enc);
-    if (oc) {
-      if (fileOpen) avio_closep(&oc->pb);
-      avformat_free_context(oc);
-    }
-  }
-};
-
-int drainPackets(EncoderState& s, AVStream* st) {
-  while (true) {
-    int ret = avcodec_receive_packet(s.enc, s.pkt);
-    if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return 0;
-    if (ret < 0) return ret;
-    // The MP4 muxer needs each sample's duration, or the last frame falls outside the edit list.
-    if (s.pkt->duration <= 0) s.pkt->duration = 1;
-    av_packet_rescale_ts(s.pkt, s.enc->time_base, st->time_base);
-    s.pkt->stream_index = st->index;
-    ret = av_interleaved_write_frame(s.oc, s.pkt);
-    if (ret < 0) return ret;
-  }
-}
-
-}  // namespace
 
 bool writeSampleH264(const std::string& path, int width, int height, int fps, int frames,
                      const std::function<void(int, uint8_t*)>& paint,
                      const std::function<void(int)>& progress, std::string* error) {
-  auto fail = [&](const std::string& why) {
-    if (error) *error = why;
-    return false;
-  };
-  if (av_log_get_level() == AV_LOG_INFO) av_log_set_level(AV_LOG_ERROR);
-  const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
-  if (!codec) codec = avcodec_find_encoder(AV_CODEC_ID_H264);
-  if (!codec) return fail("this FFmpeg build has no H.264 encoder");
-  EncoderState s;
-  if (avformat_alloc_output_context2(&s.oc, nullptr, "mp4", path.c_str()) < 0 || !s.oc)
-    return fail("no MP4 muxer");
-  AVStream* st = avformat_new_stream(s.oc, nullptr);
-  s.enc = avcodec_alloc_context3(codec);
-  if (!st || !s.enc) return fail("out of memory");
-  s.enc->width = width;
-  s.enc->height = height;
-  s.enc->time_base = AVRational{1, fps};
-  s.enc->framerate = AVRational{fps, 1};
-  s.enc->pix_fmt = AV_PIX_FMT_YUV420P;
-  s.enc->gop_size = fps * 2;
-  s.enc->max_b_frames = 2;
-  s.enc->color_range = AVCOL_RANGE_MPEG;
-  s.enc->colorspace = AVCOL_SPC_SMPTE170M;
-  s.enc->color_primaries = AVCOL_PRI_SMPTE170M;
-  s.enc->color_trc = AVCOL_TRC_SMPTE170M;
-  s.enc->thread_count = 0;
-  av_opt_set(s.enc->priv_data, "preset", "veryfast", 0);
-  av_opt_set(s.enc->priv_data, "crf", "20", 0);
-  if (s.oc->oformat->flags & AVFMT_GLOBALHEADER) s.enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-  int ret = avcodec_open2(s.enc, codec, nullptr);
-  if (ret < 0) return fail("cannot open the H.264 encoder: " + avErr(ret));
-  if ((ret = avcodec_parameters_from_context(st->codecpar, s.enc)) < 0)
-    return fail("encoder parameters: " + avErr(ret));
-  st->time_base = s.enc->time_base;
-  st->avg_frame_rate = AVRational{fps, 1};
-  if ((ret = avio_open(&s.oc->pb, path.c_str(), AVIO_FLAG_WRITE)) < 0)
-    return fail("cannot create " + path + ": " + avErr(ret));
-  s.fileOpen = true;
-  if ((ret = avformat_write_header(s.oc, nullptr)) < 0)
-    return fail("cannot write the MP4 header: " + avErr(ret));
-
-  s.frame = av_frame_alloc();
-  s.pkt = av_packet_alloc();
-  if (!s.frame || !s.pkt) return fail("out of memory");
-  s.frame->format = AV_PIX_FMT_YUV420P;
-  s.frame->width = width;
-  s.frame->height = height;
-  s.frame->color_range = AVCOL_RANGE_MPEG;
-  s.frame->colorspace = AVCOL_SPC_SMPTE170M;
-  if (av_frame_get_buffer(s.frame, 0) < 0) return fail("out of memory");
-  s.sws = sws_getContext(width, height, AV_PIX_FMT_RGBA, width, height, AV_PIX_FMT_YUV420P,
-                         SWS_BICUBIC, nullptr, nullptr, nullptr);
-  if (!s.sws) return fail("no colour converter");
+  platform::VideoWriterSpec spec;
+  spec.width = width;
+  spec.height = height;
+  spec.fps = fps;
+  platform::VideoWriter writer;
+  bool ok = writer.open(path, spec);
   std::vector<uint8_t> rgba(static_cast<size_t>(width) * height * 4);
-  for (int i = 0; i < frames; ++i) {
+  for (int i = 0; ok && i < frames; ++i) {
     paint(i, rgba.data());
-    if (av_frame_make_writable(s.frame) < 0) return fail("frame not writable");
-    const uint8_t* src[1] = {rgba.data()};
-    int stride[1] = {width * 4};
-    sws_scale(s.sws, src, stride, 0, height, s.frame->data, s.frame->linesize);
-    s.frame->pts = i;
-    if ((ret = avcodec_send_frame(s.enc, s.frame)) < 0) return fail("encoding: " + avErr(ret));
-    if ((ret = drainPackets(s, st)) < 0) return fail("writing: " + avErr(ret));
-    if (progress) progress(i + 1);
+    ok = writer.write(rgba.data(), static_cast<size_t>(width) * 4, platform::VideoPixelOrder::RGBA);
+    if (ok && progress) progress(i + 1);
   }
-  avcodec_send_frame(s.enc, nullptr);
-  if ((ret = drainPackets(s, st)) < 0) return fail("writing: " + avErr(ret));
-  if ((ret = av_write_trailer(s.oc)) < 0) return fail("finishing the MP4: " + avErr(ret));
-  return true;
+  if (ok) ok = writer.finish();
+  if (!ok && error) *error = writer.error();
+  return ok;
 }
 
 bool writeSampleMaskPng(const std::string& path, int width, int height,
