@@ -6,21 +6,20 @@
 #include <chrono>
 #include <functional>
 #include <mutex>
-#include <string>
 #include <thread>
-#include <utility>
-#include <vector>
 
 #include "OrsaRuntimeFactory.h"
+#include "orsa/OrsaClock.h"
 #include "orsa/OrsaMirelo.h"
 #include "platform/OrsaBase64.h"
 
 namespace {
 
 using Events = std::vector<std::string>;
+using Error = std::pair<int32_t, std::string>;
 
 std::string configFor(const std::string& platform, const std::string& id = "h1",
-                      const std::string& packageUrl = "https://x/p.zip") {
+                      const std::string& packageUrl = "u") {
   return OrsaBase64::encode(R"({"DigitalHumanId":")" + id +
                             R"(","Streams":[{"RoomId":"r","StreamId":"s","ConfigId":")" + platform +
                             R"(","PackageUrl":")" + packageUrl + R"("}]})");
@@ -28,18 +27,14 @@ std::string configFor(const std::string& platform, const std::string& id = "h1",
 
 // Kept outside the runtimes, so that it can still be read once they are gone.
 struct Ledger {
-  std::atomic<int> alive{0};
-  std::atomic<int> destroyCalls{0};
-  std::atomic<int> callsIntoFreedRuntime{0};
-  std::atomic<int> intakeCalls{0};
+  std::atomic<int> alive{0}, destroyCalls{0}, intakeCalls{0}, callsIntoFreedRuntime{0};
 };
 
-// Writes down every call; the intake calls pause so that a racing stop() could free the runtime
-// mid-call. After the pause only locals are touched: a facade that does not hold the runtime for
-// the whole call makes `life` fall there.
+// Writes down every call. Intake calls pause so that a racing stop() could free the runtime
+// mid-call; only locals are touched after the pause, where `life` tells whether it happened.
 class RecordingRuntime : public IOrsaMireloRuntime {
  public:
-  RecordingRuntime(OrsaRuntimeKind kind, Ledger& ledger) : kind(kind), ledger_(ledger) {
+  RecordingRuntime(OrsaRuntimeKind kind, Ledger& ledger) : kind_(kind), ledger_(ledger) {
     ledger_.alive++;
   }
   ~RecordingRuntime() override {
@@ -49,43 +44,31 @@ class RecordingRuntime : public IOrsaMireloRuntime {
   void initWithConfig(std::shared_ptr<OrsaMireloConfig> c,
                       std::weak_ptr<OrsaMireloDelegate> d) override {
     delegate = std::move(d);
-    record("init " + *c->digitalHumanId());
+    record(std::string("init ") + orsaRuntimeKindName(kind_) + " " + *c->digitalHumanId());
   }
-  void attach(const std::shared_ptr<OrsaView>& view) override {
-    record("attach " + view->description());
+  void attach(const std::shared_ptr<OrsaView>& v) override { record("attach " + v->description()); }
+  void onRemoteVideoFrameRawData(std::span<const uint8_t* const> data, std::span<const uint32_t> n,
+                                 const QMXVideoFrameParam& p, const std::string& stream) override {
+    intake("frame " + stream + " " + std::to_string(p.width()) + "x" + std::to_string(p.height()) +
+           " " + std::string(data[0], data[0] + n[0]));
   }
-  void onRemoteVideoFrameRawData(std::span<const uint8_t* const> data,
-                                 std::span<const uint32_t> dataLength,
-                                 const QMXVideoFrameParam& param,
-                                 const std::string& streamID) override {
-    uint32_t sum = 0;  // reads the caller's bytes the way a runtime copies them
-    for (uint32_t i = 0; i < dataLength[0]; ++i) sum += data[0][i];
-    record("frame " + streamID + " " + std::to_string(param.width()) + "x" +
-           std::to_string(param.height()) + " sum " + std::to_string(sum));
-    pause();
-  }
-  void onPlayerSyncRecvSEI(const std::string& streamID, std::span<const uint8_t> data) override {
-    record("sei " + streamID + " " + std::to_string(data.size()));
-    pause();
+  void onPlayerSyncRecvSEI(const std::string& stream, std::span<const uint8_t> data) override {
+    intake("sei " + stream + " " + std::string(data.begin(), data.end()));
   }
   void destroy() override {
     ledger_.destroyCalls++;
     record("destroy");
   }
-  Events events() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return events_;
-  }
-
-  const OrsaRuntimeKind kind;
   std::weak_ptr<OrsaMireloDelegate> delegate;
+  Events events;  // read once the calls are over
 
  private:
   void record(std::string event) {
     std::lock_guard<std::mutex> lock(mutex_);
-    events_.push_back(std::move(event));
+    events.push_back(std::move(event));
   }
-  void pause() {
+  void intake(std::string event) {
+    record(std::move(event));
     auto life = life_;
     Ledger& ledger = ledger_;
     ledger.intakeCalls++;
@@ -93,19 +76,18 @@ class RecordingRuntime : public IOrsaMireloRuntime {
     if (!*life) ledger.callsIntoFreedRuntime++;
   }
 
+  const OrsaRuntimeKind kind_;
   Ledger& ledger_;
   std::shared_ptr<std::atomic<bool>> life_ = std::make_shared<std::atomic<bool>>(true);
   std::mutex mutex_;
-  Events events_;
 };
 
-class RecordingDelegate : public OrsaMireloDelegate {
- public:
+struct RecordingDelegate : OrsaMireloDelegate {
   void onError(int32_t code, const std::string& errorMsg) override {
     errors.emplace_back(code, errorMsg);
     if (auto hook = std::exchange(onErrorHook, nullptr)) hook();
   }
-  std::vector<std::pair<int32_t, std::string>> errors;
+  std::vector<Error> errors;
   std::function<void()> onErrorHook;
 };
 
@@ -122,13 +104,14 @@ class FacadeTest : public testing::Test {
   void TearDown() override { setOrsaRuntimeFactory(nullptr); }
   std::shared_ptr<RecordingRuntime> last() { return made.empty() ? nullptr : made.back().lock(); }
 
-  static void sendFrame(IOrsaMirelo& engine, const std::string& stream) {
-    const uint8_t pixels[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-    const uint8_t* planes[] = {pixels, nullptr};
-    const uint32_t lengths[] = {8, 0};
+  static void sendIntake(IOrsaMirelo& engine, const std::string& stream) {
+    static const uint8_t bytes[] = "SEIBGRAbgra";
+    const uint8_t* planes[] = {bytes + 3};
+    const uint32_t lengths[] = {8};
     QMXVideoFrameParam param;
     param.setWidth(2);
     param.setHeight(1);
+    engine.onPlayerSyncRecvSEI(stream, std::span(bytes, 3));
     engine.onRemoteVideoFrameRawData(planes, lengths, param, stream);
   }
 
@@ -136,23 +119,32 @@ class FacadeTest : public testing::Test {
   std::vector<std::weak_ptr<RecordingRuntime>> made;  // start() runs on this thread only
 };
 
-TEST_F(FacadeTest, StartPicksTheRuntimeByPlatformAndHoldsTheDelegateWeakly) {
-  const std::pair<const char*, OrsaRuntimeKind> cases[] = {{"mobile", OrsaRuntimeKind::ROI},
-                                                           {"web", OrsaRuntimeKind::Normal},
-                                                           {"Mobile", OrsaRuntimeKind::Normal},
-                                                           {"", OrsaRuntimeKind::Normal}};
-  for (auto [platform, kind] : cases) {
+// The runtime follows the platform; views and intake reach it only while it runs; the delegate
+// and the views are held weakly.
+TEST_F(FacadeTest, StartPicksTheRuntimeAndForwardsOnlyWhileStarted) {
+  for (const std::string platform : {"mobile", "web", "Mobile", ""}) {
     auto engine = OrsaMireloFactory::create();
     auto delegate = std::make_shared<RecordingDelegate>();
-    engine->start(configFor(platform, std::string("id-") + platform), delegate);
+    auto early = std::make_shared<OrsaView>(), later = std::make_shared<OrsaView>();
+    engine->attach(early);
+    sendIntake(*engine, "s");
+    engine->start(configFor(platform, "id-" + platform), delegate);
     auto r = last();
     ASSERT_TRUE(r) << platform;
-    EXPECT_EQ(r->kind, kind) << platform;
-    EXPECT_EQ(r->events(), Events{std::string("init id-") + platform});
-    EXPECT_TRUE(delegate->errors.empty());
     EXPECT_EQ(r->delegate.lock(), delegate);
     EXPECT_EQ(delegate.use_count(), 1);
+    engine->attach(later);
+    sendIntake(*engine, "other");  // stream filtering is the runtime's business
     engine->stop();
+    sendIntake(*engine, "s");
+    const std::string kind = platform == "mobile" ? "OrsaROIRuntime " : "OrsaNormalRuntime ";
+    EXPECT_EQ(r->events, (Events{"init " + kind + "id-" + platform,
+                                 "attach " + early->description(), "attach " + later->description(),
+                                 "sei other SEI", "frame other 2x1 BGRAbgra", "destroy"}));
+    EXPECT_TRUE(delegate->errors.empty());
+    later.reset();
+    engine->start(configFor(platform), nullptr);
+    EXPECT_EQ(last()->events, Events{"init " + kind + "h1"});
   }
 }
 
@@ -167,15 +159,14 @@ TEST_F(FacadeTest, DuplicateStartIsRefusedAndStopDestroysOnce) {
     engine->start(config, delegate);
     engine->start(config, nullptr);
   }
-  const std::pair<int32_t, std::string> duplicate{-200006, "start duplicated, call stop first"};
-  EXPECT_EQ(delegate->errors, (std::vector{duplicate, duplicate}));
+  EXPECT_EQ(delegate->errors, std::vector(2, Error{-200006, "start duplicated, call stop first"}));
   EXPECT_EQ(made.size(), 1u);
   EXPECT_EQ(engine->currentRuntime(), first);
-
   engine->stop();
   engine->stop();
-  EXPECT_EQ(first->events(), (Events{"init h1", "destroy"}));
+  EXPECT_EQ(first->events, (Events{"init OrsaROIRuntime h1", "destroy"}));
   EXPECT_EQ(engine->currentRuntime(), nullptr);
+
   // On a duplicate start the host may stop and start again from inside the callback.
   engine->start(configFor("web"), delegate);
   delegate->onErrorHook = [&] {
@@ -183,9 +174,7 @@ TEST_F(FacadeTest, DuplicateStartIsRefusedAndStopDestroysOnce) {
     engine->start(configFor("mobile", "h2"), delegate);
   };
   engine->start(configFor("web"), delegate);
-  EXPECT_EQ(made.size(), 3u);
-  EXPECT_EQ(last()->events(), Events{"init h2"});
-  EXPECT_EQ(last()->kind, OrsaRuntimeKind::ROI);
+  EXPECT_EQ(last()->events, Events{"init OrsaROIRuntime h2"});
   // Dropping the engine releases its runtime without destroy(): the host stops first.
   first.reset();
   engine.reset();
@@ -196,66 +185,29 @@ TEST_F(FacadeTest, DuplicateStartIsRefusedAndStopDestroysOnce) {
 TEST_F(FacadeTest, FailedStartsReportTheirErrorAndLeaveTheEngineIdle) {
   auto engine = std::make_shared<OrsaMireloImpl>();
   auto delegate = std::make_shared<RecordingDelegate>();
-  const std::string bad[] = {"", "not base64!", OrsaBase64::encode("[]"),
-                             OrsaBase64::encode(std::string(100000, '[')),
-                             configFor("mobile", "h", "")};
-  for (const auto& config : bad) {
+  for (const auto& config : {std::string(), std::string("not base64!"), OrsaBase64::encode("[]"),
+                             configFor("mobile", "h", "")}) {
     engine->start(config, delegate);
     engine->start(config, nullptr);
   }
-  const std::pair<int32_t, std::string> decodeError{-200000, "config decode error"};
-  EXPECT_EQ(delegate->errors, std::vector(std::size(bad), decodeError));
-  EXPECT_EQ(made.size(), 0u);
+  EXPECT_EQ(delegate->errors, std::vector(4, Error{-200000, "config decode error"}));
+  EXPECT_TRUE(made.empty());
 
   // A factory that makes nothing or throws, and the built-in factory, which has no runtimes yet.
   delegate->errors.clear();
-  setOrsaRuntimeFactory([](OrsaRuntimeKind, const std::shared_ptr<OrsaMireloConfig>&) {
-    return std::shared_ptr<IOrsaMireloRuntime>();
-  });
+  using Config = std::shared_ptr<OrsaMireloConfig>;
+  using Runtime = std::shared_ptr<IOrsaMireloRuntime>;
+  setOrsaRuntimeFactory([](OrsaRuntimeKind, const Config&) { return Runtime(); });
   engine->start(configFor("mobile"), delegate);
-  setOrsaRuntimeFactory(
-      [](OrsaRuntimeKind,
-         const std::shared_ptr<OrsaMireloConfig>&) -> std::shared_ptr<IOrsaMireloRuntime> {
-        throw std::runtime_error("x");
-      });
+  setOrsaRuntimeFactory([](OrsaRuntimeKind, const Config&) -> Runtime { throw std::bad_alloc(); });
   engine->start(configFor("web"), delegate);
   setOrsaRuntimeFactory(nullptr);
   engine->start(configFor("web"), delegate);
-  const std::pair<int32_t, std::string> noRuntime{-200000, "create runtime failed"};
-  EXPECT_EQ(delegate->errors, std::vector(3, noRuntime));
+  EXPECT_EQ(delegate->errors, std::vector(3, Error{-200000, "create runtime failed"}));
   EXPECT_EQ(engine->currentRuntime(), nullptr);
-
   SetUp();  // a working factory again: the idle engine starts
   engine->start(configFor("web"), delegate);
-  EXPECT_EQ(delegate->errors.size(), 3u);
   EXPECT_NE(engine->currentRuntime(), nullptr);
-  engine->stop();
-}
-
-TEST_F(FacadeTest, ViewsAndIntakeReachOnlyTheStartedRuntime) {
-  auto engine = OrsaMireloFactory::create();
-  auto early = std::make_shared<OrsaView>(OrsaRect{0, 0, 10, 20});
-  auto later = std::make_shared<OrsaView>();
-  const uint8_t sei[] = {1, 2, 3};
-  engine->attach(early);
-  engine->onPlayerSyncRecvSEI("s", sei);
-  sendFrame(*engine, "s");
-  engine->start(configFor("mobile"), nullptr);
-  auto r = last();
-  engine->attach(later);
-  engine->onPlayerSyncRecvSEI("s", sei);
-  sendFrame(*engine, "other");  // stream filtering is the runtime's business
-  engine->stop();
-  engine->onPlayerSyncRecvSEI("s", sei);
-  sendFrame(*engine, "s");
-  EXPECT_EQ(r->events(),
-            (Events{"init h1", "attach " + early->description(), "attach " + later->description(),
-                    "sei s 3", "frame other 2x1 sum 36", "destroy"}));
-  // Views are held weakly: one the host dropped is not handed to the next runtime.
-  later.reset();
-  engine->start(configFor("mobile"), nullptr);
-  EXPECT_EQ(last()->events(), Events{"init h1"});
-  engine->stop();
 }
 
 // Intake on an RTC thread while the main thread starts and stops over and over: every call must
@@ -264,15 +216,10 @@ TEST_F(FacadeTest, IntakeOverlappingStopKeepsTheRuntimeAlive) {
   auto engine = OrsaMireloFactory::create();
   std::atomic<bool> done{false};
   std::thread rtc([&] {
-    const uint8_t sei[] = {0, 0, 3, 1};
-    while (!done.load()) {
-      engine->onPlayerSyncRecvSEI("s", sei);
-      sendFrame(*engine, "s");
-    }
+    while (!done.load()) sendIntake(*engine, "s");
   });
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   int cycles = 0;
-  for (; cycles < 300 && std::chrono::steady_clock::now() < deadline; ++cycles) {
+  for (; cycles < 300; ++cycles) {
     const int before = ledger.intakeCalls;
     engine->start(configFor(cycles % 2 ? "mobile" : "web"), nullptr);
     if (cycles % 3 == 0) engine->attach(std::make_shared<OrsaView>());
@@ -286,6 +233,25 @@ TEST_F(FacadeTest, IntakeOverlappingStopKeepsTheRuntimeAlive) {
   EXPECT_EQ(ledger.callsIntoFreedRuntime, 0);
   EXPECT_EQ(ledger.destroyCalls, cycles);
   EXPECT_EQ(ledger.alive, 0);
+}
+
+TEST(OrsaClockTest, SleepUntilReachesTheDeadlineAndSkipsPastOnes) {
+  const int64_t deadline = currentMillis() + 15;
+  sleepUntil(deadline);
+  EXPECT_GE(currentMillis(), deadline);
+  // A sleep of a negative remainder would hang or fail here.
+  for (int64_t past : {deadline - 1000000, deadline, INT64_MIN}) sleepUntil(past);
+  EXPECT_LT(currentMillis() - deadline, 1000);
+}
+
+TEST(OrsaViewTest, AddSubviewMovesViewsAndRefusesCycles) {
+  auto root = std::make_shared<OrsaView>(), a = std::make_shared<OrsaView>(),
+       b = std::make_shared<OrsaView>();
+  ASSERT_TRUE(root->addSubview(a) && a->addSubview(b));
+  for (const auto& v : {root, a, b, std::shared_ptr<OrsaView>()}) EXPECT_FALSE(b->addSubview(v));
+  ASSERT_TRUE(root->addSubview(b));  // taken out of a
+  EXPECT_TRUE(a->subviews().empty());
+  EXPECT_EQ(b->superview(), root);
 }
 
 }  // namespace
