@@ -1,0 +1,212 @@
+// The orsa subcommands' contract: arguments, exit code, what goes to stdout and to stderr.
+// The library behind each subcommand is tested in its own folder; this checks what only the
+// tool can get wrong.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "OrsaMireloConfigDecoder.h"
+#include "platform/OrsaBase64.h"
+#include "support/TestSupport.h"
+#include "support/ZipWriter.h"
+
+namespace fs = std::filesystem;
+using namespace orsa::test;
+
+namespace {
+
+const std::string kLongName(5000, 'n');
+
+class ToolContract : public testing::Test {
+ protected:
+  // Packages shared by every case: a sample package, one without origin.mp4, one whose entry
+  // name is longer than any fixed buffer, an encrypted one, one with a link leading out, one
+  // big enough for the unzip summary line, and a file that is no archive at all.
+  static void SetUpTestSuite() {
+    if (orsaToolPath().empty()) return;
+    dir_ = std::make_unique<TempDir>();
+    sample_ = run({"sample-package", path("sample.zip"), "--frames", "12", "--size", "64x96"});
+    ZipWriter(path("no-origin.zip")).file("border.png", "png").close();
+    ZipWriter(path("long.zip")).file(kLongName, "x").close();
+    ZipEntrySpec secret;
+    secret.name = "secret.txt";
+    secret.data = "hidden";
+    secret.password = "pw";
+    ZipWriter(path("secret.zip")).add(secret).close();
+    ZipWriter(path("evil.zip")).symlink("evil", "../../etc").close();
+    ZipWriter big(path("big.zip"));
+    for (int i = 0; i < 3; ++i) big.file("part" + std::to_string(i), std::string(12u << 20, 'a'));
+    big.close();
+    writeFile(path("junk.zip"), "PK but not really");
+  }
+  static void TearDownTestSuite() { dir_.reset(); }
+  void SetUp() override {
+    if (orsaToolPath().empty()) GTEST_SKIP() << "the orsa tool is not built";
+  }
+
+  static std::string path(const std::string& name) { return (dir_->path() / name).string(); }
+  // The one way of running the tool: each argument quoted for the shell, a home of its own.
+  static CommandResult run(const std::vector<std::string>& args) {
+    auto quote = [](const std::string& s) {
+      std::string q = "'";
+      for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+      return q + "'";
+    };
+    std::string line = quote(orsaToolPath()) + " --home " + quote(path("home"));
+    for (const auto& a : args) line += " " + quote(a.rfind("@", 0) == 0 ? path(a.substr(1)) : a);
+    return runCommand(line, 120);
+  }
+
+  static std::unique_ptr<TempDir> dir_;
+  static CommandResult sample_;
+};
+std::unique_ptr<TempDir> ToolContract::dir_;
+CommandResult ToolContract::sample_;
+
+struct Row {
+  std::vector<std::string> args;  // "@name": the fixture file of that name
+  int exitCode;
+  std::string out;  // fragments that must appear ("" checks nothing)
+  std::string err;
+};
+
+TEST_F(ToolContract, EverySubcommandKeepsItsExitCodesAndOutput) {
+  const std::string sei =
+      "1900000001000000ffffffff0000008000100000c002000064000000c004000064020000ddccbbaa";
+  const std::string seiEscaped =
+      "1E 00 00 03 00 00 03 00 00 03 00 00 03 00 00 03 00 00 03 00 00 03 00 00 03 01 00 00 03 00 "
+      "00 03 00 00 03 00 00 03 00 00 03 02 00 00 03 00 03 00 00 03 00";
+  const std::string config = OrsaBase64::encode(
+      R"({"DigitalHumanId":"h1","Streams":[{"RoomId":"r","StreamId":"s","PackageUrl":"u",)"
+      R"("ConfigId":"mobile"}]})");
+  const std::vector<Row> rows = {
+      {{"--help"}, 0, "usage: orsa [--home DIR] [--verbose] COMMAND", ""},
+      {{}, 2, "", "usage: orsa"},
+      {{"frobnicate"}, 2, "", "orsa: unknown command 'frobnicate'"},
+      {{"config", "decode", config},
+       0,
+       "MireloConfig{DigitalHumanId='h1', Streams[0]=Stream{RoomId='r', StreamId='s', "
+       "EncodeCode='', PackageUrl='u', Platform='mobile'}}\n",
+       ""},
+      {{"config", "decode", ""}, 1, "", "decode error, config empty"},
+      {{"config", "decode", "Zm9v\nYmFy"}, 1, "", "decode error, base64 decode failed"},
+      {{"config", "decode", OrsaBase64::encode(R"({"DigitalHumanId":"h","Streams":[]})")},
+       1,
+       "",
+       "decode error, data is not valid: MireloConfig{DigitalHumanId='h'}"},
+      {{"config"}, 2, "", "usage: orsa config"},
+      {{"config", "encode", "--id", "h"}, 2, "", "usage: orsa config"},
+      {{"config", "encode", "--id", "h", "--stream", "only-room"}, 2, "", "bad stream"},
+      {{"config", "encode", "--id", "h", "--stream", "r,s", "--bogus"}, 2, "", "usage"},
+      {{"sei", "parse", sei},
+       0,
+       "fps=25 type=1 startIndex=-1 endIndex=-2147483648 frameIndex=4096 left=704 top=100 "
+       "right=1216 bottom=612\n",
+       ""},
+      {{"sei", "parse", seiEscaped},
+       0,
+       "fps=30 type=0 startIndex=0 endIndex=0 frameIndex=256 left=0 top=0 right=2 bottom=3\n",
+       ""},
+      {{"sei", "parse", "00000301" + std::string(64, '2')},
+       1,
+       "",
+       "updateSEI failed, data size not fit!"},
+      {{"sei", "parse", ""}, 1, "", "updateSEI failed, data empty!"},
+      {{"sei", "parse", sei.substr(0, 10) + "zz"}, 1, "", "orsa sei: bad hex"},
+      {{"sei", "parse", sei + "0"}, 1, "", "orsa sei: bad hex"},
+      {{"sei"}, 2, "", "usage: orsa sei parse HEX"},
+      {{"unzip", "@secret.zip", "@out"}, 1, "", "-2 failed to open file in zip file"},
+      {{"unzip", "@secret.zip", "@out", "--password", "pw"}, 0, "", ""},
+      {{"unzip", "@evil.zip", "@out"}, 1, "", "-7 Symlink escapes target directory \"~evil -> "},
+      {{"unzip", "@junk.zip", "@out"}, 1, "", "-1 failed to open zip file"},
+      {{"unzip", "@big.zip", "@out", "--no-overwrite"}, 0, "", "unzip: 3 entries, 36.0 MB into"},
+      {{"unzip", "@secret.zip"}, 2, "", "usage: orsa unzip"},
+      {{"package", "inspect", "@sample.zip"}, 0, "entries: 5\n", ""},
+      {{"package", "inspect", "@sample.zip"},
+       0,
+       "origin.mp4: 64x96, 25 fps, 12 frames\ninterpolations.mp4: 64x96, 25 fps, 18 frames\n"
+       "interpolations.json: 18 interpolation keys\nborder.png: 22x22\n"
+       "ready for preparation: yes\n",
+       ""},
+      {{"package", "inspect", "@long.zip"}, 1, "  " + kLongName + "\n", ""},
+      {{"package", "inspect", "@no-origin.zip"},
+       1,
+       "ready for preparation: no\nproblem: origin.mp4 is missing\n",
+       ""},
+      {{"package", "inspect", "@junk.zip"}, 1, "", "not a readable zip archive"},
+      {{"package", "prepare", "@sample.zip"},
+       0,
+       "origin frames: 12\ninterpolation frames: 18\n",
+       "(12/12)"},
+      {{"package", "prepare", "@no-origin.zip"},
+       1,
+       "",
+       "package prepare: failed (-200000): the package has no origin.mp4"},
+      {{"package", "prepare", "@junk.zip"}, 1, "", "not a readable zip archive"},
+      {{"package", "prepare", "@absent.zip"}, 1, "", "no such package file"},
+      {{"package", "unpack", "@sample.zip"}, 2, "", "usage: orsa package"},
+      {{"sample-package", "@x.zip", "--size", "101x200"}, 2, "", "usage: orsa sample-package"},
+      {{"sample-package", "@x.zip", "--frames", "0"}, 2, "", "usage: orsa sample-package"},
+      {{"sample-package", "@x.zip", "@y.zip"}, 2, "", "more than one output file"},
+      {{"sample-package", "@no/such/dir/x.zip", "--frames", "2", "--size", "32x32"},
+       1,
+       "",
+       "orsa sample-package: "},
+  };
+  ASSERT_EQ(sample_.exitCode, 0) << sample_.err;
+  for (const auto& row : rows) {
+    const std::string what = testing::PrintToString(row.args);
+    CommandResult r = run(row.args);
+    EXPECT_EQ(r.exitCode, row.exitCode) << what << "\n" << r.err;
+    EXPECT_NE(r.out.find(row.out), std::string::npos) << what << "\n" << r.out;
+    EXPECT_NE(r.err.find(row.err), std::string::npos) << what << "\n" << r.err;
+    // Results and diagnoses never trade places.
+    if (row.exitCode != 0) {
+      EXPECT_EQ(r.out.find("fps="), std::string::npos) << what;
+    }
+  }
+  // Failed runs leave nothing behind: no partial archive, the user's files untouched.
+  EXPECT_FALSE(fs::exists(path("x.zip")));
+  EXPECT_FALSE(fs::exists(path("x.zip.partial")));
+  EXPECT_TRUE(fs::exists(path("no-origin.zip")));
+  EXPECT_EQ(readFile(path("out/secret.txt")), "hidden");
+  EXPECT_FALSE(fs::exists(fs::symlink_status(path("out/evil"))));
+}
+
+TEST_F(ToolContract, ConfigEncodeWritesOnlyTheConfigurationTheDecoderReads) {
+  auto enc =
+      run({"config", "encode", "--id", "数字人", "--stream", "room-w,stream-w", "--stream",
+           "room-m,stream-m,h264,https://cdn.example/a,b.zip?x=1,mobile", "--stream", ",s3,enc"});
+  ASSERT_EQ(enc.exitCode, 0) << enc.err;
+  ASSERT_EQ(enc.out.back(), '\n');
+  auto config = OrsaMireloConfigDecoder::decode(enc.out.substr(0, enc.out.size() - 1));
+  ASSERT_TRUE(config);
+  EXPECT_EQ(config->string(),
+            "MireloConfig{DigitalHumanId='数字人', "
+            "Streams[0]=Stream{RoomId='room-w', StreamId='stream-w', EncodeCode='', PackageUrl='', "
+            "Platform=''}, "
+            "Streams[1]=Stream{RoomId='room-m', StreamId='stream-m', EncodeCode='h264', "
+            "PackageUrl='https://cdn.example/a,b.zip?x=1', Platform='mobile'}, "
+            "Streams[2]=Stream{RoomId='', StreamId='s3', EncodeCode='enc', PackageUrl='', "
+            "Platform=''}}");
+  EXPECT_FALSE(config->streams()->at(0).encodeCode());  // absent, not empty
+}
+
+TEST_F(ToolContract, PrepareKeepsTheUsersFileAndReusesTheStore) {
+  auto first = run({"package", "prepare", "@sample.zip"});
+  ASSERT_EQ(first.exitCode, 0) << first.err;
+  fs::copy_file(path("sample.zip"), path("renamed.zip"), fs::copy_options::overwrite_existing);
+  auto again = run({"package", "prepare", "@renamed.zip"});
+  ASSERT_EQ(again.exitCode, 0) << again.err;
+  const std::string dir = first.out.substr(0, first.out.find('\n'));
+  EXPECT_EQ(dir.rfind("resource directory: " + path("home") + "/Library/Caches/OrsaMirelo/", 0),
+            0u);
+  EXPECT_EQ(again.out.substr(0, again.out.find('\n')), dir);  // same content, same store
+  EXPECT_TRUE(fs::exists(path("sample.zip")));
+  EXPECT_TRUE(fs::exists(path("renamed.zip")));
+}
+
+}  // namespace
