@@ -82,7 +82,7 @@ TEST(VZZipUnpack, RestoresDatesAndPermissionsWithOwnerAccessAlwaysSet) {
     w.add(e);
   }
   ASSERT_TRUE(w.close());
-  ASSERT_TRUE(ZipPatch::setDosDate(s.zip, "ro.txt", 0));
+  ASSERT_TRUE(ZipPatch::set(s.zip, "ro.txt", ZipPatch::kDosDate, 0));
   auto before = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now()) - 2;
   Error err;
   ASSERT_TRUE(s.unzip(&err));
@@ -129,14 +129,13 @@ struct RecordingDelegate : VZZipArchiveDelegate {
 TEST(VZZipUnpack, ObserverSeesEveryStepInOrderAndMayStop) {
   ZipScratch s;
   ASSERT_TRUE(ZipWriter(s.zip.string()).file("one", "1", false).file("two", "22", false).close());
-  const uint64_t size = fs::file_size(s.zip);
-  const std::string sz = "/" + std::to_string(size);
+  const std::string size = std::to_string(fs::file_size(s.zip)), sz = "/" + size;
   RecordingDelegate d;
   ASSERT_TRUE(VZZipArchive::unzipFileAtPath(s.zip.string(), s.dest.string(), &d));
-  EXPECT_EQ(d.events, (std::vector<std::string>{"will-archive 2", "progress 0" + sz, "should 0",
-                                                "progress 1" + sz, "did-one 0", "should 1",
-                                                "progress 3" + sz, "did-two 1", "did-archive 0",
-                                                "progress " + std::to_string(size) + sz}));
+  EXPECT_EQ(d.events,
+            (std::vector<std::string>{"will-archive 2", "progress 0" + sz, "should 0",
+                                      "progress 1" + sz, "did-one 0", "should 1", "progress 3" + sz,
+                                      "did-two 1", "did-archive 0", "progress " + size + sz}));
 
   fs::remove_all(s.dest);
   RecordingDelegate stop;
@@ -182,8 +181,8 @@ TEST(VZZipUnpack, PasswordsOpenEncryptedEntriesAndTheFlagTellsProtection) {
   const fs::path plain = s.root / "plain.zip", damaged = s.root / "damaged.zip";
   ASSERT_TRUE(ZipWriter(plain.string()).file("a.txt", "a").file("b.bin", secret).close());
   fs::copy_file(plain, damaged);
-  ASSERT_TRUE(ZipPatch::setCentralUncompressedSize(damaged, "b.bin", 12345));
-  ASSERT_TRUE(ZipPatch::setCentralUncompressedSize(s.zip, "secret.bin", 12345));
+  ASSERT_TRUE(ZipPatch::set(damaged, "b.bin", ZipPatch::kCentralUncompressedSize, 12345));
+  ASSERT_TRUE(ZipPatch::set(s.zip, "secret.bin", ZipPatch::kCentralUncompressedSize, 12345));
   for (auto [zip, locked] :
        {std::pair{s.zip, true}, {plain, false}, {damaged, false}, {s.root / "none.zip", false}})
     EXPECT_EQ(VZZipArchive::isFilePasswordProtectedAtPath(zip.string()), locked) << zip;
