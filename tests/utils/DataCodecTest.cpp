@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cmath>
 #include <thread>
 
 #include "ResourceTestPackage.h"
@@ -21,34 +20,25 @@ using OrsaMirelo::ExtractStats;
 
 namespace {
 
-// Console lines while it lives; the test main keeps the echo off otherwise.
-class ConsoleCapture {
- public:
-  ConsoleCapture() {
-    orsa::platform::consoleSetEnabled(true);
-    testing::internal::CaptureStderr();
-  }
-  ~ConsoleCapture() { text(); }
-  std::string text() {
-    if (!capturing_) return text_;
-    // Lines are written by a thread of their own; wait for them before reading.
-    orsa::platform::consoleFlush();
-    text_ = testing::internal::GetCapturedStderr();
-    orsa::platform::consoleSetEnabled(false);
-    capturing_ = false;
-    return text_;
-  }
+// Console lines written during `run`; the test main keeps the echo off otherwise.
+template <typename Fn>
+std::string consoleOf(Fn run) {
+  orsa::platform::consoleSetEnabled(true);
+  testing::internal::CaptureStderr();
+  run();
+  orsa::platform::consoleFlush();  // lines are written by a thread of their own
+  orsa::platform::consoleSetEnabled(false);
+  return testing::internal::GetCapturedStderr();
+}
 
- private:
-  bool capturing_ = true;
-  std::string text_;
-};
-
+// Decoded pixels (BGRX) of a JPEG file, with its chroma subsampling.
 struct DecodedJpeg {
   int width = 0, height = 0, subsamp = -1;
   std::vector<uint8_t> bgrx;
+  double psnr(MediaFrame& f) const {
+    return f.width() == width && f.height() == height ? orsa::test::psnr(f, bgrx.data()) : 0;
+  }
 };
-
 DecodedJpeg decodeJpeg(const std::string& bytes) {
   DecodedJpeg out;
   tjhandle h = tjInitDecompress();
@@ -57,67 +47,52 @@ DecodedJpeg decodeJpeg(const std::string& bytes) {
   if (tjDecompressHeader3(h, src, bytes.size(), &out.width, &out.height, &out.subsamp,
                           &colorspace) == 0) {
     out.bgrx.resize(static_cast<size_t>(out.width) * out.height * 4);
-    if (tjDecompress2(h, src, bytes.size(), out.bgrx.data(), out.width, 0, out.height, TJPF_BGRX,
-                      TJFLAG_ACCURATEDCT) != 0)
-      out.width = 0;
+    tjDecompress2(h, src, bytes.size(), out.bgrx.data(), out.width, 0, out.height, TJPF_BGRX,
+                  TJFLAG_ACCURATEDCT);
   }
   tjDestroy(h);
   return out;
 }
 
-double psnr(const DecodedJpeg& jpeg, MediaFrame& frame) {
-  if (jpeg.width != frame.width() || jpeg.height != frame.height()) return 0;
-  return orsa::test::psnr(frame, jpeg.bgrx.data());
-}
-
 class DataCodecTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    orsa::platform::AppContainer::setRoot(dir_.str());
-    out_ = dir_.path() / "frames";
-    fs::create_directories(out_);
-  }
+  void SetUp() override { orsa::platform::AppContainer::setRoot(dir_.str()); }
 
   std::string video(const std::string& name, int frames, int w = 64, int h = 48,
                     VideoCodec codec = VideoCodec::MPEG4) {
     return makeVideo(dir_.path() / name, frames, videoSpec(w, h, codec));
   }
-
   fs::path outDir(const std::string& name) {
     fs::create_directories(dir_.path() / name);
     return dir_.path() / name;
   }
-
   static bool extract(const std::string& video, const fs::path& out,
                       const ExtractOptions& options = {}, ExtractStats* stats = nullptr) {
     return OrsaMirelo::extractVideoFramesToDirectory(video, out.string(), options, stats);
   }
 
   TempDir dir_;
-  fs::path out_;
 };
 
 }  // namespace
 
 TEST_F(DataCodecTest, ThreeFramesGiveThreeFilesAndTheSummaryCountsTheEmptyRead) {
   std::string three = video("three.mp4", 3);
+  fs::path out = outDir("out");
   uint32_t before = OrsaMirelo::videoExtractCount.load();
-  ConsoleCapture console;
   ExtractStats stats;
-  EXPECT_TRUE(extract(three, out_, {}, &stats));
-  std::string err = console.text();
-  EXPECT_EQ(jpegNames(out_), expectedNames(3));
+  std::string err = consoleOf([&] { EXPECT_TRUE(extract(three, out, {}, &stats)); });
+  EXPECT_EQ(jpegNames(out), expectedNames(3));
   EXPECT_EQ(stats.readCount, 4u);
   EXPECT_EQ(stats.dispatchedCount, 3u);
-  EXPECT_EQ(stats.writtenCount, 3u);
   EXPECT_NE(err.find("Extract 4 frames, encode 3 frames"), std::string::npos) << err;
   // Fewer than 16 frames: no checkpoint was reached.
   EXPECT_EQ(err.find("Extracting frame"), std::string::npos);
   EXPECT_EQ(OrsaMirelo::videoExtractCount.load(), before + 1);
 }
 
-// Each codec, odd sizes included, with one and with several encoders: the same bytes either
-// way, every frame a faithful 4:4:4 JPEG of its decoded picture.
+// Each codec, odd sizes included, extracted at the same time by one and by three encoders: the
+// same bytes either way, every frame a faithful 4:4:4 JPEG of its decoded picture.
 TEST_F(DataCodecTest, EveryFrameBecomesTheSameFaithful444JpegWithAnyNumberOfEncoders) {
   struct Case {
     VideoCodec codec;
@@ -131,20 +106,20 @@ TEST_F(DataCodecTest, EveryFrameBecomesTheSameFaithful444JpegWithAnyNumberOfEnco
     if (!orsa::platform::VideoWriter::canEncode(c.codec)) continue;
     std::string path = video(c.name, 40, c.w, c.h, c.codec);
     fs::path one = outDir(std::string(c.name) + "1"), three = outDir(std::string(c.name) + "3");
-    ExtractOptions options;
-    options.encoders = 1;
-    ConsoleCapture console;
-    ASSERT_TRUE(extract(path, one, options));
+    ExtractOptions o1, o3;
+    o1.encoders = 1;
+    o3.encoders = 3;
+    o3.maxFramesInFlight = 5;
+    ExtractStats stats;
+    std::string err = consoleOf([&] {
+      std::thread other([&] { EXPECT_TRUE(extract(path, three, o3, &stats)); });
+      EXPECT_TRUE(extract(path, one, o1));
+      other.join();
+    });
+    EXPECT_EQ(stats.encoders, 3);
     // Checkpoints at read counts 15 and 31.
-    std::string err = console.text();
     EXPECT_NE(err.find("Extracting frame 15"), std::string::npos);
     EXPECT_NE(err.find("Extracting frame 31"), std::string::npos);
-    options.encoders = 3;
-    options.maxFramesInFlight = 5;
-    ExtractStats stats;
-    ASSERT_TRUE(extract(path, three, options, &stats));
-    EXPECT_EQ(stats.encoders, 3);
-
     auto frames = decodeAll(path);
     ASSERT_EQ(frames.size(), 40u);
     ASSERT_EQ(jpegNames(one), expectedNames(40));
@@ -154,88 +129,79 @@ TEST_F(DataCodecTest, EveryFrameBecomesTheSameFaithful444JpegWithAnyNumberOfEnco
       EXPECT_EQ(bytes, readFile(three / name)) << name;
       DecodedJpeg jpeg = decodeJpeg(bytes);
       EXPECT_EQ(jpeg.subsamp, TJSAMP_444) << name;
-      EXPECT_GT(psnr(jpeg, *frames[std::stoi(name)]), 30.0) << name;
+      EXPECT_GT(jpeg.psnr(*frames[std::stoi(name)]), 30.0) << name;
     }
   }
 }
 
 // A picture the decoder rejects uses up its number: the files after it keep their positions.
 TEST_F(DataCodecTest, DamagedPictureLeavesAGapInsteadOfRenumbering) {
-  std::string clean = readFile(video("clean.mov", 8, 64, 48, VideoCodec::MJPEG));
-  writeFile(dir_.path() / "damaged.mov", replacePicture(clean, 4, ""));
-  fs::path reference = outDir("reference");
-  ASSERT_TRUE(extract((dir_.path() / "clean.mov").string(), reference));
-  EXPECT_TRUE(extract((dir_.path() / "damaged.mov").string(), out_));
-  EXPECT_EQ(jpegNames(out_), expectedNames(8, {4}));
+  std::string clean = video("clean.mov", 8, 64, 48, VideoCodec::MJPEG);
+  writeFile(dir_.path() / "damaged.mov", replacePicture(readFile(clean), 4, ""));
+  fs::path reference = outDir("reference"), out = outDir("out");
+  ASSERT_TRUE(extract(clean, reference));
+  EXPECT_TRUE(extract((dir_.path() / "damaged.mov").string(), out));
+  EXPECT_EQ(jpegNames(out), expectedNames(8, {4}));
   for (const char* name : {"000003.jpg", "000005.jpg", "000007.jpg"})
-    EXPECT_EQ(readFile(out_ / name), readFile(reference / name)) << name;
+    EXPECT_EQ(readFile(out / name), readFile(reference / name)) << name;
 }
 
 // A frame that cannot be written is a failed extraction, never a store with a hole in it.
 TEST_F(DataCodecTest, FrameThatCannotBeWrittenFailsTheExtraction) {
   std::string path = video("w.mp4", 20);
-  // Opening a directory for writing fails even for root.
-  fs::create_directories(out_ / "000005.jpg");
-  ConsoleCapture console;
+  fs::path out = outDir("out");
+  // Opening a folder for writing fails even for root.
+  fs::create_directories(out / "000005.jpg");
   ExtractStats stats;
-  EXPECT_FALSE(extract(path, out_, {}, &stats));
-  EXPECT_NE(console.text().find("Failed to write file: " + (out_ / "000005.jpg").string()),
-            std::string::npos);
+  std::string err = consoleOf([&] { EXPECT_FALSE(extract(path, out, {}, &stats)); });
+  EXPECT_NE(err.find("Failed to write file: " + (out / "000005.jpg").string()), std::string::npos);
   EXPECT_EQ(stats.writtenCount, 19u);
   EXPECT_EQ(stats.failedCount, 1u);
-  EXPECT_TRUE(fs::exists(out_ / "000019.jpg"));
+  EXPECT_TRUE(fs::exists(out / "000019.jpg"));
 }
 
-TEST_F(DataCodecTest, StopMarkerEndsAtACheckpointLeavingExactlyThePrefixWritten) {
+// A stop marker or a removed output folder ends the loop at a checkpoint (every 16 reads).
+// Whatever the number of encoders, the frames before the stop are all written and none after
+// it, and the marker is gone afterwards.
+TEST_F(DataCodecTest, StopEndsAtACheckpointLeavingExactlyThePrefixWritten) {
   std::string path = video("stop.mp4", 60);
-  // Present from the start: the first checkpoint comes before the sixteenth frame is read.
-  writeFile(out_ / ".cancel_flag", "");
-  ConsoleCapture console;
-  ExtractStats stats;
-  EXPECT_FALSE(extract(path, out_, {}, &stats));
-  std::string err = console.text();
-  EXPECT_FALSE(fs::exists(out_ / ".cancel_flag"));
-  EXPECT_TRUE(jpegNames(out_).empty());
-  EXPECT_EQ(stats.readCount, 15u);
-  EXPECT_EQ(stats.droppedCount, 15u);
-  EXPECT_NE(err.find("Cancel flag detected, stopping extraction"), std::string::npos);
-  EXPECT_NE(err.find("Extract 15 frames, encode 15 frames"), std::string::npos);
-
-  // Appearing before frame 20 is written: frames before it are all there and none after it,
-  // whatever the number of encoders.
-  for (int encoders : {1, 3}) {
-    fs::path out = outDir("mid" + std::to_string(encoders));
-    ExtractOptions options;
-    options.encoders = encoders;
-    options.maxFramesInFlight = 6;
-    options.beforeCommit = [&](uint64_t index) {
-      if (index == 20) writeFile(out / ".cancel_flag", "");
+  struct Case {
+    const char* name;
+    int encoders, window;
+    int64_t at;  // frame before whose commit the stop happens; -1: before the start
+    bool removeFolder;
+    uint64_t read, written;
+    const char* line;
+  };
+  for (const Case& c :
+       {Case{"flag first", 0, 0, -1, false, 15, 0, "Cancel flag detected, stopping extraction"},
+        Case{"flag 1", 1, 6, 20, false, 31, 20, "Extract 31 frames, encode 31"},
+        Case{"flag 3", 3, 6, 20, false, 31, 20, "Extract 31 frames, encode 31"},
+        Case{"rm", 0, 4, 3, true, 15, 3, "Output directory removed, cancelling extraction"}}) {
+    SCOPED_TRACE(c.name);
+    fs::path out = outDir(c.name);
+    auto stop = [&] {
+      if (c.removeFolder)
+        fs::remove_all(out);
+      else
+        writeFile(out / ".cancel_flag", "");
     };
-    EXPECT_FALSE(extract(path, out, options, &stats));
-    EXPECT_EQ(jpegNames(out), expectedNames(20)) << encoders << " encoders";
-    // The reader was at most six frames ahead of frame 20, so it stopped at read count 31.
-    EXPECT_EQ(stats.readCount, 31u);
-    EXPECT_EQ(stats.writtenCount, 20u);
-    EXPECT_EQ(stats.droppedCount, 11u);
+    if (c.at < 0) stop();
+    ExtractOptions options;
+    options.encoders = c.encoders;
+    options.maxFramesInFlight = c.window;
+    options.beforeCommit = [&](uint64_t index) {
+      if (static_cast<int64_t>(index) == c.at) stop();
+    };
+    ExtractStats stats;
+    std::string err = consoleOf([&] { EXPECT_FALSE(extract(path, out, options, &stats)); });
+    EXPECT_NE(err.find(c.line), std::string::npos) << err;
+    EXPECT_EQ(jpegNames(out), expectedNames(c.removeFolder ? 0 : c.written));
+    EXPECT_EQ(stats.readCount, c.read);
+    EXPECT_EQ(stats.writtenCount, c.written);
+    EXPECT_EQ(stats.droppedCount, c.read - c.written);
     EXPECT_FALSE(fs::exists(out / ".cancel_flag"));
   }
-}
-
-TEST_F(DataCodecTest, RemovedOutputDirectoryEndsTheExtraction) {
-  std::string path = video("gone.mp4", 50);
-  ExtractOptions options;
-  options.maxFramesInFlight = 4;
-  options.beforeCommit = [&](uint64_t index) {
-    if (index == 3) fs::remove_all(out_);
-  };
-  ExtractStats stats;
-  ConsoleCapture console;
-  EXPECT_FALSE(extract(path, out_, options, &stats));
-  EXPECT_NE(console.text().find("Output directory removed, cancelling extraction"),
-            std::string::npos);
-  EXPECT_EQ(stats.readCount, 15u);
-  EXPECT_EQ(stats.writtenCount, 3u);
-  EXPECT_FALSE(fs::exists(out_));
 }
 
 TEST_F(DataCodecTest, ReadAheadIsBoundedWhenTheEncoderIsSlow) {
@@ -257,52 +223,35 @@ TEST_F(DataCodecTest, ReadAheadIsBoundedWhenTheEncoderIsSlow) {
 }
 
 TEST_F(DataCodecTest, UnreadableInputsAndAMissingOutputDirectoryFailCleanly) {
+  fs::path out = outDir("out"), nowhere = dir_.path() / "nowhere";
   uint32_t before = OrsaMirelo::videoExtractCount.load();
   std::string garbage = (dir_.path() / "garbage.mp4").string();
   writeFile(garbage, std::string(10000, '\x01'));
   for (const std::string& path : {(dir_.path() / "missing.mp4").string(), garbage}) {
-    ConsoleCapture console;
-    EXPECT_FALSE(OrsaMirelo::extractVideoFramesToDirectory(path, out_.string()));
-    EXPECT_NE(console.text().find("No video track found in " + path), std::string::npos);
+    std::string err = consoleOf([&] { EXPECT_FALSE(extract(path, out)); });
+    EXPECT_NE(err.find("No video track found in " + path), std::string::npos);
   }
-  EXPECT_TRUE(jpegNames(out_).empty());
+  EXPECT_TRUE(jpegNames(out).empty());
   // Calls that never started reading do not count.
   EXPECT_EQ(OrsaMirelo::videoExtractCount.load(), before);
-
-  fs::path nowhere = dir_.path() / "nowhere";
-  EXPECT_FALSE(OrsaMirelo::extractVideoFramesToDirectory(video("v.mp4", 5), nowhere.string()));
+  EXPECT_FALSE(extract(video("v.mp4", 5), nowhere));
   EXPECT_FALSE(fs::exists(nowhere));
-}
-
-TEST_F(DataCodecTest, ConcurrentExtractionsStayApart) {
-  std::string a = video("ca.mp4", 20), b = video("cb.mp4", 33, 48, 32);
-  fs::path outA = outDir("ca"), outB = outDir("cb");
-  bool okA = false, okB = false;
-  std::thread t1([&] { okA = OrsaMirelo::extractVideoFramesToDirectory(a, outA.string()); });
-  std::thread t2([&] { okB = OrsaMirelo::extractVideoFramesToDirectory(b, outB.string()); });
-  t1.join();
-  t2.join();
-  EXPECT_TRUE(okA && okB);
-  EXPECT_EQ(jpegNames(outA), expectedNames(20));
-  EXPECT_EQ(jpegNames(outB), expectedNames(33));
-  EXPECT_EQ(decodeJpeg(readFile(outB / "000032.jpg")).width, 48);
 }
 
 TEST_F(DataCodecTest, SingleFrameWritersKeepTheirFormats) {
   std::string path = video("one.mov", 1, 35, 21, VideoCodec::MJPEG);
   auto frame = [&] { return std::move(decodeAll(path).at(0)); };
   auto reference = frame();
-
   // The JPEG writer reports the compression; a failed write is only logged.
   fs::path jpegPath = dir_.path() / "one.jpg";
   ASSERT_TRUE(OrsaMirelo::encodeSampleBufferToJpeg(frame(), jpegPath.string()));
   DecodedJpeg jpeg = decodeJpeg(readFile(jpegPath));
   EXPECT_EQ(jpeg.subsamp, TJSAMP_444);
-  EXPECT_GT(psnr(jpeg, *reference), 35.0);
+  EXPECT_GT(jpeg.psnr(*reference), 35.0);
   std::string bad = (dir_.path() / "no" / "such" / "dir.jpg").string();
-  ConsoleCapture console;
-  EXPECT_TRUE(OrsaMirelo::encodeSampleBufferToJpeg(frame(), bad));
-  EXPECT_NE(console.text().find("Failed to write file: " + bad), std::string::npos);
+  std::string err =
+      consoleOf([&] { EXPECT_TRUE(OrsaMirelo::encodeSampleBufferToJpeg(frame(), bad)); });
+  EXPECT_NE(err.find("Failed to write file: " + bad), std::string::npos);
   EXPECT_FALSE(OrsaMirelo::encodeSampleBufferToJpeg(nullptr, jpegPath.string()));
 
   // Raw RGBA: little-endian width and height, then packed rows with red first and alpha 255.
