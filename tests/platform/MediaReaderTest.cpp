@@ -1,16 +1,10 @@
 #include "platform/MediaReader.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/inotify.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cmath>
 #include <cstring>
-#include <thread>
 
 #include "utils/ResourceTestPackage.h"
 
@@ -93,81 +87,33 @@ TEST_F(MediaReaderTest, ReadsEveryFrameInOrderAsBGRAThatOutlivesTheReader) {
   }
 }
 
-TEST_F(MediaReaderTest, ReadingNeedsAnOutputAndAStart) {
-  std::string path = video("v.mov", 2);
-  auto reader = MediaReader::openFirstVideoTrack(path);
-  ASSERT_TRUE(reader);
-  EXPECT_EQ(reader->copyNextSampleBuffer(), nullptr);
-  EXPECT_EQ(reader->status(), MediaReader::Status::Unknown);
-  EXPECT_FALSE(reader->addOutput(0x52474241));  // only BGRA is offered
-  EXPECT_FALSE(reader->error().empty());
-  EXPECT_FALSE(reader->startReading());
-  EXPECT_EQ(reader->status(), MediaReader::Status::Failed);
-
-  auto good = MediaReader::openFirstVideoTrack(path);
-  ASSERT_TRUE(good && good->addOutput(kMediaPixelFormatBGRA) && good->startReading());
-  EXPECT_FALSE(good->startReading());
-  EXPECT_EQ(readAll(*good).size(), 2u);
-}
-
 // Package videos are untrusted: nothing but the MP4 family is parsed, nothing but the file
-// itself is opened, and a track whose pictures would take gigabytes is refused.
+// itself is opened (no playlist segment, local or remote), and a track whose pictures would
+// take gigabytes is refused.
 TEST_F(MediaReaderTest, RefusesHostileFilesWithoutOpeningAnythingElse) {
   std::string segment = video("segment.mp4", 3, 64, 48, VideoCodec::MPEG4);
+  std::string cut = readFile(segment);
+  cut.resize(cut.size() / 2);
   // A declared picture of 16384 x 16384 (1 GiB as BGRA) in the sample description.
   std::string huge = readFile(video("huge.mov", 2));
   size_t entry = huge.find("stsd") + 16;
   ASSERT_EQ(huge.substr(entry, 4), "jpeg");
   huge.replace(entry + 28, 4, "\x40\x00\x40\x00", 4);
-  int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), len), 0);
-  ASSERT_EQ(::listen(listener, 4), 0);
-  ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
-  std::atomic<int> connections{0};
-  std::thread server([&] {
-    for (int c; (c = ::accept(listener, nullptr, nullptr)) >= 0; ::close(c)) ++connections;
-  });
-  int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  ASSERT_GE(::inotify_add_watch(watch, segment.c_str(), IN_OPEN), 0);
-
   auto playlist = [](const std::string& target) {
     return "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1.0,\n" + target + "\n#EXT-X-ENDLIST\n";
   };
-  const std::pair<const char*, std::string> cases[] = {
-      {"garbage.mp4", std::string(4096, '\x5a')},
-      {"local.mp4", playlist(segment)},
-      {"remote.mp4",
-       playlist("http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/segment.mp4")},
-      {"huge.mp4", huge},
-  };
-  for (const auto& [name, bytes] : cases) {
-    writeFile(dir_.path() / name, bytes);
-    EXPECT_EQ(MediaReader::openFirstVideoTrack((dir_.path() / name).string()), nullptr) << name;
+  int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(::inotify_add_watch(watch, segment.c_str(), IN_OPEN), 0);
+  for (const std::string& bytes : {std::string(4096, '\x5a'), cut, huge, playlist(segment),
+                                   playlist("http://127.0.0.1:1/segment.mp4")}) {
+    writeFile(dir_.path() / "origin.mp4", bytes);
+    EXPECT_EQ(MediaReader::openFirstVideoTrack((dir_.path() / "origin.mp4").string()), nullptr)
+        << bytes.substr(0, 60);
   }
   EXPECT_EQ(MediaReader::openFirstVideoTrack((dir_.path() / "absent.mp4").string()), nullptr);
   char event[256];
   EXPECT_LT(::read(watch, event, sizeof event), 0) << "the playlist's segment was opened";
   ::close(watch);
-  ::shutdown(listener, SHUT_RDWR);
-  server.join();
-  ::close(listener);
-  EXPECT_EQ(connections.load(), 0);
-}
-
-TEST_F(MediaReaderTest, TruncatedVideoEndsWithoutHanging) {
-  std::string path = video("cut.mp4", 30, 64, 48, VideoCodec::MPEG4);
-  std::string bytes = readFile(path);
-  writeFile(path, bytes.substr(0, bytes.size() / 2));
-  auto reader = startReader(path);
-  if (!reader) return;  // refusing the damaged file outright is a clean failure too
-  Frames frames = readAll(*reader);
-  EXPECT_LT(frames.size(), 30u);
-  EXPECT_NE(reader->status(), MediaReader::Status::Reading);
-  for (auto& f : frames) EXPECT_NE(f->lockBaseAddress(), nullptr);
 }
 
 // A rejected picture uses up its position, and a picture of another size is scaled to the
@@ -185,17 +131,14 @@ TEST_F(MediaReaderTest, DamagedOrResizedPicturesKeepLaterFramesInPlace) {
     Frames frames = readAll(*reader);
     EXPECT_EQ(reader->status(), MediaReader::Status::Completed);
     ASSERT_EQ(frames.size(), damaged ? 7u : 8u);
-    for (auto& f : frames) {
-      EXPECT_EQ(f->width(), 64);
-      ASSERT_NE(f->lockBaseAddress(), nullptr);
-    }
+    for (auto& f : frames) EXPECT_EQ(f->width(), 64);
     MediaFrame& after = *frames[damaged ? 4 : 5];
     EXPECT_EQ(after.index(), 5u);
-    MediaFrame& expected = *reference[5];
-    ASSERT_NE(expected.lockBaseAddress(), nullptr);
+    ASSERT_TRUE(after.lockBaseAddress() && reference[5]->lockBaseAddress());
     for (int y = 0; y < 48; ++y)
-      ASSERT_EQ(0, std::memcmp(after.lockBaseAddress() + y * after.bytesPerRow(),
-                               expected.lockBaseAddress() + y * expected.bytesPerRow(), 64 * 4))
+      ASSERT_EQ(
+          0, std::memcmp(after.lockBaseAddress() + y * after.bytesPerRow(),
+                         reference[5]->lockBaseAddress() + y * reference[5]->bytesPerRow(), 64 * 4))
           << "row " << y;
   }
 }

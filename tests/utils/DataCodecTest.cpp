@@ -146,45 +146,33 @@ TEST_F(DataCodecTest, DamagedPictureLeavesAGapInsteadOfRenumbering) {
     EXPECT_EQ(readFile(out / name), readFile(reference / name)) << name;
 }
 
-// A frame that cannot be written is a failed extraction, never a store with a hole in it.
-TEST_F(DataCodecTest, FrameThatCannotBeWrittenFailsTheExtraction) {
-  std::string path = video("w.mp4", 20);
-  fs::path out = outDir("out");
-  // Opening a folder for writing fails even for root.
-  fs::create_directories(out / "000005.jpg");
-  ExtractStats stats;
-  std::string err = consoleOf([&] { EXPECT_FALSE(extract(path, out, {}, &stats)); });
-  EXPECT_NE(err.find("Failed to write file: " + (out / "000005.jpg").string()), std::string::npos);
-  EXPECT_EQ(stats.writtenCount, 19u);
-  EXPECT_EQ(stats.failedCount, 1u);
-  EXPECT_TRUE(fs::exists(out / "000019.jpg"));
-}
-
-// A stop marker or a removed output folder ends the loop at a checkpoint (every 16 reads).
-// Whatever the number of encoders, the frames before the stop are all written and none after
-// it, and the marker is gone afterwards.
-TEST_F(DataCodecTest, StopEndsAtACheckpointLeavingExactlyThePrefixWritten) {
-  std::string path = video("stop.mp4", 60);
+// A stop marker or a removed output folder ends the loop at a checkpoint (every 16 reads):
+// whatever the number of encoders, the frames before the stop are all written and none after
+// it, and the marker is gone afterwards. A frame that cannot be written (a folder in its
+// place, which even root cannot open for writing) fails the extraction: a store with a hole.
+TEST_F(DataCodecTest, StopsAndWriteFailuresLeaveExactlyWhatWasWritten) {
+  std::string path = video("stop.mp4", 60), twenty = video("twenty.mp4", 20);
+  enum Stop { Flag, RemoveFolder, Obstacle };
   struct Case {
     const char* name;
+    Stop how;
     int encoders, window;
     int64_t at;  // frame before whose commit the stop happens; -1: before the start
-    bool removeFolder;
-    uint64_t read, written;
+    uint64_t read, written, failed;
     const char* line;
   };
   for (const Case& c :
-       {Case{"flag first", 0, 0, -1, false, 15, 0, "Cancel flag detected, stopping extraction"},
-        Case{"flag 1", 1, 6, 20, false, 31, 20, "Extract 31 frames, encode 31"},
-        Case{"flag 3", 3, 6, 20, false, 31, 20, "Extract 31 frames, encode 31"},
-        Case{"rm", 0, 4, 3, true, 15, 3, "Output directory removed, cancelling extraction"}}) {
+       {Case{"flag first", Flag, 0, 0, -1, 15, 0, 0, "Cancel flag detected, stopping extraction"},
+        Case{"flag 1", Flag, 1, 6, 20, 31, 20, 0, "Extract 31 frames, encode 31"},
+        Case{"flag 3", Flag, 3, 6, 20, 31, 20, 0, "Extract 31 frames, encode 31"},
+        Case{"rm", RemoveFolder, 0, 4, 3, 15, 3, 0, "Output directory removed, cancelling"},
+        Case{"obstacle", Obstacle, 3, 0, -1, 21, 19, 1, "Failed to write file: "}}) {
     SCOPED_TRACE(c.name);
     fs::path out = outDir(c.name);
     auto stop = [&] {
-      if (c.removeFolder)
-        fs::remove_all(out);
-      else
-        writeFile(out / ".cancel_flag", "");
+      if (c.how == RemoveFolder) fs::remove_all(out);
+      if (c.how == Flag) writeFile(out / ".cancel_flag", "");
+      if (c.how == Obstacle) fs::create_directories(out / "000005.jpg");
     };
     if (c.at < 0) stop();
     ExtractOptions options;
@@ -194,12 +182,14 @@ TEST_F(DataCodecTest, StopEndsAtACheckpointLeavingExactlyThePrefixWritten) {
       if (static_cast<int64_t>(index) == c.at) stop();
     };
     ExtractStats stats;
-    std::string err = consoleOf([&] { EXPECT_FALSE(extract(path, out, options, &stats)); });
+    std::string err = consoleOf(
+        [&] { EXPECT_FALSE(extract(c.how == Obstacle ? twenty : path, out, options, &stats)); });
     EXPECT_NE(err.find(c.line), std::string::npos) << err;
-    EXPECT_EQ(jpegNames(out), expectedNames(c.removeFolder ? 0 : c.written));
+    EXPECT_EQ(jpegNames(out), expectedNames(c.how == RemoveFolder ? 0 : c.written + c.failed));
     EXPECT_EQ(stats.readCount, c.read);
     EXPECT_EQ(stats.writtenCount, c.written);
-    EXPECT_EQ(stats.droppedCount, c.read - c.written);
+    EXPECT_EQ(stats.failedCount, c.failed);
+    EXPECT_EQ(stats.dispatchedCount - stats.writtenCount - stats.failedCount, stats.droppedCount);
     EXPECT_FALSE(fs::exists(out / ".cancel_flag"));
   }
 }
@@ -223,23 +213,21 @@ TEST_F(DataCodecTest, ReadAheadIsBoundedWhenTheEncoderIsSlow) {
 }
 
 TEST_F(DataCodecTest, UnreadableInputsAndAMissingOutputDirectoryFailCleanly) {
-  fs::path out = outDir("out"), nowhere = dir_.path() / "nowhere";
-  uint32_t before = OrsaMirelo::videoExtractCount.load();
-  std::string garbage = (dir_.path() / "garbage.mp4").string();
+  fs::path out = outDir("out"), garbage = dir_.path() / "garbage.mp4";
   writeFile(garbage, std::string(10000, '\x01'));
-  for (const std::string& path : {(dir_.path() / "missing.mp4").string(), garbage}) {
+  uint32_t before = OrsaMirelo::videoExtractCount.load();
+  for (const fs::path& path : {dir_.path() / "missing.mp4", garbage}) {
     std::string err = consoleOf([&] { EXPECT_FALSE(extract(path, out)); });
-    EXPECT_NE(err.find("No video track found in " + path), std::string::npos);
+    EXPECT_NE(err.find("No video track found in " + path.string()), std::string::npos);
   }
+  EXPECT_EQ(OrsaMirelo::videoExtractCount.load(), before);  // calls that never started reading
+  EXPECT_FALSE(extract(video("v.mp4", 5), dir_.path() / "nowhere"));
+  EXPECT_FALSE(fs::exists(dir_.path() / "nowhere"));
   EXPECT_TRUE(jpegNames(out).empty());
-  // Calls that never started reading do not count.
-  EXPECT_EQ(OrsaMirelo::videoExtractCount.load(), before);
-  EXPECT_FALSE(extract(video("v.mp4", 5), nowhere));
-  EXPECT_FALSE(fs::exists(nowhere));
 }
 
 TEST_F(DataCodecTest, SingleFrameWritersKeepTheirFormats) {
-  std::string path = video("one.mov", 1, 35, 21, VideoCodec::MJPEG);
+  std::string path = video("one.mov", 1, 35, 21, VideoCodec::MJPEG), bad = path + "/no.jpg";
   auto frame = [&] { return std::move(decodeAll(path).at(0)); };
   auto reference = frame();
   // The JPEG writer reports the compression; a failed write is only logged.
@@ -248,24 +236,19 @@ TEST_F(DataCodecTest, SingleFrameWritersKeepTheirFormats) {
   DecodedJpeg jpeg = decodeJpeg(readFile(jpegPath));
   EXPECT_EQ(jpeg.subsamp, TJSAMP_444);
   EXPECT_GT(jpeg.psnr(*reference), 35.0);
-  std::string bad = (dir_.path() / "no" / "such" / "dir.jpg").string();
   std::string err =
       consoleOf([&] { EXPECT_TRUE(OrsaMirelo::encodeSampleBufferToJpeg(frame(), bad)); });
   EXPECT_NE(err.find("Failed to write file: " + bad), std::string::npos);
   EXPECT_FALSE(OrsaMirelo::encodeSampleBufferToJpeg(nullptr, jpegPath.string()));
+  EXPECT_FALSE(OrsaMirelo::saveRGBAToFile(frame(), bad));
 
   // Raw RGBA: little-endian width and height, then packed rows with red first and alpha 255.
-  fs::path raw = dir_.path() / "frame.rgba";
-  ASSERT_TRUE(OrsaMirelo::saveRGBAToFile(frame(), raw.string()));
-  std::string bytes = readFile(raw);
-  ASSERT_EQ(bytes.size(), 8u + 35 * 21 * 4);
-  EXPECT_EQ(bytes.substr(0, 8), std::string("\x23\0\0\0\x15\0\0\0", 8));
-  const uint8_t* bgra = reference->lockBaseAddress();
+  ASSERT_TRUE(OrsaMirelo::saveRGBAToFile(frame(), (dir_.path() / "raw").string()));
+  std::string expected("\x23\0\0\0\x15\0\0\0", 8);
   for (size_t y = 0; y < 21; ++y)
     for (size_t x = 0; x < 35; ++x) {
-      const uint8_t* src = bgra + y * reference->bytesPerRow() + x * 4;
-      const char expected[4] = {char(src[2]), char(src[1]), char(src[0]), char(255)};
-      ASSERT_EQ(bytes.substr(8 + (y * 35 + x) * 4, 4), std::string(expected, 4)) << x << "," << y;
+      const uint8_t* p = reference->lockBaseAddress() + y * reference->bytesPerRow() + x * 4;
+      expected += {char(p[2]), char(p[1]), char(p[0]), char(255)};
     }
-  EXPECT_FALSE(OrsaMirelo::saveRGBAToFile(frame(), (dir_.path() / "x/y").string()));
+  EXPECT_EQ(readFile(dir_.path() / "raw"), expected);
 }

@@ -2,6 +2,7 @@
 // interrupted or damaged states, failures and their clean-up, cancellation and the callbacks
 // on the main queue.
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -49,37 +50,46 @@ struct Recorder : ResourceManagerDelegate {
 };
 const std::vector<int64_t> kSuccess = {0}, kFailure = {-200000};
 
-// Videos are made once per program: encoding them is the slow part of these tests.
-struct Media {
-  std::string origin, interpolations, longOrigin, json = "[";
-};
-const Media& media() {
-  static const Media m = [] {
-    Media x;
+// Packages are made of videos encoded once per program: encoding is the slow part here.
+const PackageParts& standardParts() {
+  static const PackageParts parts = [] {
     TempDir t;
-    x.origin = readFile(makeVideo(t.path() / "o.mp4", kOriginFrames, videoSpec(64, 48)));
-    x.interpolations = readFile(makeVideo(t.path() / "i.mp4", kInterpFrames, videoSpec(64, 48)));
-    // Long enough for a child process to be caught in the middle of extracting it.
-    x.longOrigin = readFile(makeVideo(t.path() / "l.mp4", 400, videoSpec(160, 120)));
+    std::string json = "[";
     for (int i = 0; i < kInterpFrames; ++i)
-      x.json += std::string(i ? "," : "") + "\"interpolation_" + std::to_string(i) + "-" +
-                std::to_string(i + 10) + "-" + std::to_string(i % 3) + "\"";
-    x.json += "]";
-    return x;
+      json += fmt::format("{}\"interpolation_{}-{}-{}\"", i ? "," : "", i, i + 10, i % 3);
+    return PackageParts{
+        {"origin.mp4", readFile(makeVideo(t.path() / "o.mp4", kOriginFrames, videoSpec(64, 48)))},
+        {"interpolations.mp4",
+         readFile(makeVideo(t.path() / "i.mp4", kInterpFrames, videoSpec(64, 48)))},
+        {"interpolations.json", json + "]"},
+        {"border.png", "border image bytes"}};
   }();
-  return m;
+  return parts;
+}
+// Long enough for a child process or a cancel to be caught in the middle of extracting it.
+const std::string& longOrigin() {
+  static const std::string bytes = [] {
+    TempDir t;
+    return readFile(makeVideo(t.path() / "l.mp4", 400, videoSpec(160, 120)));
+  }();
+  return bytes;
 }
 
 class ResourcePrepareTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    orsa::platform::AppContainer::setRoot(home_.str());
-    parts_ = {media().origin, media().interpolations, media().json, "border image bytes", {}};
-  }
+  void SetUp() override { orsa::platform::AppContainer::setRoot(home_.str()); }
 
-  fs::path package(const std::string& name, const PackageParts& parts) {
+  fs::path package(const std::string& name, const PackageParts& parts = standardParts()) {
     writePackage(home_.path() / name, parts);
     return home_.path() / name;
+  }
+  static PackageParts with(const std::string& name, const std::string& content) {
+    PackageParts parts = standardParts();
+    if (content.empty())
+      parts.erase(name);
+    else
+      parts[name] = content;
+    return parts;
   }
 
   // Runs one preparation; its outcomes once its callback came (and no second one).
@@ -107,28 +117,28 @@ class ResourcePrepareTest : public ::testing::Test {
                                                dir / "border.png", dir / "border.png",
                                                dir / "ORSA-DH-META-INFO"}));
     auto digest = sha256Of(readFile(zip));
-    EXPECT_EQ(readFile(dir / "ORSA-DH-META-INFO"),
-              std::string(reinterpret_cast<const char*>(digest.data()), digest.size()));
+    EXPECT_EQ(readFile(dir / "ORSA-DH-META-INFO"), std::string(digest.begin(), digest.end()));
     EXPECT_FALSE(fs::exists(dir / ".cancel_flag_v2.5"));
     EXPECT_EQ(jpegNames(dir / "frames"), expectedNames(kOriginFrames));
     EXPECT_TRUE(m->readOriginFrame(kOriginFrames - 1));
     EXPECT_EQ(m->readInterpolationWithStart(4, 14, 1) != nullptr, withInterpolations);
-    EXPECT_EQ(jpegNames(dir / "interpolations").size(), withInterpolations ? kInterpFrames : 0u);
+    EXPECT_EQ(jpegNames(dir / "interpolations"), expectedNames(withInterpolations * kInterpFrames));
     // No temporary file of an atomic write is left behind.
     for (auto& e : fs::directory_iterator(dir))
       EXPECT_EQ(e.path().filename().string().find(".tmp-"), std::string::npos) << e.path();
   }
 
   TempDir home_;
-  PackageParts parts_;
 };
 
 }  // namespace
 
 TEST_F(ResourcePrepareTest, FirstRunExtractsThenTheSameContentIsACacheHit) {
-  for (bool withInterpolations : {true, false}) {
-    if (!withInterpolations) parts_.interpolations = parts_.interpolationsJson = "";
-    auto zip = package(withInterpolations ? "a.zip" : "plain.zip", parts_);
+  PackageParts plain = with("interpolations.mp4", "");
+  plain.erase("interpolations.json");
+  for (bool withInterpolations : {false, true}) {
+    auto zip = package(withInterpolations ? "a.zip" : "plain.zip",
+                       withInterpolations ? standardParts() : plain);
     auto m = ResourceManager::create();
     EXPECT_EQ(prepare(m, zip), kSuccess);
     expectPrepared(m, zip, withInterpolations);
@@ -151,7 +161,7 @@ TEST_F(ResourcePrepareTest, FirstRunExtractsThenTheSameContentIsACacheHit) {
 // Anything but a complete meta-info file without the cancel flag means unpacking again; a
 // flag beside a good meta-info means clearing the folder first.
 TEST_F(ResourcePrepareTest, DamagedOrInterruptedStatesAreExtractedAgain) {
-  auto zip = package("a.zip", parts_);
+  auto zip = package("a.zip");
   fs::path dir = expectedDir(zip), meta = dir / "ORSA-DH-META-INFO";
   // What a run killed half-way leaves: the flag, some files, no meta-info.
   fs::create_directories(dir / "frames");
@@ -161,7 +171,7 @@ TEST_F(ResourcePrepareTest, DamagedOrInterruptedStatesAreExtractedAgain) {
   auto m = ResourceManager::create();
   EXPECT_EQ(prepare(m, zip), kSuccess);
   expectPrepared(m, zip);
-  EXPECT_EQ(readFile(dir / "origin.mp4"), media().origin);
+  EXPECT_EQ(readFile(dir / "origin.mp4"), standardParts().at("origin.mp4"));
 
   const std::string good = readFile(meta);
   std::string foreign = good;
@@ -185,13 +195,15 @@ TEST_F(ResourcePrepareTest, DamagedOrInterruptedStatesAreExtractedAgain) {
   expectPrepared(m, zip);
 }
 
-TEST_F(ResourcePrepareTest, FailuresReportOnceAndRemoveThePackageAndTheDirectory) {
-  PackageParts noOrigin = parts_, notAVideo = parts_;
-  noOrigin.origin.clear();
-  notAVideo.origin = "this is not an mp4";
-  std::vector<fs::path> zips = {package("no-origin.zip", noOrigin),
-                                package("bad-video.zip", notAVideo), home_.path() / "junk.zip"};
+// A failure is reported once and removes the package and the folder. A frame that cannot be
+// written (a folder in its place) is a failure too: no meta-info marks the package prepared
+// with a frame missing, so the next run extracts it again.
+TEST_F(ResourcePrepareTest, FailuresReportOnceAndLeaveNothingPrepared) {
+  std::vector<fs::path> zips = {package("no-origin.zip", with("origin.mp4", "")),
+                                package("bad-video.zip", with("origin.mp4", "no mp4")),
+                                package("unwritable.zip"), home_.path() / "junk.zip"};
   writeFile(zips.back(), std::string(4096, 'j'));
+  fs::create_directories(expectedDir(zips[2]) / "frames" / "000005.jpg");
   auto m = ResourceManager::create();
   for (const fs::path& zip : zips) {
     fs::path dir = expectedDir(zip);
@@ -199,65 +211,45 @@ TEST_F(ResourcePrepareTest, FailuresReportOnceAndRemoveThePackageAndTheDirectory
     EXPECT_FALSE(fs::exists(zip));
     EXPECT_FALSE(fs::exists(dir));
   }
+  auto zip = package("unwritable.zip");
+  EXPECT_EQ(prepare(m, zip), kSuccess);
+  expectPrepared(m, zip);
   // No package file, or a folder: nothing to remove, still one failure.
   EXPECT_EQ(prepare(m, home_.path() / "absent.zip"), kFailure);
   EXPECT_EQ(prepare(m, home_.path()), kFailure);
 }
 
-// A frame that cannot be written fails the preparation: no meta-info marks the package as
-// prepared with a frame missing, so the next run extracts it again.
-TEST_F(ResourcePrepareTest, FrameThatCannotBeWrittenIsNotMarkedPrepared) {
-  auto zip = package("a.zip", parts_);
-  fs::path dir = expectedDir(zip);
-  fs::create_directories(dir / "frames" / "000005.jpg");  // no file can be opened there
-  auto m = ResourceManager::create();
-  EXPECT_EQ(prepare(m, zip), kFailure);
-  EXPECT_FALSE(fs::exists(dir / "ORSA-DH-META-INFO"));
-  EXPECT_EQ(prepare(m, package("a.zip", parts_)), kSuccess);
-  expectPrepared(m, zip);
-}
-
-TEST_F(ResourcePrepareTest, CancelledOrReleasedBeforeTheTaskRunsTouchesNothing) {
-  auto zip = package("a.zip", parts_);
-  for (int variant : {1, 2, 0}) {
+// Cancelled, released or without a delegate before the task runs: nothing is touched and
+// nothing reported. Cancelled after the task posted its outcome: a success is suppressed, a
+// failure is not. A new request clears the cancel.
+TEST_F(ResourcePrepareTest, CancelAndReleaseSuppressWhatIsNotDoneYet) {
+  auto zip = package("a.zip"), broken = package("broken.zip", with("origin.mp4", ""));
+  const fs::path dir = expectedDir(zip);
+  for (int variant : {1, 2, 0, 3, 4}) {
     SCOPED_TRACE(variant);
     auto m = ResourceManager::create();
     auto queue = m->processingQueue();
     orsa::platform::Semaphore gate;
     queue->async([&] { gate.wait(); });
     auto d = std::make_shared<Recorder>();
-    m->setResource(zip.string(), variant == 2 ? std::make_shared<Recorder>() : d);
-    if (variant == 0) m->cancel();  // a cancelled manager
-    if (variant == 1) m.reset();    // the task holds the manager weakly
-    gate.signal();                  // variant 2: the delegate is gone
+    m->setResource((variant == 4 ? broken : zip).string(),
+                   variant == 2 ? std::make_shared<Recorder>() : d);
+    if (variant == 0) m->cancel();
+    if (variant == 1) m.reset();  // the task holds the manager weakly
+    gate.signal();                // variant 2: the delegate is gone already
     queue->sync([] {});
+    if (variant >= 3) m->cancel();  // the outcome waits on the main queue, not pumped yet
     MainLoop::runFor(50ms);
-    EXPECT_EQ(d->total(), 0u);
-    EXPECT_FALSE(fs::exists(expectedDir(zip)));
-    EXPECT_TRUE(fs::exists(zip));
+    EXPECT_EQ(d->outcomes, variant == 4 ? kFailure : std::vector<int64_t>{});
+    EXPECT_TRUE(variant >= 3 || !fs::exists(dir)) << "touched";
+    if (variant == 0) {
+      EXPECT_EQ(prepare(m, zip), kSuccess);
+    }
   }
-}
-
-TEST_F(ResourcePrepareTest, CancelSuppressesAPostedSuccessButNotAFailure) {
-  PackageParts broken = parts_;
-  broken.origin.clear();
-  auto m = ResourceManager::create();
-  for (const fs::path& zip : {package("a.zip", parts_), package("broken.zip", broken)}) {
-    auto d = std::make_shared<Recorder>();
-    m->setResource(zip.string(), d);
-    // The main queue is not pumped, so the outcome waits there while we cancel.
-    m->processingQueue()->sync([] {});
-    m->cancel();
-    MainLoop::runFor(100ms);
-    EXPECT_EQ(d->outcomes, zip.filename() == "a.zip" ? std::vector<int64_t>{} : kFailure);
-  }
-  // A new request clears the cancel and runs to its end.
-  EXPECT_EQ(prepare(m, home_.path() / "a.zip"), kSuccess);
 }
 
 TEST_F(ResourcePrepareTest, CancelDuringExtractionRemovesTheDirectoryAndReportsNothing) {
-  parts_.origin = media().longOrigin;
-  auto zip = package("long.zip", parts_);
+  auto zip = package("long.zip", with("origin.mp4", longOrigin()));
   fs::path dir = expectedDir(zip);
   auto m = ResourceManager::create();
   auto d = std::make_shared<Recorder>();
@@ -279,7 +271,7 @@ TEST_F(ResourcePrepareTest, CancelDuringExtractionRemovesTheDirectoryAndReportsN
 }
 
 TEST_F(ResourcePrepareTest, RequestsRunInOrderWhileReadersRead) {
-  auto zip = package("a.zip", parts_);
+  auto zip = package("a.zip");
   auto m = ResourceManager::create();
   prepare(m, zip);
   // Re-running a prepared package while other threads read frames and the table.
@@ -318,8 +310,7 @@ ORSA_TEST_CHILD(PrepareUntilKilled) {
 }
 
 TEST_F(ResourcePrepareTest, KilledRunLeavesAStateTheNextRunRecoversFrom) {
-  parts_.origin = media().longOrigin;
-  auto zip = package("long.zip", parts_);
+  auto zip = package("long.zip", with("origin.mp4", longOrigin()));
   fs::path dir = expectedDir(zip);
   bool caughtMidway = false;
   for (int attempt = 0; attempt < 3 && !caughtMidway; ++attempt) {
@@ -377,14 +368,11 @@ TEST_F(ResourcePrepareTest, NamesAreBase64WithVersionSuffixAndSlashesNest) {
             "/c/OrsaMirelo/dh-resource/" + name);
   // Extra entries change the content until the digest's Base64 holds a "/".
   fs::path zip;
-  for (int i = 0; i == 0 || (ResourceManager::digestName(sha256Of(readFile(zip))).find('/') ==
-                                 std::string::npos &&
-                             i < 200);
-       ++i) {
-    parts_.extra = {{"salt.txt", std::to_string(i)}};
-    zip = package("nested.zip", parts_);
-  }
-  ASSERT_NE(ResourceManager::digestName(sha256Of(readFile(zip))).find('/'), std::string::npos);
+  for (int i = 0;
+       zip.empty() || (i < 200 && ResourceManager::digestName(sha256Of(readFile(zip))).find('/') ==
+                                      std::string::npos);
+       ++i)
+    zip = package("nested.zip", with("salt.txt", std::to_string(i)));
   auto m = ResourceManager::create();
   EXPECT_EQ(prepare(m, zip), kSuccess);
   expectPrepared(m, zip);
