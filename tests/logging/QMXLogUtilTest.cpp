@@ -19,27 +19,24 @@ namespace fs = std::filesystem;
 namespace {
 
 // One container for the whole process: the facade starts its file logger once.
-orsa::test::TempDir* gHome = nullptr;
+const orsa::test::TempDir gHome;
 
-class LogHomeEnvironment : public testing::Environment {
- public:
-  void SetUp() override {
-    gHome = new orsa::test::TempDir();
-    orsa::platform::AppContainer::setRoot(gHome->str());
+QMXLogUtil& facade() {
+  static QMXLogUtil& log = []() -> QMXLogUtil& {
+    orsa::platform::AppContainer::setRoot(gHome.str());
     orsa::platform::HostInfo::setShortVersion("4.5.6");
     testing::internal::CaptureStdout();  // the head-info line on the logger's console sink
-    QMXLogUtil::sharedInstance();
+    auto& log = QMXLogUtil::sharedInstance();
     testing::internal::GetCapturedStdout();
-  }
-  void TearDown() override { delete gHome; }
-};
-const auto* const kEnv = testing::AddGlobalTestEnvironment(new LogHomeEnvironment);
+    return log;
+  }();
+  return log;
+}
 
 std::string logText() {
   OrsaLoggerWrapper::getInstance().flush();
-  return orsaUnscrambleLog(
-      orsa::test::readFile(fs::path(QMXLogUtil::sharedInstance().logDirectory()) / "OrsaLog1.txt"),
-      kOrsaLogScrambleKey);
+  return orsaUnscrambleLog(orsa::test::readFile(fs::path(facade().logDirectory()) / "OrsaLog1.txt"),
+                           kOrsaLogScrambleKey);
 }
 
 // What the calls echo to the console (standard error); the echo is on only meanwhile.
@@ -55,8 +52,8 @@ std::string consoleOf(const std::function<void()>& calls) {
 }  // namespace
 
 TEST(QMXLogUtil, EachCallReachesConsoleStdoutAndFileAsItsLevelSays) {
-  auto& log = QMXLogUtil::sharedInstance();
-  EXPECT_EQ(log.logDirectory(), gHome->str() + "/Library/Caches/OrsaMirelo/logs");
+  auto& log = facade();
+  EXPECT_EQ(log.logDirectory(), gHome.str() + "/Library/Caches/OrsaMirelo/logs");
   EXPECT_EQ(logText().substr(24, 8) + logText().substr(logText().find('\n') - 13, 14),
             "] [info] [0] [] 4.5.6\n");  // the head-info line with the host's version
   testing::internal::CaptureStdout();    // the logger's console sink
@@ -94,7 +91,7 @@ TEST(QMXLogUtil, EachCallReachesConsoleStdoutAndFileAsItsLevelSays) {
 }
 
 TEST(QMXLogUtil, CacheInfoRecordsAreAppendedInTheFixedZone) {
-  const fs::path file = fs::path(QMXLogUtil::sharedInstance().logDirectory()) / "OrsaMirelo.txt";
+  const fs::path file = fs::path(facade().logDirectory()) / "OrsaMirelo.txt";
   fs::remove(file);
   EXPECT_EQ(consoleOf([] {
               ORSA_LOG_CACHE_INFO("hit %s", "first");

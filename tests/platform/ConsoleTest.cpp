@@ -15,38 +15,32 @@ using namespace orsa::platform;
 
 namespace {
 
-// Points standard error at a pipe, with the console echo on, for the life of the object.
-class StderrPipe {
- public:
+// Standard error into a pipe, with the console echo on, for the life of the object.
+struct StderrPipe {
+  int fds[2] = {-1, -1}, saved = (consoleFlush(), dup(STDERR_FILENO));
   StderrPipe() {
-    consoleFlush();
-    EXPECT_EQ(pipe(fds_), 0);
-    saved_ = dup(STDERR_FILENO);
-    dup2(fds_[1], STDERR_FILENO);
+    EXPECT_EQ(pipe(fds), 0);
+    dup2(fds[1], STDERR_FILENO);
     consoleSetEnabled(true);
   }
   ~StderrPipe() {
     consoleSetEnabled(false);
-    dup2(saved_, STDERR_FILENO);
-    for (int fd : {saved_, fds_[0], fds_[1]}) close(fd);
+    dup2(saved, STDERR_FILENO);
+    for (int fd : {saved, fds[0], fds[1]}) close(fd);
   }
-  // Reads whatever is in the pipe, until it has been empty for a moment.
+  // What comes through the pipe until it has been empty for 100 ms.
   std::string drain() {
-    fcntl(fds_[0], F_SETFL, O_NONBLOCK);
+    fcntl(fds[0], F_SETFL, O_NONBLOCK);
     std::string out;
     char buf[65536];
     for (int idle = 0; idle < 20;
          std::this_thread::sleep_for(std::chrono::milliseconds(idle ? 5 : 0))) {
-      const ssize_t n = read(fds_[0], buf, sizeof(buf));
+      const ssize_t n = read(fds[0], buf, sizeof(buf));
       idle = n > 0 ? 0 : idle + 1;
       out.append(buf, static_cast<size_t>(std::max<ssize_t>(n, 0)));
     }
     return out;
   }
-
- private:
-  int fds_[2] = {-1, -1};
-  int saved_ = -1;
 };
 
 }  // namespace
@@ -83,7 +77,8 @@ TEST(Console, AStuckConsoleNeverBlocksTheCallerAndDropsAreReported) {
   const uint64_t droppedBefore = consoleDroppedLines();
   const std::string line(200, 'x');
   const int64_t t0 = currentMillis();
-  for (int i = 0; i < 40000; ++i) consoleWrite(line);  // 8 MB, twice what may wait
+  // 12 MB: more than the 4 MB that may wait plus the 4 MB batch the writer is stuck with.
+  for (int i = 0; i < 60000; ++i) consoleWrite(line);
   EXPECT_LT(currentMillis() - t0, 5000) << "callers must not wait for the console";
   EXPECT_GT(consoleDroppedLines(), droppedBefore);
 

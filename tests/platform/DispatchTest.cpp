@@ -34,16 +34,6 @@ struct OverlapProbe {
   }
 };
 
-std::shared_ptr<WorkerPool> pool(size_t base, size_t max,
-                                 std::chrono::milliseconds growAfter = 10s) {
-  WorkerPool::Options o;
-  o.baseThreads = base;
-  o.maxThreads = max;
-  o.growAfter = growAfter;
-  o.retireAfter = 100ms;
-  return WorkerPool::create(o);
-}
-
 }  // namespace
 
 TEST(SerialQueue, TasksFromTwoPostersRunOneAtATimeInOrder) {
@@ -102,7 +92,7 @@ TEST(Dispatch, SyncWaitsForEarlierTasksAndNeverDeadlocks) {
 }
 
 TEST(WorkerPool, TakesHigherPriorityFirstSurvivesThrowsAndShutdownDropsQueuedJobs) {
-  auto p = pool(1, 1);
+  auto p = WorkerPool::create({.baseThreads = 1, .maxThreads = 1});
   Semaphore started, release;
   std::mutex m;
   std::string order;
@@ -138,22 +128,30 @@ TEST(WorkerPool, TakesHigherPriorityFirstSurvivesThrowsAndShutdownDropsQueuedJob
 
 TEST(WorkerPool, BlockedTasksDoNotStarveTheSharedPool) {
   const auto before = globalPoolSnapshot();
-  // More blocked tasks than the pool has threads; only a task queued after them releases them.
-  const size_t blockers = std::max(before.threads, before.baseThreads) + 4;
-  Semaphore gate;
-  std::atomic<size_t> released{0}, timedOut{0};
+  // More blocked tasks than the pool has threads (and room for one more under its limit); only
+  // a task queued after them releases them.
+  const size_t blockers =
+      std::min(std::max(before.threads, before.baseThreads) + 4, before.maxThreads - 1);
+  struct Shared {  // outlives the test if a task is still blocked when it fails
+    Semaphore gate;
+    std::atomic<size_t> released{0}, timedOut{0};
+  };
+  auto st = std::make_shared<Shared>();
   for (size_t i = 0; i < blockers; ++i)
-    globalQueue(QoS::Default)->async([&] { ++(gate.waitFor(10s) ? released : timedOut); });
-  globalQueue(QoS::Background)->async([&] {
-    for (size_t i = 0; i < blockers; ++i) gate.signal();
+    globalQueue(QoS::Default)->async([st] {
+      ++(st->gate.waitFor(10s) ? st->released : st->timedOut);
+    });
+  globalQueue(QoS::Background)->async([st, blockers] {
+    for (size_t i = 0; i < blockers; ++i) st->gate.signal();
   });
-  EXPECT_TRUE(waitUntil([&] { return released + timedOut == blockers; }, 8s));
-  EXPECT_EQ(released.load(), blockers);
+  EXPECT_TRUE(waitUntil([&] { return st->released + st->timedOut == blockers; }, 8s));
+  EXPECT_EQ(st->released.load(), blockers);
   EXPECT_LE(globalPoolSnapshot().peakThreads, before.maxThreads);
 }
 
 TEST(WorkerPool, GrowsUpToItsLimitUnderBlockingAndRetiresIdleExtras) {
-  auto p = pool(1, 3, 5ms);
+  auto p = WorkerPool::create(
+      {.baseThreads = 1, .maxThreads = 3, .growAfter = 5ms, .retireAfter = 100ms});
   Semaphore gate;
   std::atomic<int> started{0};
   for (int i = 0; i < 10; ++i)
@@ -199,6 +197,7 @@ TEST(RepeatingTimer, SlowFiringsOnThePoolNeverOverlapAndDroppingTheHandleStops) 
   const int settled = count.load();
   std::this_thread::sleep_for(60ms);
   EXPECT_EQ(count.load(), settled);
+  EXPECT_TRUE(waitUntil([&] { return probe.inside.load() == 0; }));  // the last one is out
   EXPECT_FALSE(probe.overlap);
   EXPECT_GE(first.load(), 5) << "the first firing comes one interval after start";
 }

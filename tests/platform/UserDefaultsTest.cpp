@@ -82,25 +82,6 @@ TEST(UserDefaults, EveryTypeAndConcurrentWritesSurviveARestartUnsynchronised) {
             "AAECAwQF");
 }
 
-TEST(UserDefaults, MissingAndMistypedValuesConvertOrReadAsAbsent) {
-  TempDir dir;
-  UserDefaults d((dir.path() / "x.json").string());
-  EXPECT_EQ(d.integerForKey("nope") + d.boolForKey("nope") + d.doubleForKey("nope"), 0);
-  const std::pair<nlohmann::json, int64_t> numbers[] = {
-      {"42 apples", 42}, {"YES", 0}, {"99999999999999999999999", INT64_MAX}, {-2.75, -2}};
-  for (const auto& [value, integer] : numbers) {
-    d.setObject(value, "k");
-    EXPECT_EQ(d.integerForKey("k"), integer) << value;
-    EXPECT_TRUE(d.boolForKey("k")) << value;
-  }
-  EXPECT_EQ(d.stringForKey("k"), "-2.75");
-  d.setString("no", "no");
-  d.setObject(nlohmann::json::array({"a", 1}), "mixed");
-  d.setString("not base64!", "bad");
-  EXPECT_FALSE(d.boolForKey("no") || d.stringArrayForKey("mixed") || d.dataForKey("bad") ||
-               d.dataForKey("k") || d.stringForKey("nope") || d.objectForKey("nope"));
-}
-
 // Writes under a tiny file-size limit, so the write runs out of room half-way. The exit code
 // tells the parent what synchronize answered.
 ORSA_TEST_CHILD(DefaultsWriteUnderAFileSizeLimit) {
