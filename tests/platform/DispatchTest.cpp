@@ -169,18 +169,6 @@ TEST(WorkerPool, GrowsUpToItsLimitUnderBlockingAndRetiresIdleExtras) {
   EXPECT_TRUE(p->shutdown(2s));
 }
 
-TEST(Dispatch, DelayedTasksRunInDeadlineOrderAndNeverEarly) {
-  auto q = makeSerialQueue("test.delay");
-  std::string order, seen;  // order is q's only; "!" marks a task that ran early
-  const int64_t t0 = currentMillis();
-  for (int ms : {60, 10, 30, 0})
-    q->asyncAfter(std::chrono::milliseconds(ms), [&, ms] {
-      order += std::to_string(ms) + (currentMillis() - t0 < ms ? "!," : ",");
-    });
-  EXPECT_TRUE(waitUntil([&] { return q->sync([&] { seen = order; }), seen == "0,10,30,60,"; }))
-      << seen;
-}
-
 TEST(RepeatingTimer, SlowFiringsOnThePoolNeverOverlapAndDroppingTheHandleStops) {
   OverlapProbe probe;
   std::atomic<int> count{0};
