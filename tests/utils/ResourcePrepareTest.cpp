@@ -112,7 +112,7 @@ class ResourcePrepareTest : public ::testing::Test {
     fs::path dir = expectedDir(zip);
     // The readers find frames, table and border through these paths.
     EXPECT_EQ(m->resourceDir(), dir.string());
-    EXPECT_EQ(m->borderImagePath(), *m->getBorderPath());
+    EXPECT_EQ(m->borderImagePath(), m->getBorderPath().value_or("none"));
     EXPECT_EQ(m->metaInfoPath(), (dir / "ORSA-DH-META-INFO").string());
     auto digest = sha256Of(readFile(zip));
     EXPECT_EQ(readFile(dir / "ORSA-DH-META-INFO"), std::string(digest.begin(), digest.end()));
