@@ -1,12 +1,8 @@
 #include "SamplePackageMedia.h"
 
-#include <minizip/zip.h>
 #include <png.h>
 
 #include <cstdio>
-#include <ctime>
-#include <filesystem>
-#include <fstream>
 
 #include "platform/VideoWriter.h"
 
@@ -63,81 +59,6 @@ bool writeSampleMaskPng(const std::string& path, int width, int height,
   png_destroy_write_struct(&png, &info);
   if (std::fclose(fp) != 0) ok = false;
   return ok ? true : fail("cannot write " + path);
-}
-
-bool writeSampleZip(const std::string& path, const std::vector<SampleZipEntry>& entries,
-                    std::string* error) {
-  auto fail = [&](const std::string& why) {
-    if (error) *error = why;
-    return false;
-  };
-  const std::string tmp = path + ".partial";
-  zipFile zf = zipOpen64(tmp.c_str(), APPEND_STATUS_CREATE);
-  if (!zf) return fail("cannot create " + path);
-  bool ok = true;
-  std::string why;
-  std::vector<char> buf(1 << 20);
-  std::time_t now = std::time(nullptr);
-  std::tm tmNow{};
-  localtime_r(&now, &tmNow);
-  for (const auto& e : entries) {
-    std::ifstream in(e.sourcePath, std::ios::binary);
-    if (!in) {
-      ok = false;
-      why = "cannot read " + e.sourcePath;
-      break;
-    }
-    std::error_code ec;
-    auto size = std::filesystem::file_size(e.sourcePath, ec);
-    zip_fileinfo zi{};
-    zi.tmz_date.tm_sec = static_cast<uInt>(tmNow.tm_sec);
-    zi.tmz_date.tm_min = static_cast<uInt>(tmNow.tm_min);
-    zi.tmz_date.tm_hour = static_cast<uInt>(tmNow.tm_hour);
-    zi.tmz_date.tm_mday = static_cast<uInt>(tmNow.tm_mday);
-    zi.tmz_date.tm_mon = static_cast<uInt>(tmNow.tm_mon);
-    zi.tmz_date.tm_year = static_cast<uInt>(tmNow.tm_year + 1900);
-    zi.external_fa = 0644u << 16;
-    int method = e.store ? 0 : Z_DEFLATED;
-    int level = e.store ? 0 : Z_DEFAULT_COMPRESSION;
-    int zip64 = (!ec && size >= 0xFFFFFFFFull) ? 1 : 0;
-    if (zipOpenNewFileInZip64(zf, e.name.c_str(), &zi, nullptr, 0, nullptr, 0, nullptr, method,
-                              level, zip64) != ZIP_OK) {
-      ok = false;
-      why = "cannot add " + e.name;
-      break;
-    }
-    while (in) {
-      in.read(buf.data(), static_cast<std::streamsize>(buf.size()));
-      std::streamsize n = in.gcount();
-      if (n > 0 && zipWriteInFileInZip(zf, buf.data(), static_cast<unsigned>(n)) != ZIP_OK) {
-        ok = false;
-        why = "cannot write " + e.name;
-        break;
-      }
-    }
-    if (zipCloseFileInZip(zf) != ZIP_OK && ok) {
-      ok = false;
-      why = "cannot finish " + e.name;
-    }
-    if (!ok) break;
-  }
-  if (zipClose(zf, nullptr) != ZIP_OK && ok) {
-    ok = false;
-    why = "cannot finish " + path;
-  }
-  std::error_code ec;
-  if (ok) {
-    std::filesystem::rename(tmp, path, ec);
-    if (ec) {
-      ok = false;
-      why = "cannot move the archive into place: " + ec.message();
-    }
-  }
-  if (!ok) {
-    std::filesystem::remove(tmp, ec);
-    return fail(why);
-  }
-  return true;
 }
 
 }  // namespace orsa::tool

@@ -18,15 +18,4 @@ bool writeSampleH264(const std::string& path, int width, int height, int fps, in
 bool writeSampleMaskPng(const std::string& path, int width, int height,
                         const std::vector<uint8_t>& mask, std::string* error);
 
-struct SampleZipEntry {
-  std::string name;
-  std::string sourcePath;  // the file to add
-  bool store = false;      // stored rather than deflated
-};
-
-// Writes a zip archive (via a temporary file and a rename, so a failed run leaves no partial
-// archive at `path`).
-bool writeSampleZip(const std::string& path, const std::vector<SampleZipEntry>& entries,
-                    std::string* error);
-
 }  // namespace orsa::tool
