@@ -113,8 +113,8 @@ TEST(QMXLogUtil, FormattingMatchesPrintfSemantics) {
     }
     EXPECT_EQ(QMXLogUtil::format_message(format, args...), expected) << format;
   };
-  // Conversions of the fast path; an int64 through %d is truncated and -1 through %u
-  // reinterpreted, as printf does.
+  // Conversions of the fast path: an int64 through %d keeps its size and -1 through %u is
+  // reinterpreted, as fmt's printf does.
   expectLikeSprintf("100%% done, %s|%s|%s|%d %i %u|%d|%u|%lld %llu|%ld %lu %zu|%d|%lld",
                     std::string("text"), "a", std::string_view("bc"), -5, 7, 9u, int64_t{1} << 40,
                     -1, int64_t{-1} << 40, uint64_t{1} << 63, -3L, 3UL, size_t{42}, INT64_MIN,
