@@ -54,6 +54,7 @@ std::string consoleOf(const std::function<void()>& calls) {
 TEST(QMXLogUtil, EachCallReachesConsoleStdoutAndFileAsItsLevelSays) {
   auto& log = facade();
   const fs::path cacheInfo = fs::path(log.logDirectory()) / "OrsaMirelo.txt";
+  fs::remove(cacheInfo);
   EXPECT_EQ(log.logDirectory(), gHome.str() + "/Library/Caches/OrsaMirelo/logs");
   EXPECT_EQ(logText().substr(24, 8) + logText().substr(logText().find('\n') - 13, 14),
             "] [info] [0] [] 4.5.6\n");  // the head-info line with the host's version
