@@ -6,7 +6,6 @@
 #include <thread>
 
 using namespace orsa::platform;
-using namespace std::chrono_literals;
 
 TEST(NotificationCenter, DeliversInOrderAndSurvivesChangesDuringAPostAndFromManyThreads) {
   NotificationCenter center;
