@@ -10,6 +10,8 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/Console.h"
+
 namespace {
 
 constexpr std::string_view kLevelNames[] = {"trace", "debug",    "info", "warning",
@@ -166,6 +168,11 @@ void orsaScrambleLine(char* data, size_t size, std::string_view key) {
 
 namespace {
 std::atomic<FILE*> gConsoleStream{stdout};
+
+// Null while the host keeps the console silent.
+FILE* consoleStream() {
+  return orsa::platform::consoleEnabled() ? gConsoleStream.load() : nullptr;
+}
 }  // namespace
 
 void orsaSetLogConsoleStream(FILE* stream) {
@@ -186,7 +193,7 @@ void OrsaConsoleSink<Mutex>::setHeadinfo(const std::string& text) {
   std::lock_guard<Mutex> lock(this->mutex_);
   spdlog::memory_buf_t buf;
   formatter_.formatHeadInfo(text, buf);
-  if (FILE* out = gConsoleStream.load()) {
+  if (FILE* out = consoleStream()) {
     std::fwrite(buf.data(), 1, buf.size(), out);
     std::fflush(out);
   }
@@ -196,7 +203,7 @@ template <typename Mutex>
 void OrsaConsoleSink<Mutex>::sink_it_(const spdlog::details::log_msg& msg) {
   spdlog::memory_buf_t buf;
   formatter_.format(msg, buf);
-  if (FILE* out = gConsoleStream.load()) {
+  if (FILE* out = consoleStream()) {
     std::fwrite(buf.data(), 1, buf.size(), out);
     std::fflush(out);
   }

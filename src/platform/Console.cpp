@@ -185,6 +185,10 @@ void consoleSetEnabled(bool enabled) {
   gEnabled.store(enabled);
 }
 
+bool consoleEnabled() {
+  return gEnabled.load(std::memory_order_relaxed);
+}
+
 void consoleFlush() {
   ConsoleWriter::instance().flush();
 }

@@ -16,8 +16,10 @@ namespace orsa::platform {
 void consoleWrite(std::string_view line);
 
 // A host may silence the console (a command-line tool without --verbose); lines written while
-// it is off are discarded.
+// it is off are discarded. The switch covers everything the library prints on its own, the
+// log's console copy on standard output included.
 void consoleSetEnabled(bool enabled);
+bool consoleEnabled();
 
 // Waits until every line queued before the call has been written.
 void consoleFlush();

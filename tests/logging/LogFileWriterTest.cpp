@@ -11,6 +11,7 @@
 #include "logging/OrsaLogger.h"
 #include "logging/OrsaLoggerWrapper.h"
 #include "logging/QMXLogUtil.h"
+#include "platform/Console.h"
 #include "support/TestSupport.h"
 
 namespace fs = std::filesystem;
@@ -119,6 +120,7 @@ TEST(OrsaLoggerWrapper, PendingLinesComeFirstAndRecordsReadBackExactly) {
   // least differs from a record's start.
   w.writeLog(2025, 0, QMXLogLevelError, "Demo.m", "third\nwithout\na location");
   EXPECT_FALSE(w.hasLogger());
+  orsa::platform::consoleSetEnabled(true);
   testing::internal::CaptureStdout();  // the console sink's copy of the warnings
   w.init("1.2.3", dir.str());
   w.writeLog(1215, 42, QMXLogLevelInfo, "Demo.m", "[OrsaPreviewView] x");
@@ -131,6 +133,7 @@ TEST(OrsaLoggerWrapper, PendingLinesComeFirstAndRecordsReadBackExactly) {
   consoleOnly.writeLog(1, 5, QMXLogLevelError, "E.cpp", "still reported");
   consoleOnly.writeLog(1, 6, QMXLogLevelInfo, "E.cpp", "info stays off the console");
   const std::string out = testing::internal::GetCapturedStdout();
+  orsa::platform::consoleSetEnabled(false);
   EXPECT_FALSE(consoleOnly.hasFileSink());
   EXPECT_TRUE(std::regex_search(
       out, std::regex(R"(\] \[error\] \[\d+\] \[1\] \[E\.cpp:5\] still reported\n$)")))

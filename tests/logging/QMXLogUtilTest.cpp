@@ -10,11 +10,11 @@
 #include "logging/OrsaLoggerWrapper.h"
 #include "logging/QMXLogUtil.h"
 #include "platform/AppContainer.h"
-#include "platform/Console.h"
 #include "platform/HostInfo.h"
 #include "support/TestSupport.h"
 
 namespace fs = std::filesystem;
+using orsa::test::consoleOf;
 
 namespace {
 
@@ -37,16 +37,6 @@ std::string logText() {
   OrsaLoggerWrapper::getInstance().flush();
   return orsaUnscrambleLog(orsa::test::readFile(fs::path(facade().logDirectory()) / "OrsaLog1.txt"),
                            kOrsaLogScrambleKey);
-}
-
-// What the calls echo to the console (standard error); the echo is on only meanwhile.
-std::string consoleOf(const std::function<void()>& calls) {
-  orsa::platform::consoleSetEnabled(true);
-  testing::internal::CaptureStderr();
-  calls();
-  orsa::platform::consoleFlush();
-  orsa::platform::consoleSetEnabled(false);
-  return testing::internal::GetCapturedStderr();
 }
 
 }  // namespace

@@ -152,17 +152,15 @@ TEST(UserDefaults, ACorruptDocumentReadsAsEmptyAndIsKeptAside) {
                              ""};
   for (const auto& bytes : bad) {
     writeFile(path, bytes);
-    consoleSetEnabled(true);
-    testing::internal::CaptureStderr();
-    UserDefaults d(path);
-    consoleFlush();
-    consoleSetEnabled(false);
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("UserDefaults: " + path),
+    std::unique_ptr<UserDefaults> d;
+    EXPECT_NE(orsa::test::consoleOf([&] {
+                d = std::make_unique<UserDefaults>(path);
+              }).find("UserDefaults: " + path),
               std::string::npos);
-    EXPECT_TRUE(d.dictionaryRepresentation().empty());
+    EXPECT_TRUE(d->dictionaryRepresentation().empty());
     EXPECT_EQ(readFile(path + ".corrupt"), bytes);
-    d.setBool(true, "ok");
-    ASSERT_TRUE(d.synchronize());
+    d->setBool(true, "ok");
+    ASSERT_TRUE(d->synchronize());
     EXPECT_TRUE(UserDefaults(path).boolForKey("ok"));
   }
 }

@@ -1,9 +1,14 @@
 // The main of every test program. A program started with ORSA_TEST_CHILD=<name> runs that
 // child entry instead of its tests, so child processes never show up as (skipped) test cases.
 // Tests run with the library's console echo off: the log files still record everything, and a
-// test that checks console lines turns the echo on for itself.
+// test that checks console lines turns the echo on for itself. FFmpeg's own complaints about
+// the damaged media some tests feed it are silenced too.
 
 #include <gtest/gtest.h>
+
+extern "C" {
+#include <libavutil/log.h>
+}
 
 #include <cstdio>
 #include <cstdlib>
@@ -37,6 +42,7 @@ int main(int argc, char** argv) {
     std::exit(it->second());
   }
   orsa::platform::consoleSetEnabled(false);
+  av_log_set_level(AV_LOG_QUIET);
   testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

@@ -1,5 +1,7 @@
 #include "support/TestSupport.h"
 
+#include "platform/Console.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -52,6 +54,15 @@ std::string readFile(const std::filesystem::path& path) {
 void writeFile(const std::filesystem::path& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string consoleOf(const std::function<void()>& calls) {
+  platform::consoleSetEnabled(true);
+  testing::internal::CaptureStderr();
+  calls();
+  platform::consoleFlush();  // lines are written by a thread of their own
+  platform::consoleSetEnabled(false);
+  return testing::internal::GetCapturedStderr();
 }
 
 std::string orsaToolPath() {

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,10 @@ class TempDir {
 // Reads a whole file; empty when it cannot be read.
 std::string readFile(const std::filesystem::path& path);
 void writeFile(const std::filesystem::path& path, const std::string& bytes);
+
+// What `calls` write to the library's console (standard error), with the echo on meanwhile;
+// the test main keeps it off otherwise.
+std::string consoleOf(const std::function<void()>& calls);
 
 // Path of the built orsa tool (empty when the tool is not built).
 std::string orsaToolPath();

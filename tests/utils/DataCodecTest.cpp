@@ -7,7 +7,6 @@
 
 #include "ResourceTestPackage.h"
 #include "platform/AppContainer.h"
-#include "platform/Console.h"
 
 ORSA_TSAN_IGNORE_FFMPEG_INTERNALS()
 
@@ -19,17 +18,6 @@ using OrsaMirelo::ExtractOptions;
 using OrsaMirelo::ExtractStats;
 
 namespace {
-
-// Console lines written during `run`; the test main keeps the echo off otherwise.
-template <typename Fn>
-std::string consoleOf(Fn run) {
-  orsa::platform::consoleSetEnabled(true);
-  testing::internal::CaptureStderr();
-  run();
-  orsa::platform::consoleFlush();  // lines are written by a thread of their own
-  orsa::platform::consoleSetEnabled(false);
-  return testing::internal::GetCapturedStderr();
-}
 
 // Decoded pixels (BGRX) of a JPEG file, with its chroma subsampling.
 struct DecodedJpeg {

@@ -75,7 +75,7 @@ int main(int argc, char** argv) {
   // library's log echo never goes there; it goes to standard error with --verbose, and every
   // line always reaches the log files.
   orsa::platform::consoleSetEnabled(verbose);
-  orsaSetLogConsoleStream(verbose ? stderr : nullptr);
+  orsaSetLogConsoleStream(stderr);
   orsa::platform::HostInfo::setShortVersion(toolVersion());
   orsa::platform::HostInfo::setBundleIdentifier("orsa.tool");
 
