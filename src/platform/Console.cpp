@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -87,7 +88,11 @@ class ConsoleWriter {
     }
   }
 
-  void flush() {
+  void flush() { flushBefore(std::nullopt); }
+
+  // Waits until every line queued now is written; with a deadline, gives up then, and what is
+  // not written by then is dropped.
+  void flushBefore(std::optional<std::chrono::steady_clock::time_point> deadline) {
     std::unique_lock lock(mutex_);
     if (!running_) {
       // No writer (not started yet, or we are a forked child): write in place.
@@ -95,26 +100,18 @@ class ConsoleWriter {
       pending.swap(queued_);
       writtenSeq_ = queuedSeq_;
       lock.unlock();
-      (void)writeAll(STDERR_FILENO, pending.data(), pending.size());  // nowhere to report
+      if (deadline)
+        writeBefore(STDERR_FILENO, pending.data(), pending.size(), *deadline);
+      else
+        (void)writeAll(STDERR_FILENO, pending.data(), pending.size());  // nowhere to report
       return;
     }
     const uint64_t target = queuedSeq_;
-    drained_.wait(lock, [&] { return writtenSeq_ >= target || !running_; });
-  }
-
-  // Like flush, but gives up at the deadline; what is not written by then is dropped.
-  void flushBefore(std::chrono::steady_clock::time_point deadline) {
-    std::unique_lock lock(mutex_);
-    if (!running_) {
-      std::string pending;
-      pending.swap(queued_);
-      writtenSeq_ = queuedSeq_;
-      lock.unlock();
-      writeBefore(STDERR_FILENO, pending.data(), pending.size(), deadline);
-      return;
-    }
-    const uint64_t target = queuedSeq_;
-    drained_.wait_until(lock, deadline, [&] { return writtenSeq_ >= target || !running_; });
+    auto written = [&] { return writtenSeq_ >= target || !running_; };
+    if (deadline)
+      drained_.wait_until(lock, *deadline, written);
+    else
+      drained_.wait(lock, written);
   }
 
   uint64_t dropped() {

@@ -10,37 +10,18 @@
 
 #include <chrono>
 #include <fstream>
-#include <random>
 #include <sstream>
 
 namespace orsa::test {
 
 TempDir::TempDir() {
-  std::random_device rd;
-  auto base = std::filesystem::temp_directory_path();
-  for (int i = 0; i < 100; ++i) {
-    auto p = base / ("orsa-test-" + std::to_string(rd()) + std::to_string(rd()));
-    std::error_code ec;
-    if (std::filesystem::create_directory(p, ec)) {
-      path_ = p;
-      return;
-    }
-  }
-  throw std::runtime_error("cannot create a temporary directory");
+  std::string pattern = (std::filesystem::temp_directory_path() / "orsa-test-XXXXXX").string();
+  if (!::mkdtemp(pattern.data())) throw std::runtime_error("cannot create a temporary directory");
+  path_ = pattern;
 }
 
 TempDir::~TempDir() {
   std::error_code ec;
-  // Tests may leave read-only folders behind; make them removable first.
-  for (auto it = std::filesystem::recursive_directory_iterator(
-           path_, std::filesystem::directory_options::skip_permission_denied, ec);
-       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-    if (it->is_directory(ec) && !it->is_symlink(ec))
-      std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
-                                   std::filesystem::perm_options::add, ec);
-  }
-  std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
-                               std::filesystem::perm_options::add, ec);
   std::filesystem::remove_all(path_, ec);
 }
 
@@ -69,64 +50,35 @@ std::string orsaToolPath() {
   return ORSA_TOOL_PATH;
 }
 
-CommandResult runCommand(const std::string& commandLine, int timeoutSeconds) {
-  TempDir tmp;
-  auto outPath = tmp.path() / "out";
-  auto errPath = tmp.path() / "err";
-  std::string cmd = "timeout " + std::to_string(timeoutSeconds) + " sh -c '" +
-                    [&] {
-                      std::string q;
-                      for (char c : commandLine) {
-                        if (c == '\'')
-                          q += "'\\''";
-                        else
-                          q += c;
-                      }
-                      return q;
-                    }() +
-                    "' >" + outPath.string() + " 2>" + errPath.string() + " </dev/null";
-  int status = std::system(cmd.c_str());
-  CommandResult r;
-  r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  r.out = readFile(outPath);
-  r.err = readFile(errPath);
-  return r;
-}
-
-pid_t spawnChild(const std::string& name, const std::vector<std::string>& env,
-                 const std::string& outPath, const std::string& errPath) {
-  std::vector<std::string> vars;
+pid_t spawnProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                   const std::string& outPath, const std::string& errPath) {
+  std::vector<std::string> vars, args = argv;
   for (char** e = environ; *e; ++e) vars.emplace_back(*e);
-  vars.push_back("ORSA_TEST_CHILD=" + name);
   vars.insert(vars.end(), env.begin(), env.end());
-  std::vector<char*> envp;
+  std::vector<char*> envp, argp;
   for (auto& v : vars) envp.push_back(v.data());
+  for (auto& a : args) argp.push_back(a.data());
   envp.push_back(nullptr);
-  std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
-  char* argv[] = {self.data(), nullptr};
+  argp.push_back(nullptr);
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  if (!outPath.empty())
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
-  if (!errPath.empty())
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
+  const int flags = O_WRONLY | O_CREAT | O_TRUNC;
+  if (!outPath.empty()) posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), flags, 0600);
+  if (!errPath.empty()) posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), flags, 0600);
   pid_t pid = -1;
-  int rc = posix_spawn(&pid, self.c_str(), &actions, nullptr, argv, envp.data());
+  int rc = posix_spawnp(&pid, argp[0], &actions, nullptr, argp.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   return rc == 0 ? pid : -1;
 }
 
-CommandResult runChild(const std::string& name, const std::vector<std::string>& env,
-                       int timeoutSeconds) {
+CommandResult runProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                         int timeoutSeconds) {
   TempDir tmp;
-  auto outPath = tmp.path() / "out";
-  auto errPath = tmp.path() / "err";
+  const auto outPath = tmp.path() / "out", errPath = tmp.path() / "err";
   CommandResult r;
-  pid_t pid = spawnChild(name, env, outPath.string(), errPath.string());
+  pid_t pid = spawnProgram(argv, env, outPath.string(), errPath.string());
   if (pid < 0) return r;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
   int status = 0;
@@ -142,6 +94,30 @@ CommandResult runChild(const std::string& name, const std::vector<std::string>& 
   r.out = readFile(outPath);
   r.err = readFile(errPath);
   return r;
+}
+
+CommandResult runOrsa(const std::string& home, std::vector<std::string> args) {
+  args.insert(args.begin(), {orsaToolPath(), "--home", home});
+  return runProgram(args);
+}
+
+static std::vector<std::string> childEnv(const std::string& name, std::vector<std::string> env) {
+  env.push_back("ORSA_TEST_CHILD=" + name);
+  return env;
+}
+
+static std::string self() {
+  return std::filesystem::read_symlink("/proc/self/exe").string();
+}
+
+pid_t spawnChild(const std::string& name, const std::vector<std::string>& env,
+                 const std::string& outPath, const std::string& errPath) {
+  return spawnProgram({self()}, childEnv(name, env), outPath, errPath);
+}
+
+CommandResult runChild(const std::string& name, const std::vector<std::string>& env,
+                       int timeoutSeconds) {
+  return runProgram({self()}, childEnv(name, env), timeoutSeconds);
 }
 
 }  // namespace orsa::test

@@ -37,12 +37,21 @@ std::string consoleOf(const std::function<void()>& calls);
 std::string orsaToolPath();
 
 struct CommandResult {
-  int exitCode = -1;
+  int exitCode = -1;  // -1: killed at the time limit or by a signal
   std::string out;
   std::string err;
 };
-// Runs a command line through /bin/sh with a time limit, capturing both streams.
-CommandResult runCommand(const std::string& commandLine, int timeoutSeconds = 120);
+// Starts a program (looked up in PATH) with these arguments, no shell in between, with extra
+// "KEY=value" environment entries; its output goes to the given files (inherited when empty)
+// and its input is /dev/null. Returns the pid, or -1.
+pid_t spawnProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+                   const std::string& outPath = "", const std::string& errPath = "");
+// Runs a program to its end, killing it after the time limit, capturing both streams.
+CommandResult runProgram(const std::vector<std::string>& argv,
+                         const std::vector<std::string>& env = {}, int timeoutSeconds = 120);
+
+// Runs the orsa tool with the given app container.
+CommandResult runOrsa(const std::string& home, std::vector<std::string> args);
 
 // A child-process entry point of a test program (see TestMain.cpp). Define one with
 //   ORSA_TEST_CHILD(Name) { ...; return exitCode; }
@@ -54,12 +63,9 @@ struct ChildEntry {
   static const ::orsa::test::ChildEntry orsaTestChildEntry_##name(#name, &orsaTestChild_##name); \
   static int orsaTestChild_##name()
 
-// Starts this test program as the named child, with extra "KEY=value" environment entries,
-// its output going to the given files (or inherited when empty). Returns the pid, or -1.
+// This test program started, or run to its end, as the named child.
 pid_t spawnChild(const std::string& name, const std::vector<std::string>& env = {},
                  const std::string& outPath = "", const std::string& errPath = "");
-// Runs the named child to its end, killing it after the time limit. exitCode is -1 when it
-// was killed or died from a signal.
 CommandResult runChild(const std::string& name, const std::vector<std::string>& env = {},
                        int timeoutSeconds = 60);
 

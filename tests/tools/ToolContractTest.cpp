@@ -48,16 +48,11 @@ class ToolContract : public testing::Test {
   }
 
   static std::string path(const std::string& name) { return (dir_->path() / name).string(); }
-  // The one way of running the tool: each argument quoted for the shell, a home of its own.
+  // The one way of running the tool here: a home of its own, "@name" for a fixture file.
   static CommandResult run(const std::vector<std::string>& args) {
-    auto quote = [](const std::string& s) {
-      std::string q = "'";
-      for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-      return q + "'";
-    };
-    std::string line = quote(orsaToolPath()) + " --home " + quote(path("home"));
-    for (const auto& a : args) line += " " + quote(a.rfind("@", 0) == 0 ? path(a.substr(1)) : a);
-    return runCommand(line, 120);
+    std::vector<std::string> argv;
+    for (const auto& a : args) argv.push_back(a.rfind("@", 0) == 0 ? path(a.substr(1)) : a);
+    return runOrsa(path("home"), argv);
   }
 
   static std::unique_ptr<TempDir> dir_;
@@ -148,6 +143,7 @@ TEST_F(ToolContract, EverySubcommandKeepsItsExitCodesAndOutput) {
       {{"package", "prepare", "@junk.zip"}, 1, "", "not a readable zip archive"},
       {{"package", "prepare", "@absent.zip"}, 1, "", "no such package file"},
       {{"package", "unpack", "@sample.zip"}, 2, "", "usage: orsa package"},
+      {{"logs", "rewind"}, 2, "", "usage: orsa logs read\n"},
       {{"sample-package", "@x.zip", "--size", "101x200"}, 2, "", "usage: orsa sample-package"},
       {{"sample-package", "@x.zip", "--frames", "0"}, 2, "", "usage: orsa sample-package"},
       {{"sample-package", "@x.zip", "@y.zip"}, 2, "", "more than one output file"},

@@ -174,7 +174,6 @@ TEST(InterpolationTable, EntriesAreReadAfterFourteenBytesAndKeepTheirPositions) 
       {key(1, 2, 3), 2},    {key(4, 5, 6), 1},    {key(7, 8, 9), 3},          {key(10, 11, 12), 4},
       {key(13, 14, 15), 5}, {key(-1, -2, -3), 6}, {key(2, 2, 2147483647), 19}};
   EXPECT_EQ((std::map<uint64_t, int32_t>(map->begin(), map->end())), expected);
-  EXPECT_LE(map->load_factor(), 1.0f);
   EXPECT_TRUE(ResourceManager::parseInterpolationInfo("[]")->empty());
   for (const std::string& bad : {std::string("{}"), std::string("\"abcdefghijklmn1-2-3\""),
                                  std::string(), std::string(100000, '[')})

@@ -161,7 +161,7 @@ TEST(VZZipUnpack, PasswordsOpenEncryptedEntriesAndTheFlagTellsProtection) {
   }
   ASSERT_TRUE(w.close());
   // The writer itself is checked against an independent reader.
-  auto peer = runCommand("unzip -P '" + pw + "' -tq " + s.zip.string(), 60);
+  auto peer = runProgram({"unzip", "-P", pw, "-tq", s.zip.string()}, {}, 60);
   EXPECT_EQ(peer.exitCode, 0) << peer.out << peer.err;
   Error err;
   EXPECT_TRUE(VZZipArchive::isPasswordValidForArchiveAtPath(s.zip.string(), pw, &err));
