@@ -4,10 +4,10 @@
 
 #include <exception>
 
-#include "platform/OrsaBase64.h"
 #include "OrsaLogClip.h"
-#include "platform/Utf8.h"
 #include "logging/QMXLogUtil.h"
+#include "platform/OrsaBase64.h"
+#include "platform/Utf8.h"
 
 namespace {
 

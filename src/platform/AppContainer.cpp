@@ -20,7 +20,8 @@ std::string& explicitRoot() {
 std::string defaultRoot() {
   if (const char* v = std::getenv("ORSA_HOME"); v && *v) return v;
   if (const char* v = std::getenv("XDG_DATA_HOME"); v && *v) return std::string(v) + "/orsa-mirelo";
-  if (const char* v = std::getenv("HOME"); v && *v) return std::string(v) + "/.local/share/orsa-mirelo";
+  if (const char* v = std::getenv("HOME"); v && *v)
+    return std::string(v) + "/.local/share/orsa-mirelo";
   return std::filesystem::temp_directory_path().string() + "/orsa-mirelo";
 }
 
@@ -48,9 +49,17 @@ std::string AppContainer::home() {
   return root;
 }
 
-std::string AppContainer::cachesDirectory() { return ensured(home() + "/Library/Caches"); }
-std::string AppContainer::preferencesDirectory() { return ensured(home() + "/Library/Preferences"); }
-std::string AppContainer::documentsDirectory() { return ensured(home() + "/Documents"); }
-std::string AppContainer::temporaryDirectory() { return ensured(home() + "/tmp"); }
+std::string AppContainer::cachesDirectory() {
+  return ensured(home() + "/Library/Caches");
+}
+std::string AppContainer::preferencesDirectory() {
+  return ensured(home() + "/Library/Preferences");
+}
+std::string AppContainer::documentsDirectory() {
+  return ensured(home() + "/Documents");
+}
+std::string AppContainer::temporaryDirectory() {
+  return ensured(home() + "/tmp");
+}
 
 }  // namespace orsa::platform

@@ -7,9 +7,9 @@ namespace orsa::platform {
 // Facts about the host application and its device that the library cannot find out itself,
 // set by the host. Unset values read as the defaults below.
 struct HostInfoValues {
-  std::string bundleIdentifier;      // "" when the host gives none
-  std::string shortVersion;          // the host application's version; "" when unknown
-  std::string systemVersion;         // default: the kernel release (uname)
+  std::string bundleIdentifier;  // "" when the host gives none
+  std::string shortVersion;      // the host application's version; "" when unknown
+  std::string systemVersion;     // default: the kernel release (uname)
   double screenScale = 1.0;
 };
 

@@ -21,6 +21,6 @@ const char* toolVersion();
 #define ORSA_TOOL_COMMAND_CONCAT2(a, b) a##b
 #define ORSA_TOOL_COMMAND_CONCAT(a, b) ORSA_TOOL_COMMAND_CONCAT2(a, b)
 // ORSA_TOOL_COMMAND("config", "config encode ... | config decode STRING", runConfig);
-#define ORSA_TOOL_COMMAND(name, usage, fn)                                                   \
+#define ORSA_TOOL_COMMAND(name, usage, fn)                                                    \
   static ::orsa::tool::CommandRegistrar ORSA_TOOL_COMMAND_CONCAT(orsaToolCommand_, __LINE__)( \
       name, usage, fn)
