@@ -15,6 +15,12 @@ struct OrsaRect {
   bool operator==(const OrsaRect&) const = default;
 };
 
+struct OrsaSize {
+  double width = 0;
+  double height = 0;
+  bool operator==(const OrsaSize&) const = default;
+};
+
 // How a view follows its parent's size.
 enum OrsaAutoresizing : uint32_t {
   OrsaAutoresizingNone = 0,
@@ -36,9 +42,17 @@ class OrsaView : public std::enable_shared_from_this<OrsaView> {
   OrsaView& operator=(const OrsaView&) = delete;
 
   OrsaRect frame() const;
+  // Subviews with a flexible width or height grow or shrink by as much as this view's size
+  // changed, and so on down the tree.
   void setFrame(OrsaRect frame);
   // The frame's size at the origin: the area a subview fills.
   OrsaRect bounds() const;
+
+  // The drawing layer's size in points: the bounds' size.
+  OrsaSize layerSize() const;
+  // Pixels per point of the drawing layer; the host's screen scale until set.
+  double contentsScale() const;
+  void setContentsScale(double scale);
 
   uint32_t autoresizingMask() const;
   void setAutoresizingMask(uint32_t mask);
@@ -63,6 +77,7 @@ class OrsaView : public std::enable_shared_from_this<OrsaView> {
   mutable std::mutex mutex_;
   OrsaRect frame_;
   uint32_t autoresizingMask_ = OrsaAutoresizingNone;
+  double contentsScale_;
   std::weak_ptr<OrsaView> superview_;
   std::vector<std::shared_ptr<OrsaView>> subviews_;
 };

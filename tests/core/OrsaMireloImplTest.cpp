@@ -11,6 +11,7 @@
 #include "OrsaRuntimeFactory.h"
 #include "orsa/OrsaClock.h"
 #include "orsa/OrsaMirelo.h"
+#include "platform/HostInfo.h"
 #include "platform/OrsaBase64.h"
 
 namespace {
@@ -252,6 +253,25 @@ TEST(OrsaViewTest, AddSubviewMovesViewsAndRefusesCycles) {
   ASSERT_TRUE(root->addSubview(b));  // taken out of a
   EXPECT_TRUE(a->subviews().empty());
   EXPECT_EQ(b->superview(), root);
+}
+
+TEST(OrsaViewTest, SubviewsFollowTheParentThroughTheirMaskAndScaleIsTheHosts) {
+  orsa::platform::HostInfo::setScreenScale(3);
+  auto root = std::make_shared<OrsaView>(OrsaRect{5, 5, 100, 200});
+  orsa::platform::HostInfo::setScreenScale(1);
+  auto fill = std::make_shared<OrsaView>(OrsaRect{0, 0, 100, 200}),
+       wide = std::make_shared<OrsaView>(OrsaRect{1, 2, 50, 60}),
+       fixed = std::make_shared<OrsaView>(OrsaRect{0, 0, 10, 10});
+  fill->setAutoresizingMask(OrsaAutoresizingFlexibleWidth | OrsaAutoresizingFlexibleHeight);
+  wide->setAutoresizingMask(OrsaAutoresizingFlexibleWidth);
+  ASSERT_TRUE(root->addSubview(fill) && fill->addSubview(wide) && root->addSubview(fixed));
+  root->setFrame(OrsaRect{0, 0, 150, 180});
+  EXPECT_EQ(fill->frame(), (OrsaRect{0, 0, 150, 180}));
+  EXPECT_EQ(wide->frame(), (OrsaRect{1, 2, 100, 60}));  // its parent's change, width only
+  EXPECT_EQ(fixed->frame(), (OrsaRect{0, 0, 10, 10}));
+  EXPECT_EQ(fill->layerSize(), (OrsaSize{150, 180}));
+  EXPECT_EQ(root->contentsScale(), 3);
+  EXPECT_EQ(fill->contentsScale(), 1);
 }
 
 }  // namespace

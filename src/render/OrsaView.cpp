@@ -4,7 +4,10 @@
 
 #include <algorithm>
 
-OrsaView::OrsaView(OrsaRect frame) : frame_(frame) {}
+#include "platform/HostInfo.h"
+
+OrsaView::OrsaView(OrsaRect frame)
+    : frame_(frame), contentsScale_(orsa::platform::HostInfo::get().screenScale) {}
 
 OrsaView::~OrsaView() = default;
 
@@ -14,8 +17,39 @@ OrsaRect OrsaView::frame() const {
 }
 
 void OrsaView::setFrame(OrsaRect frame) {
+  std::vector<std::shared_ptr<OrsaView>> children;
+  double dw, dh;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    dw = frame.width - frame_.width;
+    dh = frame.height - frame_.height;
+    frame_ = frame;
+    children = subviews_;
+  }
+  // Children are resized outside this view's lock: each takes its own.
+  for (const auto& child : children) {
+    const uint32_t mask = child->autoresizingMask();
+    if (!(mask & (OrsaAutoresizingFlexibleWidth | OrsaAutoresizingFlexibleHeight))) continue;
+    OrsaRect f = child->frame();
+    if (mask & OrsaAutoresizingFlexibleWidth) f.width = std::max(0.0, f.width + dw);
+    if (mask & OrsaAutoresizingFlexibleHeight) f.height = std::max(0.0, f.height + dh);
+    child->setFrame(f);
+  }
+}
+
+OrsaSize OrsaView::layerSize() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  frame_ = frame;
+  return OrsaSize{frame_.width, frame_.height};
+}
+
+double OrsaView::contentsScale() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return contentsScale_;
+}
+
+void OrsaView::setContentsScale(double scale) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  contentsScale_ = scale;
 }
 
 OrsaRect OrsaView::bounds() const {
