@@ -15,6 +15,7 @@
 
 #include "platform/Dispatch.h"
 #include "platform/MediaReader.h"
+#include "render/OrsaFrameSource.h"
 #include "utils/Image.h"
 
 // Receives the outcome of one preparation run, on the main queue. Both operations have
@@ -30,7 +31,8 @@ class ResourceManagerDelegate {
 // content-addressed cache, and serves background frames out of it.
 //
 // Create it with ResourceManager::create(): preparation tasks hold the manager weakly.
-class ResourceManager : public std::enable_shared_from_this<ResourceManager> {
+class ResourceManager : public std::enable_shared_from_this<ResourceManager>,
+                        public OrsaFrameSource {
  public:
   using Digest = std::array<uint8_t, 32>;
   using InterpolationMap = std::unordered_map<uint64_t, int32_t>;
@@ -65,9 +67,9 @@ class ResourceManager : public std::enable_shared_from_this<ResourceManager> {
   bool extract(const std::string& zipPath, const std::string& destination);
 
   // Frame store readers. Each returns nothing when the frame cannot be produced.
-  std::shared_ptr<Image> readOriginFrame(int32_t frameNumber) const;
+  std::shared_ptr<Image> readOriginFrame(int32_t frameNumber) const override;
   std::shared_ptr<Image> readInterpolationWithStart(int32_t start, int32_t end,
-                                                    int32_t index) const;
+                                                    int32_t index) const override;
   void readInterpolationInfo();
   std::shared_ptr<Image> readJPEGFrameAtPath(const std::string& path) const;
   std::shared_ptr<Image> readRGBAFrameAtPath(const std::string& path) const;

@@ -1,0 +1,109 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "orsa/OrsaView.h"
+#include "platform/Dispatch.h"
+#include "render/OrsaFrameData.h"
+#include "render/OrsaFrameSource.h"
+#include "render/OrsaRenderBackend.h"
+
+// The view the digital human is drawn into: frames are queued (at most MAX_RENDER_QUEUE_SIZE),
+// taken off by one consumer thread of the view's own, paced by each frame's fps and drawn one at
+// a time through the render backend. Without a backend a draw draws nothing but still counts.
+//
+// Create it with create(): the consumer holds the view weakly and strongly only for one cycle,
+// so a view its owners let go of is destroyed within about a second and the consumer ends.
+class OrsaPreviewView : public OrsaView {
+  struct Key {};
+
+ public:
+  static constexpr const char* kModule = "OrsaPreviewView";
+
+  // The clock the view paces and stamps draws with. Tests may replace it.
+  struct Clock {
+    std::function<int64_t()> now;
+    std::function<void(int64_t)> sleepUntil;
+  };
+
+  // `init`: the common set-up only.
+  static std::shared_ptr<OrsaPreviewView> create();
+  // `initWithFrame:`: the common set-up; the GPU side makes its texture cache when attached.
+  static std::shared_ptr<OrsaPreviewView> create(OrsaRect frame);
+
+  OrsaPreviewView(Key, OrsaRect frame);
+  ~OrsaPreviewView() override;
+
+  // Queues a frame whose background is filled in. Ignored once stopped. Any thread.
+  void update(std::shared_ptr<OrsaFrameData> frame);
+  // Queues a frame after looking its background up through the frame source on a worker task.
+  void drawFrame(std::shared_ptr<OrsaFrameData> frame);
+  // Draws one composite now, on the calling thread. `image` is RGBA, `subImage` BGRA, both
+  // packed; `rect` places the head in background pixels.
+  void updateWithImageBuffer(const uint8_t* image, int32_t width, int32_t height,
+                             const uint8_t* subImage, int32_t subWidth, int32_t subHeight,
+                             OrsaRect rect);
+  // Idempotent; any thread. The consumer ends within one cycle.
+  void stop();
+  // Returns the queued frames' buffers to the pool and drops the frame source and backend.
+  void deInit();
+
+  void setFirstFrameCallback(std::function<void()> callback);
+  void setResourceManager(std::shared_ptr<OrsaFrameSource> source);
+  std::shared_ptr<OrsaFrameSource> resourceManager() const;
+  void setRenderBackend(std::shared_ptr<OrsaRenderBackend> backend);
+  void setClock(Clock clock);
+
+  bool stopped() const { return stopped_.load(); }
+  bool firstFrame() const { return firstFrame_.load(); }
+  int64_t firstFrameTime() const { return firstFrameTime_.load(); }
+  uint64_t receivedFrameCount() const { return receivedFrameCount_.load(); }
+  uint64_t renderFrameCount() const { return renderFrameCount_.load(); }
+  std::vector<int64_t> renderTimePoints() const;
+  const std::shared_ptr<orsa::platform::Semaphore>& frameDataSemaphore() const {
+    return frameDataSemaphore_;
+  }
+  size_t queuedFrameCount() const;
+  // True while the consumer thread is in its loop.
+  bool consumerRunning() const { return consumerRunning_->load(); }
+
+ protected:
+  const char* className() const override { return "OrsaPreviewView"; }
+
+ private:
+  void startFrameConsumer();
+  static void consumerLoop(std::weak_ptr<OrsaPreviewView> weakView,
+                           std::shared_ptr<std::atomic<bool>> running);
+  // One cycle of the consumer loop; false when the loop ends.
+  bool consumeOne(uint64_t& escapeCount);
+  void drainQueue();
+
+  std::atomic<bool> stopped_{false};
+  std::atomic<bool> firstFrame_{true};
+  std::atomic<int64_t> firstFrameTime_{0};
+  std::atomic<uint64_t> receivedFrameCount_{0};
+  std::atomic<uint64_t> renderFrameCount_{0};
+  std::shared_ptr<std::atomic<bool>> consumerRunning_ = std::make_shared<std::atomic<bool>>(false);
+
+  // Held by stop's signalling task too, which must not need the view.
+  std::shared_ptr<orsa::platform::Semaphore> frameDataSemaphore_;
+
+  mutable std::recursive_mutex queueLock_;
+  std::deque<std::shared_ptr<OrsaFrameData>> frameDataQueue_;
+
+  mutable std::recursive_mutex viewLock_;
+  std::function<void()> firstFrameCallback_;
+  std::vector<int64_t> renderTimePoints_;  // oldest first
+  std::shared_ptr<OrsaRenderBackend> backend_;
+
+  // Read by worker tasks and the consumer outside the view lock, so a draw never delays them.
+  mutable std::mutex fieldsLock_;
+  std::shared_ptr<OrsaFrameSource> resourceManager_;
+  Clock clock_;
+};
