@@ -245,26 +245,23 @@ TEST(OrsaClockTest, SleepUntilReachesTheDeadlineAndSkipsPastOnes) {
   EXPECT_LT(currentMillis() - deadline, 1000);
 }
 
-TEST(OrsaViewTest, AddSubviewMovesViewsAndRefusesCycles) {
-  auto root = std::make_shared<OrsaView>(), a = std::make_shared<OrsaView>(),
-       b = std::make_shared<OrsaView>();
-  ASSERT_TRUE(root->addSubview(a) && a->addSubview(b));
-  for (const auto& v : {root, a, b, std::shared_ptr<OrsaView>()}) EXPECT_FALSE(b->addSubview(v));
-  ASSERT_TRUE(root->addSubview(b));  // taken out of a
-  EXPECT_TRUE(a->subviews().empty());
-  EXPECT_EQ(b->superview(), root);
-}
-
-TEST(OrsaViewTest, SubviewsFollowTheParentThroughTheirMaskAndScaleIsTheHosts) {
+// The tree refuses cycles and moves a view out of its old parent; subviews follow their
+// parent's size through their masks; the contents scale is the host's screen scale at creation.
+TEST(OrsaViewTest, TreeMovesRefusesCyclesAndFollowsParentSizes) {
   orsa::platform::HostInfo::setScreenScale(3);
   auto root = std::make_shared<OrsaView>(OrsaRect{5, 5, 100, 200});
   orsa::platform::HostInfo::setScreenScale(1);
   auto fill = std::make_shared<OrsaView>(OrsaRect{0, 0, 100, 200}),
        wide = std::make_shared<OrsaView>(OrsaRect{1, 2, 50, 60}),
        fixed = std::make_shared<OrsaView>(OrsaRect{0, 0, 10, 10});
+  ASSERT_TRUE(root->addSubview(fill) && fill->addSubview(wide) && fill->addSubview(fixed));
+  for (const auto& v : {root, fill, wide, std::shared_ptr<OrsaView>()})
+    EXPECT_FALSE(wide->addSubview(v));
+  ASSERT_TRUE(root->addSubview(fixed));  // taken out of fill
+  EXPECT_EQ(fill->subviews().size(), 1u);
+  EXPECT_EQ(fixed->superview(), root);
   fill->setAutoresizingMask(OrsaAutoresizingFlexibleWidth | OrsaAutoresizingFlexibleHeight);
   wide->setAutoresizingMask(OrsaAutoresizingFlexibleWidth);
-  ASSERT_TRUE(root->addSubview(fill) && fill->addSubview(wide) && root->addSubview(fixed));
   root->setFrame(OrsaRect{0, 0, 150, 180});
   EXPECT_EQ(fill->frame(), (OrsaRect{0, 0, 150, 180}));
   EXPECT_EQ(wide->frame(), (OrsaRect{1, 2, 100, 60}));  // its parent's change, width only
