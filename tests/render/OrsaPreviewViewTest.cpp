@@ -92,7 +92,9 @@ std::pair<std::shared_ptr<OrsaPreviewView>, std::shared_ptr<FakeBackend>> stalle
 // Sizes of the buffers these tests look for in the pool are used by no other frame here.
 TEST(OrsaPreviewViewTest, QueueDropsIntoPoolStopSignalsFiveAndTeardownReturnsTheRest) {
   std::string log = orsa::test::consoleOf([] {
-    auto [view, backend] = stalledView();
+    std::shared_ptr<OrsaPreviewView> view;  // no structured binding: lambdas capture it
+    std::shared_ptr<FakeBackend> backend;
+    std::tie(view, backend) = stalledView();
     std::vector<std::shared_ptr<OrsaFrameData>> frames;
     for (int i = 0; i < 6; ++i) frames.push_back(frame(5, 13 + i, 3, 13 + i));
     const auto drop = frames[0]->roiData().get(), kept = frames[1]->roiData().get();
