@@ -92,9 +92,9 @@ std::pair<std::shared_ptr<OrsaPreviewView>, std::shared_ptr<FakeBackend>> stalle
 // Sizes of the buffers these tests look for in the pool are used by no other frame here.
 TEST(OrsaPreviewViewTest, QueueDropsIntoPoolStopSignalsFiveAndTeardownReturnsTheRest) {
   std::string log = orsa::test::consoleOf([] {
-    std::shared_ptr<OrsaPreviewView> view;  // no structured binding: lambdas capture it
-    std::shared_ptr<FakeBackend> backend;
-    std::tie(view, backend) = stalledView();
+    auto stalled = stalledView();  // not bound by name: a lambda below captures the view
+    auto& view = stalled.first;
+    auto& backend = stalled.second;
     std::vector<std::shared_ptr<OrsaFrameData>> frames;
     for (int i = 0; i < 6; ++i) frames.push_back(frame(5, 13 + i, 3, 13 + i));
     const auto drop = frames[0]->roiData().get(), kept = frames[1]->roiData().get();
