@@ -34,7 +34,7 @@ std::string noise(size_t n, uint64_t seed) {
 
 bool addEntry(orsa::zip::ZipWriter& z, const std::string& name, const std::string& data,
               bool deflate) {
-  orsa::zip::ZipEntrySpec e;
+  orsa::zip::ZipEntry e;
   e.name = name;
   e.data = data;
   e.deflate = deflate;

@@ -1,5 +1,7 @@
 #include "platform/MediaReader.h"
 
+#include "platform/AvError.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -17,12 +19,6 @@ extern "C" {
 namespace orsa::platform {
 
 namespace {
-
-std::string avErrorText(int err) {
-  char buf[AV_ERROR_MAX_STRING_SIZE] = {0};
-  av_strerror(err, buf, sizeof buf);
-  return buf;
-}
 
 // Rows of converted pictures start on 64-byte boundaries so SIMD loads in the encoder and in
 // swscale stay aligned; odd widths therefore get padded rows.

@@ -1,5 +1,7 @@
 #include "platform/VideoWriter.h"
 
+#include "platform/AvError.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -10,12 +12,6 @@ extern "C" {
 namespace orsa::platform {
 
 namespace {
-
-std::string avErrorText(int err) {
-  char buf[AV_ERROR_MAX_STRING_SIZE] = {0};
-  av_strerror(err, buf, sizeof buf);
-  return buf;
-}
 
 const AVCodec* findEncoder(VideoCodec codec) {
   switch (codec) {
@@ -39,7 +35,6 @@ struct VideoWriter::Impl {
   AVFrame* frame = nullptr;
   AVPacket* packet = nullptr;
   SwsContext* sws = nullptr;
-  AVPixelFormat swsSource = AV_PIX_FMT_NONE;
   bool fileOpen = false;
   int64_t nextPts = 0;
 
@@ -84,11 +79,11 @@ bool VideoWriter::fail(const std::string& why) {
   return false;
 }
 
-bool VideoWriter::open(const std::string& path, const VideoWriterSpec& spec) {
+bool VideoWriter::open(const std::string& path, const VideoFormat& format) {
   impl_.reset();
   error_.clear();
-  if (spec.width <= 0 || spec.height <= 0 || spec.fps <= 0) return fail("invalid video size");
-  const AVCodec* codec = findEncoder(spec.codec);
+  if (format.width <= 0 || format.height <= 0 || format.fps <= 0) return fail("invalid video size");
+  const AVCodec* codec = findEncoder(format.codec);
   if (!codec) return fail("this FFmpeg build has no encoder for the codec");
   if (av_log_get_level() == AV_LOG_INFO) av_log_set_level(AV_LOG_ERROR);
   impl_ = std::make_unique<Impl>();
@@ -99,28 +94,28 @@ bool VideoWriter::open(const std::string& path, const VideoWriterSpec& spec) {
   s.enc = avcodec_alloc_context3(codec);
   if (!s.stream || !s.enc) return fail("out of memory");
 
-  const bool jpeg = spec.codec == VideoCodec::MJPEG;
-  AVPixelFormat pix = spec.yuv444 ? AV_PIX_FMT_YUV444P : AV_PIX_FMT_YUV420P;
+  const bool jpeg = format.codec == VideoCodec::MJPEG;
+  AVPixelFormat pix = format.yuv444 ? AV_PIX_FMT_YUV444P : AV_PIX_FMT_YUV420P;
   // The JPEG encoder takes only full-range pictures.
-  if (jpeg) pix = spec.yuv444 ? AV_PIX_FMT_YUVJ444P : AV_PIX_FMT_YUVJ420P;
-  s.enc->width = spec.width;
-  s.enc->height = spec.height;
-  s.enc->time_base = AVRational{1, spec.fps};
-  s.enc->framerate = AVRational{spec.fps, 1};
+  if (jpeg) pix = format.yuv444 ? AV_PIX_FMT_YUVJ444P : AV_PIX_FMT_YUVJ420P;
+  s.enc->width = format.width;
+  s.enc->height = format.height;
+  s.enc->time_base = AVRational{1, format.fps};
+  s.enc->framerate = AVRational{format.fps, 1};
   s.enc->pix_fmt = pix;
-  s.enc->gop_size = spec.keyFrameInterval > 0 ? spec.keyFrameInterval : spec.fps * 2;
-  s.enc->max_b_frames = jpeg ? 0 : spec.maxBFrames;
-  s.enc->thread_count = spec.threads;
+  s.enc->gop_size = format.keyFrameInterval > 0 ? format.keyFrameInterval : format.fps * 2;
+  s.enc->max_b_frames = jpeg ? 0 : format.maxBFrames;
+  s.enc->thread_count = format.threads;
   s.enc->color_range = jpeg ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
   s.enc->colorspace = AVCOL_SPC_SMPTE170M;
   s.enc->color_primaries = AVCOL_PRI_SMPTE170M;
   s.enc->color_trc = AVCOL_TRC_SMPTE170M;
-  if (spec.codec == VideoCodec::H264) {
+  if (format.codec == VideoCodec::H264) {
     av_opt_set(s.enc->priv_data, "preset", "veryfast", 0);
-    av_opt_set_int(s.enc->priv_data, "crf", spec.crf, 0);
+    av_opt_set_int(s.enc->priv_data, "crf", format.crf, 0);
   } else {
     // Quantiser-bound rather than rate-bound: small test pictures stay faithful.
-    s.enc->bit_rate = int64_t{spec.width} * spec.height * spec.fps * 2;
+    s.enc->bit_rate = int64_t{format.width} * format.height * format.fps * 2;
     s.enc->qmax = 4;
   }
   if (s.oc->oformat->flags & AVFMT_GLOBALHEADER) s.enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
@@ -129,7 +124,7 @@ bool VideoWriter::open(const std::string& path, const VideoWriterSpec& spec) {
   if ((ret = avcodec_parameters_from_context(s.stream->codecpar, s.enc)) < 0)
     return fail("encoder parameters: " + avErrorText(ret));
   s.stream->time_base = s.enc->time_base;
-  s.stream->avg_frame_rate = AVRational{spec.fps, 1};
+  s.stream->avg_frame_rate = AVRational{format.fps, 1};
   if (!(s.oc->oformat->flags & AVFMT_NOFILE)) {
     if ((ret = avio_open(&s.oc->pb, path.c_str(), AVIO_FLAG_WRITE)) < 0)
       return fail("cannot create " + path + ": " + avErrorText(ret));
@@ -142,8 +137,8 @@ bool VideoWriter::open(const std::string& path, const VideoWriterSpec& spec) {
   s.packet = av_packet_alloc();
   if (!s.frame || !s.packet) return fail("out of memory");
   s.frame->format = pix;
-  s.frame->width = spec.width;
-  s.frame->height = spec.height;
+  s.frame->width = format.width;
+  s.frame->height = format.height;
   s.frame->color_range = s.enc->color_range;
   s.frame->colorspace = s.enc->colorspace;
   if (av_frame_get_buffer(s.frame, 0) < 0) return fail("out of memory");

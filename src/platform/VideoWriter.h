@@ -12,7 +12,7 @@ enum class VideoCodec { H264, MPEG4, MJPEG };
 // Byte order of the 32-bit pixels handed to VideoWriter::write.
 enum class VideoPixelOrder { RGBA, BGRA };
 
-struct VideoWriterSpec {
+struct VideoFormat {
   int width = 0;
   int height = 0;
   int fps = 25;
@@ -44,7 +44,7 @@ class VideoWriter {
   static bool canEncode(VideoCodec codec);
 
   // Creates the file and writes the container header. False with error() telling why.
-  bool open(const std::string& path, const VideoWriterSpec& spec);
+  bool open(const std::string& path, const VideoFormat& format);
   // Encodes one picture of the opened size; rows are bytesPerRow apart (>= width * 4).
   bool write(const uint8_t* pixels, size_t bytesPerRow, VideoPixelOrder order);
   // Flushes the encoder and completes the file. Without it the file is left incomplete.

@@ -41,7 +41,7 @@ class MediaReaderTest : public ::testing::Test {
  protected:
   std::string video(const std::string& name, int frames, int w = 64, int h = 48,
                     VideoCodec codec = VideoCodec::MJPEG) {
-    return makeVideo(dir_.path() / name, frames, videoSpec(w, h, codec));
+    return makeVideo(dir_.path() / name, frames, videoFormat(w, h, codec));
   }
   TempDir dir_;
 };

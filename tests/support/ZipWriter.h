@@ -5,7 +5,7 @@
 #include "utils/zip/ZipWriter.h"
 
 namespace orsa::test {
-using orsa::zip::ZipEntrySpec;
+using orsa::zip::ZipEntry;
 using orsa::zip::ZipHost;
 using orsa::zip::ZipWriter;
 

@@ -31,7 +31,7 @@ class ToolContract : public testing::Test {
     sample_ = run({"sample-package", path("sample.zip"), "--frames", "12", "--size", "64x96"});
     ZipWriter(path("no-origin.zip")).file("border.png", "png").close();
     ZipWriter(path("long.zip")).file(kLongName, "x").close();
-    ZipEntrySpec secret;
+    ZipEntry secret;
     secret.name = "secret.txt";
     secret.data = "hidden";
     secret.password = "pw";

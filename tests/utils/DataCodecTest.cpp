@@ -43,7 +43,7 @@ class DataCodecTest : public ::testing::Test {
 
   std::string video(const std::string& name, int frames, int w = 64, int h = 48,
                     VideoCodec codec = VideoCodec::MPEG4) {
-    return makeVideo(dir_.path() / name, frames, videoSpec(w, h, codec));
+    return makeVideo(dir_.path() / name, frames, videoFormat(w, h, codec));
   }
   fs::path outDir(const std::string& name) {
     fs::create_directories(dir_.path() / name);

@@ -58,9 +58,9 @@ const PackageParts& standardParts() {
     for (int i = 0; i < kInterpFrames; ++i)
       json += fmt::format("{}\"interpolation_{}-{}-{}\"", i ? "," : "", i, i + 10, i % 3);
     return PackageParts{
-        {"origin.mp4", readFile(makeVideo(t.path() / "o.mp4", kOriginFrames, videoSpec(64, 48)))},
+        {"origin.mp4", readFile(makeVideo(t.path() / "o.mp4", kOriginFrames, videoFormat(64, 48)))},
         {"interpolations.mp4",
-         readFile(makeVideo(t.path() / "i.mp4", kInterpFrames, videoSpec(64, 48)))},
+         readFile(makeVideo(t.path() / "i.mp4", kInterpFrames, videoFormat(64, 48)))},
         {"interpolations.json", json + "]"},
         {"border.png", "border image bytes"}};
   }();
@@ -70,7 +70,7 @@ const PackageParts& standardParts() {
 const std::string& longOrigin() {
   static const std::string bytes = [] {
     TempDir t;
-    return readFile(makeVideo(t.path() / "l.mp4", 400, videoSpec(160, 120)));
+    return readFile(makeVideo(t.path() / "l.mp4", 400, videoFormat(160, 120)));
   }();
   return bytes;
 }

@@ -52,8 +52,8 @@ inline std::vector<uint8_t> patternRGBA(int w, int h, int seed) {
   return px;
 }
 
-inline platform::VideoWriterSpec videoSpec(int w, int h,
-                                           platform::VideoCodec c = platform::VideoCodec::MPEG4) {
+inline platform::VideoFormat videoFormat(int w, int h,
+                                         platform::VideoCodec c = platform::VideoCodec::MPEG4) {
   return {.width = w,
           .height = h,
           .codec = c,
@@ -65,7 +65,7 @@ inline platform::VideoWriterSpec videoSpec(int w, int h,
 
 // Writes frames patternRGBA(w, h, i) as a video; the container follows the extension.
 inline std::string makeVideo(const std::filesystem::path& out, int frames,
-                             const platform::VideoWriterSpec& s) {
+                             const platform::VideoFormat& s) {
   platform::VideoWriter w;
   bool ok = w.open(out.string(), s);
   for (int i = 0; ok && i < frames; ++i)

@@ -11,12 +11,12 @@ namespace orsa::tool {
 bool writeSampleH264(const std::string& path, int width, int height, int fps, int frames,
                      const std::function<void(int, uint8_t*)>& paint,
                      const std::function<void(int)>& progress, std::string* error) {
-  platform::VideoWriterSpec spec;
-  spec.width = width;
-  spec.height = height;
-  spec.fps = fps;
+  platform::VideoFormat format;
+  format.width = width;
+  format.height = height;
+  format.fps = fps;
   platform::VideoWriter writer;
-  bool ok = writer.open(path, spec);
+  bool ok = writer.open(path, format);
   std::vector<uint8_t> rgba(static_cast<size_t>(width) * height * 4);
   for (int i = 0; ok && i < frames; ++i) {
     paint(i, rgba.data());

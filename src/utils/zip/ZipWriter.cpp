@@ -69,7 +69,7 @@ ZipWriter::~ZipWriter() {
   if (zip_) close();
 }
 
-ZipWriter& ZipWriter::add(const ZipEntrySpec& e) {
+ZipWriter& ZipWriter::add(const ZipEntry& e) {
   if (!zip_ || !ok_) {
     ok_ = false;
     return *this;
@@ -119,7 +119,7 @@ ZipWriter& ZipWriter::add(const ZipEntrySpec& e) {
 }
 
 ZipWriter& ZipWriter::file(const std::string& name, const std::string& data, bool deflate) {
-  ZipEntrySpec s;
+  ZipEntry s;
   s.name = name;
   s.data = data;
   s.deflate = deflate;
@@ -127,14 +127,14 @@ ZipWriter& ZipWriter::file(const std::string& name, const std::string& data, boo
 }
 
 ZipWriter& ZipWriter::directory(const std::string& name) {
-  ZipEntrySpec s;
+  ZipEntry s;
   s.name = name;
   s.deflate = false;
   return add(s);
 }
 
 ZipWriter& ZipWriter::symlink(const std::string& name, const std::string& target) {
-  ZipEntrySpec s;
+  ZipEntry s;
   s.name = name;
   s.data = target;
   s.deflate = false;

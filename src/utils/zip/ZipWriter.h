@@ -9,7 +9,7 @@ namespace orsa::zip {
 enum class ZipHost : uint8_t { MsDos = 0, Unix = 3, Ntfs = 10 };
 
 // One entry as it goes into an archive.
-struct ZipEntrySpec {
+struct ZipEntry {
   std::string name;  // raw bytes: any encoding, any content
   std::string data;  // the content; for a link, its target
   bool deflate = true;
@@ -31,7 +31,7 @@ class ZipWriter {
   ZipWriter(const ZipWriter&) = delete;
   ZipWriter& operator=(const ZipWriter&) = delete;
 
-  ZipWriter& add(const ZipEntrySpec& entry);
+  ZipWriter& add(const ZipEntry& entry);
   ZipWriter& file(const std::string& name, const std::string& data, bool deflate = true);
   ZipWriter& directory(const std::string& name);  // name ends with "/"
   ZipWriter& symlink(const std::string& name, const std::string& target);

@@ -76,7 +76,7 @@ TEST(VZZipUnpack, RestoresDatesAndPermissionsWithOwnerAccessAlwaysSet) {
   for (auto [name, host, attrs] : {std::tuple{"bin/run.sh", ZipHost::Unix, 0104755u << 16},
                                    {"ro.txt", ZipHost::Unix, 0100444u << 16},
                                    {"DOS.TXT", ZipHost::MsDos, 0x20u}}) {
-    ZipEntrySpec e = entry(name, "#!/bin/sh\n", host);
+    ZipEntry e = entry(name, "#!/bin/sh\n", host);
     e.externalAttributes = attrs;
     e.dosDate = date;
     w.add(e);
@@ -154,7 +154,7 @@ TEST(VZZipUnpack, PasswordsOpenEncryptedEntriesAndTheFlagTellsProtection) {
   w.file("open.txt", "public");
   const std::string secret = randomBytes(70000, 8), pw = "s3cr\xC3\xA9t";
   for (bool deflate : {true, false}) {
-    ZipEntrySpec e = entry(deflate ? "secret.bin" : "stored.bin", secret);
+    ZipEntry e = entry(deflate ? "secret.bin" : "stored.bin", secret);
     e.deflate = deflate;
     e.password = pw;
     w.add(e);

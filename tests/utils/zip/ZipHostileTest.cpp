@@ -144,7 +144,7 @@ TEST(ZipHostile, DamagedOrLyingEntriesFailWithTheirCodes) {
                                    {false, "", lie, open}};
   for (auto [deflate, password, damage, description] : cases) {
     ZipScratch s;
-    ZipEntrySpec v = entry("v.bin", randomBytes(3000, 4));
+    ZipEntry v = entry("v.bin", randomBytes(3000, 4));
     v.deflate = deflate;
     v.password = password;
     ASSERT_TRUE(ZipWriter(s.zip.string()).file("good.txt", "ok").add(v).file("z", "").close());
@@ -186,7 +186,7 @@ TEST(ZipHostile, OverlappingEntriesAreStoppedByTheExpansionLimit) {
   // overlapping-entry bomb. Without a limit it would write 40 x 8 MiB from ~12 KB.
   ZipScratch s;
   ZipWriter w(s.zip.string());
-  ZipEntrySpec e = entry("z00", std::string(8u << 20, '\0'));
+  ZipEntry e = entry("z00", std::string(8u << 20, '\0'));
   e.level = 9;
   w.add(e);
   for (int i = 11; i < 50; ++i) w.file("z" + std::to_string(i), "");  // names as long as z00

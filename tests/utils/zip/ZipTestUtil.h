@@ -18,8 +18,8 @@ inline std::string randomBytes(size_t n, uint32_t seed) {
   return s;
 }
 
-inline ZipEntrySpec entry(std::string name, std::string data, ZipHost host = ZipHost::Unix) {
-  ZipEntrySpec e;
+inline ZipEntry entry(std::string name, std::string data, ZipHost host = ZipHost::Unix) {
+  ZipEntry e;
   e.name = std::move(name);
   e.data = std::move(data);
   e.host = host;
