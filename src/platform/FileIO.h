@@ -23,4 +23,8 @@ inline bool writeAll(int fd, const std::string& bytes) {
 bool writeFileAtomically(const std::string& path, std::string_view bytes, mode_t mode = 0644,
                          std::string* error = nullptr);
 
+// Removes the temporary files that writeFileAtomically left beside path in processes that died
+// mid-write (their pid no longer exists). Never reads them.
+void removeStaleAtomicWriteTemporaries(const std::string& path);
+
 }  // namespace orsa::platform

@@ -3,13 +3,10 @@
 #include "platform/FileIO.h"
 #include "platform/OrsaBase64.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <charconv>
@@ -86,31 +83,6 @@ int64_t doubleToInteger(double d) {
   return static_cast<int64_t>(d);
 }
 
-std::string tempPrefix(const std::string& path) {
-  return std::filesystem::path(path).filename().string() + ".tmp-";
-}
-
-// Temporary files of writers that died mid-write: named <file>.tmp-<pid>-<n> by a process
-// that no longer exists. Never read, only removed.
-void removeStaleTemporaries(const std::string& path) {
-  std::filesystem::path p(path);
-  std::string prefix = tempPrefix(path);
-  std::string dir = p.parent_path().empty() ? "." : p.parent_path().string();
-  DIR* d = ::opendir(dir.c_str());
-  if (!d) return;
-  while (dirent* e = ::readdir(d)) {
-    std::string_view name(e->d_name);
-    if (name.substr(0, prefix.size()) != prefix) continue;
-    std::string_view rest = name.substr(prefix.size());
-    long pid = 0;
-    auto [ptr, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), pid);
-    bool alive = ec == std::errc() && pid > 0 &&
-                 (pid == ::getpid() || ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
-    if (!alive) ::unlink((dir + "/" + std::string(name)).c_str());
-  }
-  ::closedir(d);
-}
-
 }  // namespace
 
 // ---- base64 ----
@@ -168,7 +140,7 @@ UserDefaults::~UserDefaults() {
 
 void UserDefaults::load() {
   std::lock_guard lock(mutex_);
-  removeStaleTemporaries(path_);
+  removeStaleAtomicWriteTemporaries(path_);
   int err = 0;
   auto text = readAll(path_, err);
   if (!text) {
