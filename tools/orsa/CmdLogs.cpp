@@ -1,7 +1,5 @@
 // orsa logs read: the container's log files as text, oldest file first.
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -22,11 +20,10 @@ int runLogs(const std::vector<std::string>& args) {
   bool any = false;
   for (size_t n = kOrsaLogBackupFiles + 1; n >= 1; --n) {
     const std::string path = OrsaRotatingFileSinkMt::fileName(base, n);
-    std::ifstream in(path, std::ios::binary);
-    if (!in) continue;
+    const auto raw = orsa::tool::readWholeFile(path);
+    if (!raw) continue;
     any = true;
-    const std::string raw{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    const std::string text = orsaUnscrambleLog(raw, kOrsaLogScrambleKey);
+    const std::string text = orsaUnscrambleLog(*raw, kOrsaLogScrambleKey);
     std::fwrite(text.data(), 1, text.size(), stdout);
   }
   if (!any) {

@@ -397,9 +397,8 @@ int runInspect(const std::string& zip) {
     }
     const std::string json = scratch.path + "/interpolations.json";
     if (fs::exists(json)) {
-      std::ifstream in(json, std::ios::binary);
-      std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-      auto table = ResourceManager::parseInterpolationInfo(bytes);
+      auto table =
+          ResourceManager::parseInterpolationInfo(orsa::tool::readWholeFile(json).value_or(""));
       if (!table) {
         std::printf("interpolations.json: not a JSON array\n");
         notes.push_back("interpolations.json will be ignored");

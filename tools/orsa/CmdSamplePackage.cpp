@@ -137,11 +137,6 @@ std::string entryPrefix(uint32_t seed) {
   return s;
 }
 
-std::string readAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 nlohmann::json rectJson(const SampleRect& r) {
   return {{"x", r.x}, {"y", r.y}, {"width", r.width}, {"height", r.height}};
 }
@@ -256,7 +251,7 @@ int runSamplePackage(const std::vector<std::string>& args) {
                                           {"interpolations.json", tableFile, false},
                                           {"border.png", border, false},
                                           {"manifest.json", manifestFile, false}}) {
-    if (fs::exists(path)) zip.file(name, readAll(path), !store);
+    if (auto bytes = orsa::tool::readWholeFile(path)) zip.file(name, *bytes, !store);
   }
   if (!zip.close()) return failure("cannot write " + o.out);
 

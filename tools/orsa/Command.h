@@ -1,5 +1,8 @@
 #pragma once
 
+#include <fstream>
+#include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,6 +18,13 @@ struct CommandRegistrar {
 
 // The tool's own version (also the host version its log lines carry).
 const char* toolVersion();
+
+// A whole file's bytes; nothing when it cannot be opened.
+inline std::optional<std::string> readWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 }  // namespace orsa::tool
 
