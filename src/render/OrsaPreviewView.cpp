@@ -6,6 +6,7 @@
 #include "logging/QMXLogUtil.h"
 #include "orsa/OrsaConstants.h"
 #include "platform/Clock.h"
+#include "render/gl/GlRenderBackend.h"
 #include "utils/Image.h"
 
 namespace {
@@ -28,14 +29,22 @@ const uint8_t* bytesOf(const OrsaBuffer& buffer, int64_t width, int64_t height) 
 }  // namespace
 
 std::shared_ptr<OrsaPreviewView> OrsaPreviewView::create() {
-  return create(OrsaRect{});
+  auto view = std::make_shared<OrsaPreviewView>(Key{}, OrsaRect{});
+  view->finishConstruction(false);
+  return view;
 }
 
 std::shared_ptr<OrsaPreviewView> OrsaPreviewView::create(OrsaRect frame) {
   auto view = std::make_shared<OrsaPreviewView>(Key{}, frame);
-  // The consumer needs a weak reference, which exists only once the view is shared.
-  view->startFrameConsumer();
+  view->finishConstruction(true);
   return view;
+}
+
+void OrsaPreviewView::finishConstruction(bool withTextureCache) {
+  setRenderBackend(
+      orsa::gl::GlRenderBackend::create(getFragmentShaderFunctionName(), withTextureCache));
+  // The consumer needs a weak reference, which exists only once the view is shared.
+  startFrameConsumer();
 }
 
 OrsaPreviewView::OrsaPreviewView(Key, OrsaRect frame)
@@ -209,16 +218,19 @@ void OrsaPreviewView::updateWithImageBuffer(const uint8_t* image, int32_t width,
       "backgroundWidth: %d, backgroundHeight: %d, headWidth: %d, headHeight: %d", width, height,
       subWidth, subHeight);
 
-  if (backend_) {
+  if (auto backend = renderBackend()) {
     using Format = OrsaRenderBackend::PixelFormat;
     auto background =
-        backend_->createRGBATextureFromBuffer(image, width, height, Format::RGBA8Unorm);
+        backend->createRGBATextureFromBuffer(image, width, height, Format::RGBA8Unorm);
     auto head =
-        backend_->createRGBATextureFromBuffer(subImage, subWidth, subHeight, Format::BGRA8Unorm);
-    backend_->updateViewportForLayerSize(
-        layerSize(), OrsaSize{static_cast<double>(width), static_cast<double>(height)});
-    backend_->createBuffersWithWidth(width, height, subWidth, subHeight, rect);
-    backend_->compositeAndDrawWithSubBuffer(background, head);
+        backend->createRGBATextureFromBuffer(subImage, subWidth, subHeight, Format::BGRA8Unorm);
+    // The drawing layer follows the view's bounds and scale (the layout step).
+    const OrsaSize layer = layerSize();
+    backend->layoutLayer(layer, contentsScale());
+    updateViewportForLayerSize(*backend, layer,
+                               OrsaSize{static_cast<double>(width), static_cast<double>(height)});
+    createBuffersWithWidth(*backend, width, height, subWidth, subHeight, rect);
+    backend->compositeAndDrawWithSubBuffer(background, head);
   }
 
   int64_t now;
@@ -248,6 +260,31 @@ void OrsaPreviewView::updateWithImageBuffer(const uint8_t* image, int32_t width,
       static_cast<double>(count) / (static_cast<double>(now - firstFrameTime_.load()) / 1000.0));
 }
 
+void OrsaPreviewView::updateViewportForLayerSize(OrsaRenderBackend& backend, OrsaSize layerSize,
+                                                 OrsaSize targetSize) {
+  backend.updateViewportForLayerSize(layerSize, targetSize);
+}
+
+void OrsaPreviewView::createBuffersWithWidth(OrsaRenderBackend& backend, int32_t width,
+                                             int32_t height, int32_t subWidth, int32_t subHeight,
+                                             OrsaRect rect) {
+  backend.createBuffersWithWidth(width, height, subWidth, subHeight, rect);
+}
+
+void OrsaPreviewView::loadMaskTexture(const std::string& path) {
+  // Outside the view lock: decoding and uploading the mask must not hold up a draw.
+  if (auto backend = renderBackend()) backend->loadMaskTexture(path);
+}
+
+void OrsaPreviewView::setPresentationSink(std::function<void(const OrsaPicture&)> sink) {
+  if (auto backend = renderBackend()) backend->setPresentationSink(std::move(sink));
+}
+
+bool OrsaPreviewView::snapshot(const std::string& path) {
+  auto backend = renderBackend();
+  return backend && backend->snapshot(path);
+}
+
 void OrsaPreviewView::stop() {
   if (stopped_.exchange(true)) return;
   if (!frameDataSemaphore_) return;
@@ -272,10 +309,12 @@ void OrsaPreviewView::deInit() {
   drainQueue();
   {
     std::lock_guard<std::recursive_mutex> lock(viewLock_);
-    backend_.reset();
     renderTimePoints_.clear();
   }
+  // A draw in progress keeps its own reference; the backend goes when that draw ends.
+  std::shared_ptr<OrsaRenderBackend> backend;
   std::lock_guard<std::mutex> lock(fieldsLock_);
+  backend.swap(backend_);
   resourceManager_.reset();
 }
 
@@ -295,8 +334,13 @@ std::shared_ptr<OrsaFrameSource> OrsaPreviewView::resourceManager() const {
 }
 
 void OrsaPreviewView::setRenderBackend(std::shared_ptr<OrsaRenderBackend> backend) {
-  std::lock_guard<std::recursive_mutex> lock(viewLock_);
-  backend_ = std::move(backend);
+  std::lock_guard<std::mutex> lock(fieldsLock_);
+  backend_.swap(backend);
+}
+
+std::shared_ptr<OrsaRenderBackend> OrsaPreviewView::renderBackend() const {
+  std::lock_guard<std::mutex> lock(fieldsLock_);
+  return backend_;
 }
 
 void OrsaPreviewView::setClock(Clock clock) {

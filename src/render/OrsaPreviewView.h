@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "orsa/OrsaView.h"
@@ -16,11 +17,13 @@
 
 // The view the digital human is drawn into: frames are queued (at most MAX_RENDER_QUEUE_SIZE),
 // taken off by one consumer thread of the view's own, paced by each frame's fps and drawn one at
-// a time through the render backend. Without a backend a draw draws nothing but still counts.
+// a time through the render backend, the GL one unless replaced. Without a backend (no GL on
+// this machine) a draw draws nothing but still counts.
 //
 // Create it with create(): the consumer holds the view weakly and strongly only for one cycle,
 // so a view its owners let go of is destroyed within about a second and the consumer ends.
 class OrsaPreviewView : public OrsaView {
+ protected:
   struct Key {};
 
  public:
@@ -32,9 +35,9 @@ class OrsaPreviewView : public OrsaView {
     std::function<void(int64_t)> sleepUntil;
   };
 
-  // `init`: the common set-up only.
+  // `init`: the common set-up and the GPU side.
   static std::shared_ptr<OrsaPreviewView> create();
-  // `initWithFrame:`: the common set-up; the GPU side makes its texture cache when attached.
+  // `initWithFrame:`: the same, and the GPU side gets its texture cache too.
   static std::shared_ptr<OrsaPreviewView> create(OrsaRect frame);
 
   OrsaPreviewView(Key, OrsaRect frame);
@@ -54,10 +57,20 @@ class OrsaPreviewView : public OrsaView {
   // Returns the queued frames' buffers to the pool and drops the frame source and backend.
   void deInit();
 
+  // The package's mask image (PNG). Until one has loaded, frames are consumed and counted but
+  // nothing is drawn. Any thread.
+  void loadMaskTexture(const std::string& path);
+  // Receives every picture presented from now on, on the drawing thread; pixels are read back
+  // from the GPU only while a sink is set. An empty function removes it.
+  void setPresentationSink(std::function<void(const OrsaPicture&)> sink);
+  // Writes the picture presented last as a PNG file; false when nothing was presented yet.
+  bool snapshot(const std::string& path);
+
   void setFirstFrameCallback(std::function<void()> callback);
   void setResourceManager(std::shared_ptr<OrsaFrameSource> source);
   std::shared_ptr<OrsaFrameSource> resourceManager() const;
   void setRenderBackend(std::shared_ptr<OrsaRenderBackend> backend);
+  std::shared_ptr<OrsaRenderBackend> renderBackend() const;
   void setClock(Clock clock);
 
   bool stopped() const { return stopped_.load(); }
@@ -75,6 +88,16 @@ class OrsaPreviewView : public OrsaView {
 
  protected:
   const char* className() const override { return "OrsaPreviewView"; }
+
+  // The steps of a draw a variant view changes. They run on the drawing thread, in the view
+  // lock, with a backend present.
+  virtual std::string getFragmentShaderFunctionName() const { return "fragmentShaderCombine_Face"; }
+  virtual void updateViewportForLayerSize(OrsaRenderBackend& backend, OrsaSize layerSize,
+                                          OrsaSize targetSize);
+  virtual void createBuffersWithWidth(OrsaRenderBackend& backend, int32_t width, int32_t height,
+                                      int32_t subWidth, int32_t subHeight, OrsaRect rect);
+  // The construction steps that need the finished object (virtual calls, a weak self).
+  void finishConstruction(bool withTextureCache);
 
  private:
   void startFrameConsumer();
@@ -100,10 +123,10 @@ class OrsaPreviewView : public OrsaView {
   mutable std::recursive_mutex viewLock_;
   std::function<void()> firstFrameCallback_;
   std::vector<int64_t> renderTimePoints_;  // oldest first
-  std::shared_ptr<OrsaRenderBackend> backend_;
 
   // Read by worker tasks and the consumer outside the view lock, so a draw never delays them.
   mutable std::mutex fieldsLock_;
   std::shared_ptr<OrsaFrameSource> resourceManager_;
+  std::shared_ptr<OrsaRenderBackend> backend_;
   Clock clock_;
 };

@@ -1,13 +1,26 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <string>
 
 #include "orsa/OrsaView.h"
 
-// The GPU work of one draw, as the preview view asks for it. The view decides when and with
-// what; a realisation decides how. Every call comes from the drawing thread with the view's
-// lock held, in the order: two textures (background, then head), viewport, buffers, draw.
+// One presented picture: RGBA rows from top to bottom. The bytes are valid only during the
+// sink call that receives them.
+struct OrsaPicture {
+  const uint8_t* rgba = nullptr;
+  int32_t width = 0;
+  int32_t height = 0;
+  int32_t stride = 0;            // bytes from one row to the next
+  int64_t presentationTime = 0;  // milliseconds on the steady clock
+};
+
+// The GPU work of one view, as the preview view asks for it. The view decides when and with
+// what; a realisation decides how. Per frame the calls come from the drawing thread with the
+// view's lock held, in the order: two textures (background, then head), viewport, buffers,
+// draw. The other calls may come from any thread.
 class OrsaRenderBackend {
  public:
   // Pixel formats of the uploaded textures, numbered as the GPU interface numbers them.
@@ -30,6 +43,17 @@ class OrsaRenderBackend {
   virtual void updateViewportForLayerSize(OrsaSize layerSize, OrsaSize targetSize) = 0;
   virtual void createBuffersWithWidth(int32_t width, int32_t height, int32_t subWidth,
                                       int32_t subHeight, OrsaRect rect) = 0;
+  // The head view's fourth parameter buffer; `rect` in background pixels, `size` the background.
+  virtual void createHeadSquareBufferWithRect(OrsaRect rect, OrsaSize size, float radiusRatio,
+                                              float borderWeight) {}
   virtual void compositeAndDrawWithSubBuffer(const std::shared_ptr<Texture>& background,
                                              const std::shared_ptr<Texture>& head) = 0;
+
+  // The drawing layer follows the view: its size in points and its pixels per point.
+  virtual void layoutLayer(OrsaSize size, double contentsScale) {}
+  virtual void loadMaskTexture(const std::string& path) {}
+  // Receives every picture presented from now on; an empty function stops the read-back.
+  virtual void setPresentationSink(std::function<void(const OrsaPicture&)> sink) {}
+  // Writes the picture presented last as a PNG file; false when there is none or on failure.
+  virtual bool snapshot(const std::string& path) { return false; }
 };
