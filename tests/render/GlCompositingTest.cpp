@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "render/OrsaHeadPreviewView.h"
+#include "render/ViewTestSupport.h"
 #include "render/gl/GlRenderBackend.h"
 #include "render/gl/PngFile.h"
 #include "support/TestSupport.h"
@@ -110,7 +111,7 @@ TEST(GlCompositingTest, HeadGoesOverTheBackgroundThroughTheMask) {
 
   view->loadMaskTexture(dir.str() + "/missing.png");  // a failed load takes the mask away
   EXPECT_TRUE(draw(*view, bg, 64, 48, head, 32, 32, rect).rgba.empty());
-  view->stop();
+  orsa::test::finish(*view);
 }
 
 // The background's pixel (x, y) encodes its own coordinates, so the picture shows which part of
@@ -150,7 +151,7 @@ TEST(GlCompositingTest, AspectFillCentresAndCutsTheOverflow) {
       expectNear(p.at(px, py), {int(std::lround(bx * 4)), int(std::lround(by * 4)), 0, 255}, 4,
                  "mapped pixel");
     }
-    view->stop();
+    orsa::test::finish(*view);
   }
 }
 
@@ -166,7 +167,7 @@ TEST(GlCompositingTest, ParameterBuffersHoldTheDesignsBytes) {
                                                       float(512 / 1920.0), float(512 / 1080.0)}));
   EXPECT_NEAR(gl.subRectBuffer()[1], 0.0925926f, 1e-7);
   EXPECT_FALSE(gl.headInfoBuffer());
-  view->stop();
+  orsa::test::finish(*view);
 }
 
 TEST(GlCompositingTest, HeadViewFixesItsSquareAtTheFirstFrameAndRoundsItsCorners) {
@@ -201,7 +202,7 @@ TEST(GlCompositingTest, HeadViewFixesItsSquareAtTheFirstFrameAndRoundsItsCorners
   p = draw(*view, bg, 1000, 800, head, 32, 32, OrsaRect{0, 0, 32, 32});
   EXPECT_EQ(view->cropRect(), (OrsaRect{340, 0, 320, 320}));
   expectNear(p.at(0, 0), {250, 10, 10, 255}, 2, "square corner");
-  view->stop();
+  orsa::test::finish(*view);
 }
 
 TEST(GlCompositingTest, UploadPathsKeepRowsAndTheReuseTableStaysBounded) {
@@ -239,7 +240,7 @@ TEST(GlCompositingTest, UploadPathsKeepRowsAndTheReuseTableStaysBounded) {
   gl.getCachedTextureWithWidth(12, 1, 70);
   EXPECT_EQ(gl.cachedTextureCount(), 1u);
   EXPECT_NE(gl.getCachedTextureWithWidth(1, 1, 70), first);
-  view->stop();
+  orsa::test::finish(*view);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <thread>
 
+#include "render/ViewTestSupport.h"
 #include "support/TestSupport.h"
 #include "utils/Image.h"
 
@@ -57,19 +58,8 @@ std::shared_ptr<OrsaFrameData> frame(int w, int h, int sw, int sh, int64_t fps =
   return f;
 }
 
-template <typename P>
-void waitFor(P done) {
-  for (auto end = std::chrono::steady_clock::now() + 5s; !done();) {
-    ASSERT_LT(std::chrono::steady_clock::now(), end);
-    std::this_thread::sleep_for(1ms);
-  }
-}
-
-// Ends the consumer before the view and the process go away under it.
-void finish(OrsaPreviewView& view) {
-  view.stop();
-  waitFor([&] { return !view.consumerRunning(); });
-}
+using orsa::test::finish;
+using orsa::test::waitFor;
 
 // Signals outstanding on the view's semaphore (taken from it).
 int takeSignals(OrsaPreviewView& view) {

@@ -10,6 +10,7 @@
 
 #include "OrsaMireloConfigDecoder.h"
 #include "platform/OrsaBase64.h"
+#include "render/gl/PngFile.h"
 #include "support/TestSupport.h"
 #include "support/ZipWriter.h"
 
@@ -203,6 +204,69 @@ TEST_F(ToolContract, PrepareKeepsTheUsersFileAndReusesTheStore) {
   EXPECT_EQ(again.out.substr(0, again.out.find('\n')), dir);  // same content, same store
   EXPECT_TRUE(fs::exists(path("sample.zip")));
   EXPECT_TRUE(fs::exists(path("renamed.zip")));
+}
+
+TEST_F(ToolContract, RenderWritesTheCompositeThatTheViewPresented) {
+  // Solid pictures: a red background, a blue head (given as RGBA; the tool makes it BGRA) and a
+  // mask that is head on its left half, background on its right half.
+  auto png = [](const std::string& name, int w, int h, auto pixel) {
+    std::vector<uint8_t> v;
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x)
+        for (uint8_t c : pixel(x)) v.push_back(c);
+    std::string error;
+    ASSERT_TRUE(orsa::gl::writePngRGBA(path(name), v.data(), w, h, w * 4, error)) << error;
+  };
+  png("bg.png", 64, 48, [](int) { return std::array<uint8_t, 4>{240, 0, 0, 255}; });
+  png("head.png", 16, 16, [](int) { return std::array<uint8_t, 4>{0, 0, 240, 255}; });
+  png("mask.png", 16, 16, [](int x) {
+    return x < 8 ? std::array<uint8_t, 4>{255, 255, 255, 255}
+                 : std::array<uint8_t, 4>{0, 0, 0, 255};
+  });
+  const std::vector<std::string> base = {"render",    "--background", "@bg.png",   "--head",
+                                         "@head.png", "--mask",       "@mask.png", "--rect",
+                                         "8,8,32,32", "--out",        "@out.png",  "--layer"};
+  auto with = [&](std::vector<std::string> extra) {
+    auto args = base;
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+  };
+  const std::vector<Row> rows = {
+      {with({"32x24@2"}), 0, path("out.png") + ": 64x48\n", ""},
+      {with({"32x24"}), 2, "", "usage: orsa render"},
+      {with({"32x24@2", "--bogus"}), 2, "", "usage: orsa render"},
+      {{"render", "--background", "@bg.png"}, 2, "", "usage: orsa render"},
+      {{"render", "--background", "@junk.zip", "--head", "@head.png", "--mask", "@mask.png",
+        "--rect", "8,8,32,32", "--layer", "32x24@2", "--out", "@bad.png"},
+       1,
+       "",
+       "orsa render: " + path("junk.zip") + " is neither a JPEG nor a readable PNG"},
+      {{"render", "--background", "@bg.png", "--head", "@head.png", "--mask", "@junk.zip", "--rect",
+        "8,8,32,32", "--layer", "32x24@2", "--out", "@bad.png"},
+       1,
+       "",
+       "cannot be loaded as a mask"},
+  };
+  for (const auto& row : rows) {
+    const std::string what = testing::PrintToString(row.args);
+    CommandResult r = run(row.args);
+    EXPECT_EQ(r.exitCode, row.exitCode) << what << "\n" << r.err;
+    EXPECT_NE(r.out.find(row.out), std::string::npos) << what << "\n" << r.out;
+    EXPECT_NE(r.err.find(row.err), std::string::npos) << what << "\n" << r.err;
+  }
+  EXPECT_FALSE(fs::exists(path("bad.png")));
+
+  std::vector<uint8_t> out;
+  int32_t w = 0, h = 0;
+  std::string error;
+  ASSERT_TRUE(orsa::gl::readPngRGBA(path("out.png"), out, w, h, error)) << error;
+  ASSERT_TRUE(w == 64 && h == 48);
+  auto at = [&](int x, int y) {
+    return std::vector<int>(&out[(y * 64 + x) * 4], &out[(y * 64 + x) * 4 + 4]);
+  };
+  EXPECT_EQ(at(2, 2), (std::vector<int>{240, 0, 0, 255}));    // background
+  EXPECT_EQ(at(12, 24), (std::vector<int>{0, 0, 240, 255}));  // head, blue stays blue
+  EXPECT_EQ(at(36, 24), (std::vector<int>{240, 0, 0, 255}));  // masked out
 }
 
 }  // namespace
