@@ -1,8 +1,11 @@
 // The GPU side on whatever EGL gives this machine: llvmpipe where there is no GPU.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
+#include <thread>
 
+#include "render/BufferPool.h"
 #include "render/OrsaHeadPreviewView.h"
 #include "render/ViewTestSupport.h"
 #include "render/gl/GlRenderBackend.h"
@@ -240,6 +243,44 @@ TEST(GlCompositingTest, UploadPathsKeepRowsAndTheReuseTableStaysBounded) {
   gl.getCachedTextureWithWidth(12, 1, 70);
   EXPECT_EQ(gl.cachedTextureCount(), 1u);
   EXPECT_NE(gl.getCachedTextureWithWidth(1, 1, 70), first);
+  orsa::test::finish(*view);
+}
+
+// The mask and the sink change on other threads while the consumer draws: a run for
+// ThreadSanitizer as much as a check that streaming keeps presenting.
+TEST(GlCompositingTest, StreamingSurvivesMaskAndSinkChangesFromOtherThreads) {
+  orsa::test::TempDir dir;
+  const std::string mask = writeMask(dir);
+  auto view = OrsaPreviewView::create(OrsaRect{0, 0, 32, 24});
+  view->loadMaskTexture(mask);
+  auto& gl = glOf(*view);
+  std::atomic<bool> done{false};
+  std::atomic<int> pictures{0};
+  std::thread changer([&] {
+    for (int i = 0; !done; ++i) {
+      view->loadMaskTexture(i % 3 == 2 ? dir.str() + "/missing.png" : mask);
+      if (i % 2)
+        view->setPresentationSink([&](const OrsaPicture&) { ++pictures; });
+      else
+        view->setPresentationSink(nullptr);
+    }
+  });
+  auto& pool = BufferPool::sharedInstance();
+  for (int i = 0; i < 60; ++i) {
+    auto f = std::make_shared<OrsaFrameData>();
+    f->updateOriginFrame(pool.poll(64 * 48 * 4), 64, 48);
+    f->setRoiData(pool.poll(16 * 16 * 4));
+    f->setRoiWidth(16), f->setRoiHeight(16);
+    f->setLeft(8), f->setTop(8), f->setRight(24), f->setBottom(24);
+    orsa::test::waitFor([&] { return view->queuedFrameCount() < 5; });
+    view->update(f);
+  }
+  orsa::test::waitFor([&] { return view->receivedFrameCount() == 60; });
+  done = true;
+  changer.join();
+  EXPECT_EQ(view->renderFrameCount(), 60u);
+  EXPECT_GT(gl.presentedFrameCount(), 0u);
+  EXPECT_LE(uint64_t(pictures.load()), gl.presentedFrameCount());
   orsa::test::finish(*view);
 }
 

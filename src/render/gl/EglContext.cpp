@@ -134,13 +134,23 @@ EglContext::Scope::Scope(EglContext& context) : context_(context), lock_(context
     ok_ = true;  // an enclosing scope on this thread bound it already
     return;
   }
+  // A host may draw with its own GL on this thread: its context comes back when we are done.
+  previousDisplay_ = eglGetCurrentDisplay();
+  previousContext_ = eglGetCurrentContext();
+  previousDraw_ = eglGetCurrentSurface(EGL_DRAW);
+  previousRead_ = eglGetCurrentSurface(EGL_READ);
   bound_ = eglMakeCurrent(context_.display_, EGL_NO_SURFACE, EGL_NO_SURFACE, context_.context_);
   ok_ = bound_;
 }
 
 EglContext::Scope::~Scope() {
+  if (!bound_) return;
   // Released after every use, so the next user may be another thread.
-  if (bound_) eglMakeCurrent(context_.display_, EGL_NO_SURFACE, EGL_NO_SURFACE, EGL_NO_CONTEXT);
+  if (previousContext_ != EGL_NO_CONTEXT) {
+    eglMakeCurrent(previousDisplay_, previousDraw_, previousRead_, previousContext_);
+  } else {
+    eglMakeCurrent(context_.display_, EGL_NO_SURFACE, EGL_NO_SURFACE, EGL_NO_CONTEXT);
+  }
 }
 
 }  // namespace orsa::gl

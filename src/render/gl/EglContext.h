@@ -11,7 +11,8 @@ namespace orsa::gl {
 // One GL ES 3 context on the process's headless EGL display. It has no surface: everything is
 // drawn into framebuffer objects. A context can be current on one thread at a time, so every
 // use goes through a Scope, which serialises the users and binds the context only for as long
-// as the scope lives; any thread may therefore do GL work with it.
+// as the scope lives (then whatever was current before comes back); any thread may therefore
+// do GL work with it.
 class EglContext {
  public:
   // Null, with the reason in `error`, when there is no usable display or context.
@@ -34,6 +35,10 @@ class EglContext {
     std::unique_lock<std::recursive_mutex> lock_;
     bool ok_ = false;
     bool bound_ = false;
+    EGLDisplay previousDisplay_ = EGL_NO_DISPLAY;
+    EGLContext previousContext_ = EGL_NO_CONTEXT;
+    EGLSurface previousDraw_ = EGL_NO_SURFACE;
+    EGLSurface previousRead_ = EGL_NO_SURFACE;
   };
 
   bool hasExtension(const char* name) const;
