@@ -1,0 +1,371 @@
+// orsa demo: the digital human end to end. A start configuration goes into the engine, a
+// simulated RTC sender feeds it SEI and head pictures, the engine composites them into a
+// preview view, and what the view presents is recorded as a video, a contact sheet and
+// statistics.
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Command.h"
+#include "DemoRecorder.h"
+#include "OrsaMireloConfigEncoder.h"
+#include "SimulatedSender.h"
+#include "orsa/IOrsaMirelo.h"
+#include "platform/AppContainer.h"
+#include "platform/Clock.h"
+#include "platform/Dispatch.h"
+#include "render/OrsaHeadPreviewView.h"
+#include "render/gl/GlRenderBackend.h"
+#include "utils/ResourceManager.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+using orsa::platform::AppContainer;
+using orsa::platform::MainLoop;
+
+namespace orsa::tool {
+namespace {
+
+constexpr const char* kUsage =
+    "demo [--package ZIP] [--seconds S] [--fps F] [--out DIR] [--layer WxH@SCALE] "
+    "[--head-view] [--window]";
+// The sample the demo makes for itself, and the sizes at which a two-core machine without a
+// GPU draws every frame.
+constexpr const char* kSampleName = "demo-sample-package.zip";
+constexpr const char* kSampleSize = "360x640";
+constexpr const char* kSampleFrames = "50";
+constexpr const char* kStreamId = "demo-stream";
+constexpr auto kPrepareTimeout = std::chrono::seconds(120);
+constexpr auto kEngineReadyTimeout = std::chrono::seconds(60);
+
+struct Options {
+  std::string package;
+  double seconds = 10;
+  int32_t fps = 0;  // 0: the package's
+  std::string out = "orsa-demo-out";
+  OrsaSize layer{270, 480};
+  double scale = 1;
+  bool headView = false;
+  bool window = false;
+};
+
+int usage(const std::string& why) {
+  std::fprintf(stderr, "orsa demo: %s\nusage: orsa %s\n", why.c_str(), kUsage);
+  return 2;
+}
+
+int fail(const std::string& why) {
+  std::fprintf(stderr, "orsa demo: %s\n", why.c_str());
+  return 1;
+}
+
+std::optional<double> parseNumber(const std::string& s, double lo, double hi) {
+  char* end = nullptr;
+  const double v = std::strtod(s.c_str(), &end);
+  if (s.empty() || *end != '\0' || !(v >= lo && v <= hi)) return std::nullopt;
+  return v;
+}
+
+bool parseLayer(const std::string& text, OrsaSize& size, double& scale) {
+  char tail = 0;
+  return std::sscanf(text.c_str(), "%lfx%lf@%lf%c", &size.width, &size.height, &scale, &tail) ==
+             3 &&
+         size.width >= 1 && size.height >= 1 && scale > 0 && size.width * scale <= 8192 &&
+         size.height * scale <= 8192;
+}
+
+std::optional<int> parse(const std::vector<std::string>& args, Options& o) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--head-view" || a == "--window") {
+      (a == "--window" ? o.window : o.headView) = true;
+      continue;
+    }
+    if (i + 1 >= args.size()) return usage("unknown argument or missing value: " + a);
+    const std::string& v = args[++i];
+    if (a == "--package") {
+      o.package = v;
+    } else if (a == "--out") {
+      o.out = v;
+    } else if (a == "--seconds") {
+      auto s = parseNumber(v, 0.1, 3600);
+      if (!s) return usage("--seconds takes a number from 0.1 to 3600");
+      o.seconds = *s;
+    } else if (a == "--fps") {
+      auto f = parseNumber(v, 1, 120);
+      if (!f || *f != static_cast<int32_t>(*f)) return usage("--fps takes a whole number 1-120");
+      o.fps = static_cast<int32_t>(*f);
+    } else if (a == "--layer") {
+      if (!parseLayer(v, o.layer, o.scale)) return usage("--layer takes WxH@SCALE, e.g. 270x480@1");
+    } else {
+      return usage("unknown argument " + a);
+    }
+  }
+  if (o.out.empty()) return usage("--out needs a folder");
+  return std::nullopt;
+}
+
+// The sample package, made once by this same program and kept in the container's documents.
+std::optional<std::string> samplePackage(std::string& error) {
+  const std::string path = AppContainer::documentsDirectory() + "/" + kSampleName;
+  std::error_code ec;
+  if (fs::is_regular_file(path, ec)) return path;
+  fs::create_directories(AppContainer::documentsDirectory(), ec);
+  const std::string partial = path + ".making";
+  std::fprintf(stderr, "making the sample package %s\n", path.c_str());
+  std::vector<std::string> args = {"/proc/self/exe", "sample-package", partial,    "--frames",
+                                   kSampleFrames,    "--size",         kSampleSize};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  // Its summary line is not the demo's: standard output stays the demo's own.
+  posix_spawn_file_actions_adddup2(&actions, STDERR_FILENO, STDOUT_FILENO);
+  pid_t pid = -1;
+  int status = -1;
+  const int rc = posix_spawn(&pid, "/proc/self/exe", &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||
+      WEXITSTATUS(status) != 0) {
+    fs::remove(partial, ec);
+    error = "cannot make the sample package";
+    return std::nullopt;
+  }
+  fs::rename(partial, path, ec);
+  if (ec) {
+    error = "cannot keep the sample package at " + path + ": " + ec.message();
+    return std::nullopt;
+  }
+  return path;
+}
+
+// Where the runtime looks for a package: the container's temporary folder, under the last
+// component of its URL. Copied whole under a temporary name, then renamed into place.
+bool placeForRuntime(const std::string& package, std::string& local, std::string& error) {
+  std::error_code ec;
+  const std::string dir = AppContainer::temporaryDirectory();
+  fs::create_directories(dir, ec);
+  local = dir + "/" + fs::path(package).filename().string();
+  if (fs::equivalent(package, local, ec)) return true;
+  const std::string partial = local + ".copying";
+  if (!fs::copy_file(package, partial, fs::copy_options::overwrite_existing, ec) ||
+      (fs::rename(partial, local, ec), ec)) {
+    fs::remove(partial, ec);
+    error = "cannot copy the package to " + local;
+    return false;
+  }
+  return true;
+}
+
+class PrepareResult : public ResourceManagerDelegate {
+ public:
+  void onSetResourceSuccess() override { result = 1; }
+  void onSetResourceFailed(int64_t) override { result = 2; }
+  std::atomic<int> result{0};
+};
+
+// Prepares the package into the cache (as the runtime will, which then finds it prepared),
+// with progress on standard error.
+std::shared_ptr<ResourceManager> prepare(const std::string& local, std::string& error) {
+  auto manager = ResourceManager::create();
+  auto delegate = std::make_shared<PrepareResult>();
+  manager->setResource(local, delegate);
+  const auto deadline = std::chrono::steady_clock::now() + kPrepareTimeout;
+  std::string last;
+  while (delegate->result == 0 && std::chrono::steady_clock::now() < deadline) {
+    MainLoop::runUntil([&] { return delegate->result != 0; }, std::chrono::milliseconds(250));
+    std::string line;
+    std::error_code ec;
+    size_t frames = 0;
+    const std::string dir = manager->originFramesDir();
+    for (auto it = fs::directory_iterator(dir, ec); !dir.empty() && !ec && it != fs::end(it);
+         it.increment(ec))
+      ++frames;
+    if (frames > 0) {
+      line = "preparing the package: " + std::to_string(frames) + " origin frames";
+    } else if (!manager->resourceDir().empty()) {
+      line = "preparing the package: unpacking";
+    }
+    if (!line.empty() && line != last) std::fprintf(stderr, "%s\n", line.c_str());
+    last = line;
+  }
+  if (delegate->result != 1) {
+    manager->cancel();
+    error = delegate->result == 0 ? "the package was not prepared in time"
+                                  : "the package cannot be prepared (not a resource package, "
+                                    "or its videos cannot be decoded; see 'orsa package inspect')";
+    return nullptr;
+  }
+  std::fprintf(stderr, "package prepared: %s\n", manager->resourceDir().c_str());
+  return manager;
+}
+
+class DemoDelegate : public OrsaMireloDelegate {
+ public:
+  void onError(int32_t code, const std::string& message) override {
+    error = message + " (" + std::to_string(code) + ")";
+  }
+  void onSurfaceFirstFrameDraw() override {
+    int64_t expected = 0;
+    firstFrameAt.compare_exchange_strong(expected, orsa::platform::currentMillis());
+  }
+  std::string error;
+  std::atomic<int64_t> firstFrameAt{0};
+};
+
+std::string startConfiguration(const std::string& packagePath) {
+  OrsaMireloStream stream;
+  stream.setRoomId("demo-room");
+  stream.setStreamId(kStreamId);
+  stream.setEncodeCode("h264");
+  stream.setPackageUrl("file://" + fs::absolute(packagePath).string());
+  stream.setConfigId("mobile");
+  OrsaMireloConfig config;
+  config.setDigitalHumanId("demo-human");
+  config.setStreams(OrsaMireloConfig::Streams{stream});
+  return OrsaMireloConfigEncoder::encode(config);
+}
+
+// Ends the view's consumer before the process does.
+void stopView(OrsaPreviewView& view) {
+  view.setPresentationSink(nullptr);
+  view.stop();
+  for (int i = 0; i < 200 && view.consumerRunning(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
+int runDemo(const std::vector<std::string>& args) {
+  Options o;
+  if (auto code = parse(args, o)) return *code;
+  std::string error;
+  if (o.package.empty()) {
+    auto made = samplePackage(error);
+    if (!made) return fail(error);
+    o.package = *made;
+  } else if (std::error_code ec; !fs::is_regular_file(o.package, ec)) {
+    return fail(o.package + ": no such package file");
+  }
+  if (o.window)
+    std::fprintf(stderr,
+                 "orsa demo: --window: no window is available (this build shows no windows); "
+                 "the demo goes on and records to %s\n",
+                 o.out.c_str());
+  std::error_code ec;
+  fs::create_directories(o.out, ec);
+  if (!fs::is_directory(o.out, ec)) return fail("cannot create the output folder " + o.out);
+
+  std::string local;
+  if (!placeForRuntime(o.package, local, error)) return fail(error);
+  auto resources = prepare(local, error);
+  if (!resources) return fail(o.package + ": " + error);
+
+  auto engine = OrsaMireloFactory::create();
+  auto sender = SimulatedSender::create(*resources, engine, kStreamId, o.fps, error);
+  if (!sender) return fail(o.package + ": " + error);
+
+  std::shared_ptr<OrsaPreviewView> view;
+  if (o.headView)
+    view = OrsaHeadPreviewView::create();
+  else
+    view = OrsaPreviewView::create();
+  view->setFrame(OrsaRect{0, 0, o.layer.width, o.layer.height});
+  view->setContentsScale(o.scale);
+  auto* gl = dynamic_cast<orsa::gl::GlRenderBackend*>(view->renderBackend().get());
+  if (!gl || !gl->hasPipeline()) {
+    stopView(*view);
+    return fail("no GL ES 3 context with the shader library could be made on this machine (EGL)");
+  }
+  DemoRecorder recorder((fs::path(o.out) / "composite.mp4").string(),
+                        (fs::path(o.out) / "contact-sheet.png").string(), sender->fps());
+  view->setPresentationSink([&recorder](const OrsaPicture& p) { recorder.onPicture(p); });
+
+  auto delegate = std::make_shared<DemoDelegate>();
+  engine->attach(view);
+  const int64_t startedAt = orsa::platform::currentMillis();
+  engine->start(startConfiguration(o.package), delegate);
+  const auto giveUp = [&](const std::string& why) {
+    engine->stop();
+    stopView(*view);
+    recorder.finish();
+    return fail(why);
+  };
+  if (!delegate->error.empty()) return giveUp("the engine refused to start: " + delegate->error);
+  if (!MainLoop::runUntil([&] { return gl->hasMaskTexture(); }, kEngineReadyTimeout))
+    return giveUp("the engine did not load the package's mask within " +
+                  std::to_string(kEngineReadyTimeout.count()) + " s (see 'orsa logs read')");
+
+  std::fprintf(stderr, "sending %.3g s at %d fps into a %gx%g@%g layer\n", o.seconds, sender->fps(),
+               o.layer.width, o.layer.height, o.scale);
+  const int64_t sendStart = orsa::platform::currentMillis();
+  sender->start();
+  MainLoop::runFor(std::chrono::milliseconds(static_cast<int64_t>(o.seconds * 1000)));
+  sender->stop();
+  const int64_t sendEnd = orsa::platform::currentMillis();
+  // Drained: nothing queued and nothing new arriving from the background reads for a while.
+  uint64_t seen = view->receivedFrameCount();
+  int64_t quietSince = orsa::platform::currentMillis();
+  for (int64_t now = quietSince; now - sendEnd < 5000; now = orsa::platform::currentMillis()) {
+    MainLoop::runFor(std::chrono::milliseconds(20));
+    if (view->receivedFrameCount() != seen || view->queuedFrameCount() != 0) {
+      seen = view->receivedFrameCount();
+      quietSince = now;
+    } else if (now - quietSince >= 300) {
+      break;
+    }
+  }
+  MainLoop::runFor(std::chrono::milliseconds(50));  // a first-frame callback still queued
+  engine->stop();
+  stopView(*view);
+  const DemoRecorder::Summary s = recorder.finish();
+
+  const int64_t firstFrameAt = delegate->firstFrameAt.load();
+  nlohmann::json stats;
+  stats["framesSent"] = sender->framesSent();
+  stats["framesReceived"] = view->receivedFrameCount();
+  stats["framesDrawn"] = view->renderFrameCount();
+  stats["framesDropped"] = view->droppedFrameCount();
+  stats["framesOutOfOrder"] = view->outOfOrderFrameCount();
+  stats["framesRecorded"] = s.recorded;
+  stats["framesNotRecorded"] = s.notRecorded;
+  stats["firstFrameMs"] = firstFrameAt > 0 ? nlohmann::json(firstFrameAt - startedAt) : nullptr;
+  stats["latencyMs"] = {{"p50", DemoRecorder::percentile(s.latencies, 0.50)},
+                        {"p95", DemoRecorder::percentile(s.latencies, 0.95)},
+                        {"p99", DemoRecorder::percentile(s.latencies, 0.99)}};
+  const int64_t span = s.lastPresentation - s.firstPresentation;
+  stats["fps"] = s.presented > 1 && span > 0
+                     ? std::round(1000.0 * static_cast<double>(s.presented - 1) / span * 10) / 10
+                     : 0.0;
+  stats["sentFps"] = sender->fps();
+  stats["seconds"] = (sendEnd - sendStart) / 1000.0;
+  stats["layer"] = {{"width", o.layer.width}, {"height", o.layer.height}, {"scale", o.scale}};
+  const std::string statsPath = (fs::path(o.out) / "stats.json").string();
+  std::ofstream(statsPath) << stats.dump(2) << "\n";
+  if (!fs::is_regular_file(statsPath, ec)) return fail("cannot write " + statsPath);
+
+  std::printf("%s\n", stats.dump(2).c_str());
+  std::printf("outputs: %s/{composite.mp4,contact-sheet.png,stats.json}\n", o.out.c_str());
+  if (!s.error.empty()) return fail(s.error);
+  if (view->renderFrameCount() == 0) return fail("the view drew no frame (see 'orsa logs read')");
+  return 0;
+}
+
+}  // namespace
+
+ORSA_TOOL_COMMAND("demo", kUsage, runDemo);
+
+}  // namespace orsa::tool

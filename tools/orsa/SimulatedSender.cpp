@@ -1,0 +1,192 @@
+#include "SimulatedSender.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <nlohmann/json.hpp>
+
+#include "Command.h"
+#include "utils/ResourceManager.h"
+
+namespace orsa::tool {
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+// RTC decoders hand out rows aligned for their vector units.
+constexpr size_t kRowAlignment = 64;
+
+void putWordLE(std::vector<uint8_t>& out, uint32_t v) {
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+}  // namespace
+
+std::unique_ptr<SimulatedSender> SimulatedSender::create(const ResourceManager& resources,
+                                                         std::shared_ptr<IOrsaMirelo> engine,
+                                                         std::string streamId, int32_t fps,
+                                                         std::string& error) {
+  const std::string manifestPath = resources.resourceDir() + "/manifest.json";
+  auto text = readWholeFile(manifestPath);
+  if (!text) {
+    error = "the package has no manifest.json (make it with 'orsa sample-package')";
+    return nullptr;
+  }
+  nlohmann::json manifest = nlohmann::json::parse(*text, nullptr, false);
+  if (manifest.is_discarded() || !manifest.contains("frames") || !manifest["frames"].is_array() ||
+      manifest["frames"].empty()) {
+    error = "manifest.json has no per-frame head rectangles";
+    return nullptr;
+  }
+  std::unique_ptr<SimulatedSender> s(new SimulatedSender());
+  s->engine_ = std::move(engine);
+  s->streamId_ = std::move(streamId);
+  s->fps_ = fps > 0 ? fps : manifest.value("fps", 25);
+  for (const auto& f : manifest["frames"]) {
+    HeadRect r{f.value("x", 0), f.value("y", 0), f.value("width", 0), f.value("height", 0)};
+    if (r.width <= 0 || r.height <= 0 || r.x < 0 || r.y < 0 || r.width > 8192 || r.height > 8192 ||
+        (!s->rects_.empty() && (r.width != s->headWidth_ || r.height != s->headHeight_))) {
+      error = "manifest.json has a head rectangle that is empty or of another size";
+      return nullptr;
+    }
+    s->headWidth_ = r.width;
+    s->headHeight_ = r.height;
+    s->rects_.push_back(r);
+  }
+  const size_t packedRow = static_cast<size_t>(s->headWidth_) * 4;
+  for (size_t i = 0; i < s->rects_.size(); ++i) {
+    const HeadRect& r = s->rects_[i];
+    auto frame = resources.readOriginFrame(static_cast<int32_t>(i));
+    if (!frame || r.x + r.width > frame->width() || r.y + r.height > frame->height()) {
+      error =
+          "origin frame " + std::to_string(i) + " is missing or smaller than its head rectangle";
+      return nullptr;
+    }
+    std::vector<uint8_t> head(packedRow * static_cast<size_t>(r.height));
+    for (int32_t y = 0; y < r.height; ++y) {
+      const uint8_t* src = frame->pixel(r.x, r.y + y);
+      uint8_t* dst = head.data() + packedRow * static_cast<size_t>(y);
+      // RGBA frame store, BGRA decoder output.
+      for (int32_t x = 0; x < r.width; ++x) {
+        dst[4 * x + 0] = src[4 * x + 2];
+        dst[4 * x + 1] = src[4 * x + 1];
+        dst[4 * x + 2] = src[4 * x + 0];
+        dst[4 * x + 3] = 255;
+      }
+    }
+    s->heads_.push_back(std::move(head));
+  }
+  s->stride_ = (packedRow + kRowAlignment - 1) / kRowAlignment * kRowAlignment;
+  if (s->stride_ == packedRow) s->stride_ += kRowAlignment;
+  s->outgoing_.assign(s->stride_ * static_cast<size_t>(s->headHeight_), 0);
+  return s;
+}
+
+SimulatedSender::~SimulatedSender() {
+  stop();
+}
+
+void SimulatedSender::start() {
+  if (running_.exchange(true)) return;
+  thread_ = std::thread([this] { sendLoop(); });
+}
+
+void SimulatedSender::stop() {
+  running_.store(false);
+  if (thread_.joinable()) thread_.join();
+}
+
+int32_t SimulatedSender::originIndexFor(uint64_t k, int32_t n) {
+  if (n <= 1) return 0;
+  const uint64_t period = 2 * static_cast<uint64_t>(n) - 2;
+  const auto i = static_cast<int32_t>(k % period);
+  return i < n ? i : static_cast<int32_t>(period) - i;
+}
+
+std::vector<uint8_t> SimulatedSender::seiRecord(int32_t fps, int32_t frameIndex,
+                                                const HeadRect& r) {
+  std::vector<uint8_t> out;
+  out.reserve(36);
+  for (int64_t v : {int64_t{fps}, int64_t{0}, int64_t{0}, int64_t{0}, int64_t{frameIndex},
+                    int64_t{r.x}, int64_t{r.y}, int64_t{r.x} + r.width, int64_t{r.y} + r.height})
+    putWordLE(out, static_cast<uint32_t>(v));
+  return out;
+}
+
+std::vector<uint8_t> SimulatedSender::escape(std::span<const uint8_t> raw) {
+  std::vector<uint8_t> out;
+  out.reserve(raw.size() + raw.size() / 2 + 1);
+  int zeros = 0;
+  for (uint8_t b : raw) {
+    if (zeros >= 2 && b <= 0x03) {
+      out.push_back(0x03);
+      zeros = 0;
+    }
+    out.push_back(b);
+    zeros = b == 0x00 ? zeros + 1 : 0;
+  }
+  if (zeros >= 2) out.push_back(0x03);
+  return out;
+}
+
+void SimulatedSender::drawMouth(uint8_t* bgra, int32_t width, int32_t height, size_t stride,
+                                uint64_t k, int32_t fps) {
+  // About three syllables a second.
+  const double t = static_cast<double>(k) / std::max(1, fps);
+  const double open = 0.5 - 0.5 * std::cos(2 * kPi * 3.0 * t);
+  const double cx = 0.5 * width, cy = 0.73 * height;
+  const double rx = 0.15 * width, ry = (0.025 + 0.09 * open) * height;
+  const double innerRx = rx * 0.78, innerRy = ry * (0.15 + 0.6 * open);
+  const int32_t x0 = std::max(0, static_cast<int32_t>(cx - rx)),
+                x1 = std::min(width, static_cast<int32_t>(cx + rx) + 1);
+  const int32_t y0 = std::max(0, static_cast<int32_t>(cy - ry)),
+                y1 = std::min(height, static_cast<int32_t>(cy + ry) + 1);
+  for (int32_t y = y0; y < y1; ++y) {
+    uint8_t* row = bgra + stride * static_cast<size_t>(y);
+    for (int32_t x = x0; x < x1; ++x) {
+      const double dx = (x + 0.5 - cx), dy = (y + 0.5 - cy);
+      if ((dx * dx) / (rx * rx) + (dy * dy) / (ry * ry) > 1) continue;
+      const bool inside = (dx * dx) / (innerRx * innerRx) + (dy * dy) / (innerRy * innerRy) <= 1;
+      // Lips a strong rose, the open mouth nearly black; BGRA.
+      const uint8_t c[3] = {static_cast<uint8_t>(inside ? 25 : 95),
+                            static_cast<uint8_t>(inside ? 10 : 40),
+                            static_cast<uint8_t>(inside ? 45 : 205)};
+      std::memcpy(row + 4 * x, c, 3);
+    }
+  }
+}
+
+void SimulatedSender::sendOne(uint64_t k) {
+  const int32_t n = static_cast<int32_t>(rects_.size());
+  const int32_t index = originIndexFor(k, n);
+  const auto& head = heads_[static_cast<size_t>(index)];
+  const size_t packedRow = static_cast<size_t>(headWidth_) * 4;
+  for (int32_t y = 0; y < headHeight_; ++y)
+    std::memcpy(outgoing_.data() + stride_ * static_cast<size_t>(y),
+                head.data() + packedRow * static_cast<size_t>(y), packedRow);
+  drawMouth(outgoing_.data(), headWidth_, headHeight_, stride_, k, fps_);
+
+  const auto sei = escape(seiRecord(fps_, index, rects_[static_cast<size_t>(index)]));
+  engine_->onPlayerSyncRecvSEI(streamId_, sei);
+  QMXVideoFrameParam param;
+  param.setWidth(headWidth_);
+  param.setHeight(headHeight_);
+  param.setStride(static_cast<int32_t>(stride_), 0);
+  const uint8_t* planes[1] = {outgoing_.data()};
+  const uint32_t lengths[1] = {static_cast<uint32_t>(outgoing_.size())};
+  engine_->onRemoteVideoFrameRawData(planes, lengths, param, streamId_);
+  framesSent_.fetch_add(1);
+}
+
+void SimulatedSender::sendLoop() {
+  using Clock = std::chrono::steady_clock;
+  const auto begin = Clock::now();
+  // Each frame's time comes from its number, so late frames do not push the later ones back.
+  for (uint64_t k = 0; running_.load(); ++k) {
+    std::this_thread::sleep_until(begin + std::chrono::microseconds(k * 1000000 / fps_));
+    if (!running_.load()) break;
+    sendOne(k);
+  }
+}
+
+}  // namespace orsa::tool
