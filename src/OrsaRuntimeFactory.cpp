@@ -2,18 +2,18 @@
 
 #include <mutex>
 
+#include "OrsaNormalRuntime.h"
+#include "OrsaROIRuntime.h"
 #include "logging/QMXLogUtil.h"
 
 namespace {
 
 constexpr char kModule[] = "OrsaRuntimeFactory";
 
-// Until the runtimes register themselves there is nothing to construct; the facade treats the
-// null as a start that cannot proceed.
 std::shared_ptr<IOrsaMireloRuntime> builtInFactory(OrsaRuntimeKind kind,
                                                    const std::shared_ptr<OrsaMireloConfig>&) {
-  ORSA_LOG_ERROR(kModule, "no runtime available for kind %s", orsaRuntimeKindName(kind));
-  return nullptr;
+  if (kind == OrsaRuntimeKind::ROI) return OrsaROIRuntime::create();
+  return OrsaNormalRuntime::create();
 }
 
 std::mutex& factoryMutex() {

@@ -91,6 +91,13 @@ class OrsaFrameData {
   int64_t bottom() const { return bottom_; }
   void setBottom(int64_t v) { bottom_ = v; }
 
+  // Bookkeeping of the intake, for the view's statistics: the order in which frames arrived
+  // (0: not numbered) and when, in milliseconds on the steady clock.
+  uint64_t sequence() const { return sequence_; }
+  void setSequence(uint64_t v) { sequence_ = v; }
+  int64_t receiveTime() const { return receiveTime_; }
+  void setReceiveTime(int64_t v) { receiveTime_ = v; }
+
   // The parse behind updateSEI, without logging and without touching a record: on Ok, `fields`
   // holds fps, type, startIndex, endIndex, frameIndex, left, top, right, bottom in that order.
   static SEIStatus decodeSEI(const uint8_t* data, size_t length,
@@ -117,4 +124,6 @@ class OrsaFrameData {
   int64_t top_ = 0;
   int64_t right_ = 0;
   int64_t bottom_ = 0;
+  uint64_t sequence_ = 0;
+  int64_t receiveTime_ = 0;
 };

@@ -1,5 +1,6 @@
 #include "render/OrsaPreviewView.h"
 
+#include <algorithm>
 #include <chrono>
 #include <utility>
 
@@ -131,10 +132,21 @@ bool OrsaPreviewView::consumeOne(uint64_t& escapeCount) {
                       static_cast<double>(frame->bottom() - frame->top())};
   const int64_t width = frame->originFrameWidth(), height = frame->originFrameHeight();
   const int64_t subWidth = frame->roiWidth(), subHeight = frame->roiHeight();
-  updateWithImageBuffer(bytesOf(frame->originFrameData(), width, height),
-                        static_cast<int32_t>(width), static_cast<int32_t>(height),
-                        bytesOf(frame->roiData(), subWidth, subHeight),
-                        static_cast<int32_t>(subWidth), static_cast<int32_t>(subHeight), rect);
+  {
+    std::lock_guard<std::recursive_mutex> lock(viewLock_);
+    drawingSequence_ = frame->sequence();
+    drawingReceiveTime_ = frame->receiveTime();
+    if (drawingSequence_ != 0) {
+      if (drawingSequence_ < lastDrawnSequence_) outOfOrderFrameCount_.fetch_add(1);
+      lastDrawnSequence_ = std::max(lastDrawnSequence_, drawingSequence_);
+    }
+    updateWithImageBuffer(bytesOf(frame->originFrameData(), width, height),
+                          static_cast<int32_t>(width), static_cast<int32_t>(height),
+                          bytesOf(frame->roiData(), subWidth, subHeight),
+                          static_cast<int32_t>(subWidth), static_cast<int32_t>(subHeight), rect);
+    drawingSequence_ = 0;
+    drawingReceiveTime_ = 0;
+  }
   // The draw copied both into textures, so the pool may lend them out again at once.
   frame->giveBackBuffers();
 
@@ -160,6 +172,7 @@ void OrsaPreviewView::update(std::shared_ptr<OrsaFrameData> frame) {
     frameDataQueue_.pop_front();
     ORSA_LOG_WARN(M, "frameDataQueue is full, drop the first element");
   }
+  droppedFrameCount_.fetch_add(1);
   // Back to the pool rather than freed: keeps steady streaming free of allocations under
   // overload. Outside the queue lock, which takes no other lock while held.
   if (dropped) dropped->giveBackBuffers();
@@ -277,7 +290,20 @@ void OrsaPreviewView::loadMaskTexture(const std::string& path) {
 }
 
 void OrsaPreviewView::setPresentationSink(std::function<void(const OrsaPicture&)> sink) {
-  if (auto backend = renderBackend()) backend->setPresentationSink(std::move(sink));
+  auto backend = renderBackend();
+  if (!backend) return;
+  if (!sink) return backend->setPresentationSink(nullptr);
+  // Presentation happens inside a draw, in the view lock, so the frame being drawn is known.
+  std::weak_ptr<OrsaPreviewView> weak =
+      std::static_pointer_cast<OrsaPreviewView>(shared_from_this());
+  backend->setPresentationSink([weak, sink = std::move(sink)](const OrsaPicture& picture) {
+    OrsaPicture p = picture;
+    if (auto view = weak.lock()) {
+      p.sequence = view->drawingSequence_;
+      p.receiveTime = view->drawingReceiveTime_;
+    }
+    sink(p);
+  });
 }
 
 bool OrsaPreviewView::snapshot(const std::string& path) {

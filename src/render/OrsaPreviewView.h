@@ -78,6 +78,10 @@ class OrsaPreviewView : public OrsaView {
   int64_t firstFrameTime() const { return firstFrameTime_.load(); }
   uint64_t receivedFrameCount() const { return receivedFrameCount_.load(); }
   uint64_t renderFrameCount() const { return renderFrameCount_.load(); }
+  // Frames the full queue pushed out before they were drawn.
+  uint64_t droppedFrameCount() const { return droppedFrameCount_.load(); }
+  // Numbered frames drawn after a frame that arrived later than them.
+  uint64_t outOfOrderFrameCount() const { return outOfOrderFrameCount_.load(); }
   std::vector<int64_t> renderTimePoints() const;
   const std::shared_ptr<orsa::platform::Semaphore>& frameDataSemaphore() const {
     return frameDataSemaphore_;
@@ -112,6 +116,8 @@ class OrsaPreviewView : public OrsaView {
   std::atomic<int64_t> firstFrameTime_{0};
   std::atomic<uint64_t> receivedFrameCount_{0};
   std::atomic<uint64_t> renderFrameCount_{0};
+  std::atomic<uint64_t> droppedFrameCount_{0};
+  std::atomic<uint64_t> outOfOrderFrameCount_{0};
   std::shared_ptr<std::atomic<bool>> consumerRunning_ = std::make_shared<std::atomic<bool>>(false);
 
   // Held by stop's signalling task too, which must not need the view.
@@ -123,6 +129,10 @@ class OrsaPreviewView : public OrsaView {
   mutable std::recursive_mutex viewLock_;
   std::function<void()> firstFrameCallback_;
   std::vector<int64_t> renderTimePoints_;  // oldest first
+  // The numbered frame being drawn, for the presentation sink, and the latest drawn so far.
+  uint64_t drawingSequence_ = 0;
+  int64_t drawingReceiveTime_ = 0;
+  uint64_t lastDrawnSequence_ = 0;
 
   // Read by worker tasks and the consumer outside the view lock, so a draw never delays them.
   mutable std::mutex fieldsLock_;

@@ -15,6 +15,9 @@ struct OrsaPicture {
   int32_t height = 0;
   int32_t stride = 0;            // bytes from one row to the next
   int64_t presentationTime = 0;  // milliseconds on the steady clock
+  // The frame it shows, as its intake numbered and stamped it (0 when it did not).
+  uint64_t sequence = 0;
+  int64_t receiveTime = 0;
 };
 
 // The GPU work of one view, as the preview view asks for it. The view decides when and with

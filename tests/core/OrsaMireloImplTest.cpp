@@ -8,6 +8,8 @@
 #include <mutex>
 #include <thread>
 
+#include "OrsaNormalRuntime.h"
+#include "OrsaROIRuntime.h"
 #include "OrsaRuntimeFactory.h"
 #include "orsa/OrsaClock.h"
 #include "orsa/OrsaMirelo.h"
@@ -194,7 +196,7 @@ TEST_F(FacadeTest, FailedStartsReportTheirErrorAndLeaveTheEngineIdle) {
   EXPECT_EQ(delegate->errors, std::vector(4, Error{-200000, "config decode error"}));
   EXPECT_TRUE(made.empty());
 
-  // A factory that makes nothing or throws, and the built-in factory, which has no runtimes yet.
+  // A factory that makes nothing or throws.
   delegate->errors.clear();
   using Config = std::shared_ptr<OrsaMireloConfig>;
   using Runtime = std::shared_ptr<IOrsaMireloRuntime>;
@@ -202,13 +204,17 @@ TEST_F(FacadeTest, FailedStartsReportTheirErrorAndLeaveTheEngineIdle) {
   engine->start(configFor("mobile"), delegate);
   setOrsaRuntimeFactory([](OrsaRuntimeKind, const Config&) -> Runtime { throw std::bad_alloc(); });
   engine->start(configFor("web"), delegate);
+  EXPECT_EQ(delegate->errors, std::vector(2, Error{-200000, "create runtime failed"}));
+  EXPECT_EQ(engine->currentRuntime(), nullptr);
+  // The built-in factory makes the runtime the platform calls for.
   setOrsaRuntimeFactory(nullptr);
   engine->start(configFor("web"), delegate);
-  EXPECT_EQ(delegate->errors, std::vector(3, Error{-200000, "create runtime failed"}));
-  EXPECT_EQ(engine->currentRuntime(), nullptr);
-  SetUp();  // a working factory again: the idle engine starts
-  engine->start(configFor("web"), delegate);
-  EXPECT_NE(engine->currentRuntime(), nullptr);
+  EXPECT_TRUE(std::dynamic_pointer_cast<OrsaNormalRuntime>(engine->currentRuntime()));
+  engine->stop();
+  engine->start(configFor("mobile"), delegate);
+  EXPECT_TRUE(std::dynamic_pointer_cast<OrsaROIRuntime>(engine->currentRuntime()));
+  engine->stop();
+  EXPECT_EQ(delegate->errors.size(), 2u);
 }
 
 // Intake on an RTC thread while the main thread starts and stops over and over: every call must

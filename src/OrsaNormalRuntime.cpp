@@ -1,0 +1,90 @@
+#include "OrsaNormalRuntime.h"
+
+#include <fmt/printf.h>
+
+#include "platform/Console.h"
+#include "platform/Dispatch.h"
+
+namespace {
+
+using orsa::platform::consoleWrite;
+
+}  // namespace
+
+std::shared_ptr<OrsaNormalRuntime> OrsaNormalRuntime::create() {
+  return std::make_shared<OrsaNormalRuntime>(Key{});
+}
+
+void OrsaNormalRuntime::initWithConfig(std::shared_ptr<OrsaMireloConfig> config,
+                                       std::weak_ptr<OrsaMireloDelegate> delegate) {
+  const std::string modelId = config ? config->digitalHumanId().value_or("") : "";
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    config_ = std::move(config);
+    delegate_ = std::move(delegate);
+  }
+  consoleWrite(fmt::sprintf("[OrsaNormalRuntime] 初始化普通运行时，数字人ID：%s", modelId));
+  std::weak_ptr<OrsaNormalRuntime> weak = shared_from_this();
+  orsa::platform::globalQueue()->async([weak] {
+    orsa::platform::mainQueue()->asyncAfter(std::chrono::milliseconds(500), [weak] {
+      auto self = weak.lock();
+      if (!self) return;
+      if (auto delegate = self->delegate()) delegate->onMireloStartSuccess();
+    });
+  });
+}
+
+void OrsaNormalRuntime::attach(const std::shared_ptr<OrsaView>& view) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    previewView_ = view;
+  }
+  consoleWrite(fmt::sprintf("[OrsaNormalRuntime] 普通运行时绑定预览视图：%s",
+                            view ? view->description() : std::string("(null)")));
+  if (!view) return;
+  auto preview = std::dynamic_pointer_cast<OrsaPreviewView>(view);
+  if (!preview) {
+    // A host view of its own: ours goes inside it and follows its size.
+    preview = OrsaPreviewView::create(view->bounds());
+    preview->setAutoresizingMask(OrsaAutoresizingFlexibleWidth | OrsaAutoresizingFlexibleHeight);
+    view->addSubview(preview);
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    orsaPreviewView_ = preview;
+  }
+  std::weak_ptr<OrsaNormalRuntime> weak = shared_from_this();
+  preview->setFirstFrameCallback([weak] {
+    auto self = weak.lock();
+    if (!self) return;
+    consoleWrite("[OrsaNormalRuntime] 普通运行时首帧渲染回调");
+    if (auto delegate = self->delegate()) delegate->onSurfaceFirstFrameDraw();
+  });
+}
+
+void OrsaNormalRuntime::onPlayerSyncRecvSEI(const std::string&, std::span<const uint8_t> data) {
+  if (data.data() && !data.empty()) frameData_.updateSEI(data.data(), data.size());
+}
+
+void OrsaNormalRuntime::destroy() {
+  consoleWrite("[OrsaNormalRuntime] 销毁普通运行时");
+  std::shared_ptr<OrsaPreviewView> view;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    view = orsaPreviewView_.lock();
+    orsaPreviewView_.reset();
+    delegate_.reset();
+    previewView_.reset();
+  }
+  if (view) view->stop();
+}
+
+std::shared_ptr<OrsaPreviewView> OrsaNormalRuntime::orsaPreviewView() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return orsaPreviewView_.lock();
+}
+
+std::shared_ptr<OrsaMireloDelegate> OrsaNormalRuntime::delegate() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return delegate_.lock();
+}

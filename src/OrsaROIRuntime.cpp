@@ -1,0 +1,274 @@
+#include "OrsaROIRuntime.h"
+
+#include <fmt/format.h>
+
+#include <filesystem>
+
+#include "OrsaLogClip.h"
+#include "logging/QMXLogUtil.h"
+#include "platform/AppContainer.h"
+#include "platform/Clock.h"
+#include "platform/FileIO.h"
+
+namespace {
+
+constexpr const char* M = OrsaROIRuntime::kModule;
+
+using orsa::platform::globalQueue;
+using orsa::platform::mainQueue;
+using orsa::platform::QoS;
+
+std::string describe(const std::shared_ptr<OrsaView>& view) {
+  return view ? view->description() : std::string("(null)");
+}
+
+int hexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The URL's last path component, percent escapes decoded; "" when the path has none.
+std::string lastPathComponent(const std::string& url) {
+  std::string rest = url;
+  if (auto scheme = rest.find("://"); scheme != std::string::npos) {
+    rest = rest.substr(scheme + 3);
+    const auto slash = rest.find('/');
+    rest = slash == std::string::npos ? std::string() : rest.substr(slash);
+  }
+  rest = rest.substr(0, rest.find_first_of("?#"));
+  while (!rest.empty() && rest.back() == '/') rest.pop_back();
+  const std::string encoded = rest.substr(rest.find_last_of('/') + 1);
+  std::string name;
+  for (size_t i = 0; i < encoded.size(); ++i) {
+    if (encoded[i] == '%' && i + 2 < encoded.size() && hexDigit(encoded[i + 1]) >= 0 &&
+        hexDigit(encoded[i + 2]) >= 0) {
+      name += static_cast<char>(hexDigit(encoded[i + 1]) * 16 + hexDigit(encoded[i + 2]));
+      i += 2;
+    } else {
+      name += encoded[i];
+    }
+  }
+  return name;
+}
+
+}  // namespace
+
+std::shared_ptr<OrsaROIRuntime> OrsaROIRuntime::create() {
+  return std::make_shared<OrsaROIRuntime>(Key{});
+}
+
+OrsaROIRuntime::OrsaROIRuntime(Key)
+    : sem_(std::make_shared<orsa::platform::Semaphore>(0)),
+      readQueue_(orsa::platform::makeSerialQueue("OrsaROIRuntime.read", QoS::UserInitiated)) {}
+
+OrsaROIRuntime::~OrsaROIRuntime() = default;
+
+std::string OrsaROIRuntime::localPackagePath(const OrsaMireloConfig& config) {
+  auto fit = config.getFitStream();
+  std::string name = fit && fit->packageUrl() ? lastPathComponent(*fit->packageUrl()) : "";
+  // A name that would step out of the directory is no file name.
+  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
+    name = fmt::sprintf("%s.zip", config.digitalHumanId().value_or(""));
+    for (char& c : name) {
+      if (c == '/') c = '_';
+    }
+  }
+  return orsa::platform::AppContainer::temporaryDirectory() + "/" + name;
+}
+
+void OrsaROIRuntime::initWithConfig(std::shared_ptr<OrsaMireloConfig> config,
+                                    std::weak_ptr<OrsaMireloDelegate> delegate) {
+  const std::string modelId = config ? config->digitalHumanId().value_or("") : "";
+  ORSA_LOG_INFO(M, "[init][%s] config: %s, listener: %p", orsaLogClip(modelId),
+                orsaLogClip(config ? config->string() : std::string("(null)")),
+                static_cast<const void*>(delegate.lock().get()));
+  auto manager = ResourceManager::create();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    delegate_ = std::move(delegate);
+    config_ = config;
+    modelId_ = modelId;
+    auto fit = config ? config->getFitStream() : nullptr;
+    streamId_ = fit && fit->streamId() ? *fit->streamId() : "";
+    resourceManager_ = manager;
+  }
+  if (config) loadResource(manager, config);
+  isRunning_.store(true);
+
+  // The wait blocks, so it gets a thread of its own rather than a worker of the shared pool.
+  orsa::platform::runOnOwnThread("OrsaROIRuntime.prepare", [self = shared_from_this()] {
+    self->sem_->wait();
+    if (self->setResourceResult_.load() != 0) {
+      ORSA_LOG_INFO(M, "Set resource failed");
+      return;
+    }
+    if (!self->isRunning_.load()) return;
+    auto manager = self->resourceManager();
+    auto view = self->previewView();
+    auto border = manager ? manager->getBorderPath() : std::nullopt;
+    if (view && border) view->loadMaskTexture(*border);
+  });
+}
+
+void OrsaROIRuntime::loadResource(const std::shared_ptr<ResourceManager>& manager,
+                                  const std::shared_ptr<OrsaMireloConfig>& config) {
+  auto fit = config->getFitStream();
+  const std::string modelId = config->digitalHumanId().value_or("");
+  ORSA_LOG_INFO(M, "[load resource][%s] load resource now, url: %s", orsaLogClip(modelId),
+                orsaLogClip(fit && fit->packageUrl() ? *fit->packageUrl() : std::string()));
+  const std::string path = localPackagePath(*config);
+  std::error_code ec;
+  if (std::filesystem::is_regular_file(path, ec)) {
+    std::weak_ptr<OrsaROIRuntime> weak = shared_from_this();
+    mainQueue()->asyncAfter(std::chrono::milliseconds(100), [weak, manager, path] {
+      if (auto self = weak.lock()) manager->setResource(path, self);
+    });
+    return;
+  }
+  // Nothing to prepare from until the package is downloaded; without a download the wait ends
+  // as a failed preparation would.
+  ORSA_LOG_ERROR(M, "[load resource][%s] package not found: %s", orsaLogClip(modelId),
+                 orsaLogClip(path));
+  releaseWait(ResourceManager::kPrepareFailedCode);
+}
+
+void OrsaROIRuntime::onSetResourceSuccess() {
+  releaseWait(0);
+}
+
+void OrsaROIRuntime::onSetResourceFailed(int64_t errorCode) {
+  releaseWait(errorCode);
+}
+
+void OrsaROIRuntime::releaseWait(int64_t result) {
+  setResourceResult_.store(result);
+  sem_->signal();
+}
+
+void OrsaROIRuntime::attach(const std::shared_ptr<OrsaView>& view) {
+  std::string modelId;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    modelId = modelId_;
+  }
+  ORSA_LOG_INFO(M, "[attach][%s] attach view: %s", orsaLogClip(modelId),
+                orsaLogClip(describe(view)));
+  auto preview = std::dynamic_pointer_cast<OrsaPreviewView>(view);
+  if (!preview) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    orsaPreviewView_ = preview;
+  }
+  std::weak_ptr<OrsaROIRuntime> weak = shared_from_this();
+  preview->setFirstFrameCallback([weak, modelId] {
+    if (!weak.lock()) return;
+    ORSA_LOG_INFO(M, "[render][%s] onFirstFrameRender", orsaLogClip(modelId));
+    mainQueue()->async([weak, modelId] {
+      auto self = weak.lock();
+      if (!self || !self->isRunning_.load()) return;
+      auto delegate = self->delegate();
+      if (!delegate) return;
+      ORSA_LOG_INFO(M, "[callback][%s] onSurfaceFirstFrameDraw", orsaLogClip(modelId));
+      delegate->onSurfaceFirstFrameDraw();
+    });
+  });
+}
+
+void OrsaROIRuntime::onPlayerSyncRecvSEI(const std::string& streamID,
+                                         std::span<const uint8_t> data) {
+  if (!isRunning_.load() || streamID != streamId_) return;
+  currentFrameData_ = std::make_shared<OrsaFrameData>();
+  currentFrameData_->updateSEI(data.data(), data.size());
+}
+
+void OrsaROIRuntime::onRemoteVideoFrameRawData(std::span<const uint8_t* const> data,
+                                               std::span<const uint32_t> dataLength,
+                                               const QMXVideoFrameParam& param,
+                                               const std::string& streamID) {
+  if (!isRunning_.load() || streamID != streamId_) return;
+  if (!currentFrameData_) return;
+  auto frame = std::move(currentFrameData_);
+  currentFrameData_.reset();
+  if (data.empty() || dataLength.empty()) return;
+  // A decoder's padded rows are packed while copying.
+  if (frame->updateROIFrame(data[0], dataLength[0], param.width(), param.height(),
+                            param.strideAtIndex(0)) != OrsaFrameData::ROIStatus::Ok) {
+    return;
+  }
+  frame->setSequence(lastSequence_.fetch_add(1) + 1);
+  frame->setReceiveTime(orsa::platform::currentMillis());
+  drawFrame(std::move(frame));
+}
+
+void OrsaROIRuntime::drawFrame(std::shared_ptr<OrsaFrameData> frame) {
+  if (!frame || !frame->roiData() || frame->roiWidth() == 0 || frame->roiHeight() == 0) return;
+  std::weak_ptr<OrsaROIRuntime> weak = shared_from_this();
+  readQueue_->async([weak, frame = std::move(frame)] {
+    auto self = weak.lock();
+    std::shared_ptr<Image> image;
+    std::shared_ptr<OrsaPreviewView> view;
+    if (self && self->isRunning_.load()) {
+      if (auto manager = self->resourceManager()) {
+        image = manager->readOriginFrame(static_cast<int32_t>(frame->frameIndex()));
+      }
+      view = self->previewView();
+    }
+    if (!image || !view) {
+      // Dropped: the head's buffer goes back rather than being freed.
+      frame->giveBackBuffers();
+      return;
+    }
+    frame->updateOriginFrame(image->data(), image->width(), image->height());
+    view->update(frame);
+  });
+}
+
+void OrsaROIRuntime::destroy() {
+  std::shared_ptr<OrsaPreviewView> view;
+  std::shared_ptr<ResourceManager> manager;
+  std::string modelId, config;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    modelId = modelId_;
+    config = config_ ? config_->string() : std::string("(null)");
+  }
+  ORSA_LOG_INFO(M, "[destroy][%s] destroy now, config: %s", orsaLogClip(modelId),
+                orsaLogClip(config));
+  // Intake and reads that come from now on are ignored.
+  isRunning_.store(false);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    view = orsaPreviewView_.lock();
+    orsaPreviewView_.reset();
+    manager = std::move(resourceManager_);
+    resourceManager_.reset();
+  }
+  if (view) view->stop();
+  // A preparation task still queued in the manager finds it gone and stops; a running one
+  // holds it until it ends.
+  manager.reset();
+  BufferPool::sharedInstance().clear();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    delegate_.reset();
+  }
+  // Ends the preparation wait, which would otherwise hold this runtime for ever.
+  releaseWait(kDestroyedResult);
+}
+
+std::shared_ptr<ResourceManager> OrsaROIRuntime::resourceManager() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return resourceManager_;
+}
+
+std::shared_ptr<OrsaPreviewView> OrsaROIRuntime::previewView() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return orsaPreviewView_.lock();
+}
+
+std::shared_ptr<OrsaMireloDelegate> OrsaROIRuntime::delegate() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return delegate_.lock();
+}

@@ -1,0 +1,83 @@
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "orsa/IOrsaMireloRuntime.h"
+#include "platform/Dispatch.h"
+#include "render/OrsaFrameData.h"
+#include "render/OrsaPreviewView.h"
+#include "utils/ResourceManager.h"
+
+// The runtime of a "mobile" stream: the received video carries only the head. The package is
+// prepared into a local frame store; every frame is paired with the SEI record received just
+// before it, gets the background frame the record names and goes to the preview view.
+//
+// Create it with create(): tasks hold it weakly, except the preparation wait, which holds it
+// until preparation ends or destroy() releases the wait.
+class OrsaROIRuntime : public IOrsaMireloRuntime,
+                       public ResourceManagerDelegate,
+                       public std::enable_shared_from_this<OrsaROIRuntime> {
+  struct Key {};
+
+ public:
+  static constexpr const char* kModule = "OrsaROIRuntime";
+  // The result the preparation wait sees when destroy() ends it.
+  static constexpr int64_t kDestroyedResult = ResourceManager::kPrepareFailedCode;
+
+  static std::shared_ptr<OrsaROIRuntime> create();
+  explicit OrsaROIRuntime(Key);
+  ~OrsaROIRuntime() override;
+
+  void initWithConfig(std::shared_ptr<OrsaMireloConfig> config,
+                      std::weak_ptr<OrsaMireloDelegate> delegate) override;
+  void attach(const std::shared_ptr<OrsaView>& view) override;
+  void onRemoteVideoFrameRawData(std::span<const uint8_t* const> data,
+                                 std::span<const uint32_t> dataLength,
+                                 const QMXVideoFrameParam& param,
+                                 const std::string& streamID) override;
+  void onPlayerSyncRecvSEI(const std::string& streamID, std::span<const uint8_t> data) override;
+  void destroy() override;
+
+  void onSetResourceSuccess() override;
+  void onSetResourceFailed(int64_t errorCode) override;
+
+  void loadResource(const std::shared_ptr<ResourceManager>& manager,
+                    const std::shared_ptr<OrsaMireloConfig>& config);
+  // Reads the frame's background on the runtime's read queue and hands it to the view.
+  void drawFrame(std::shared_ptr<OrsaFrameData> frame);
+
+  // Where the package of `config` is expected: the container's temporary directory, under the
+  // last path component of the package URL or "<digital human id>.zip".
+  static std::string localPackagePath(const OrsaMireloConfig& config);
+
+  bool isRunning() const { return isRunning_.load(); }
+  int64_t setResourceResult() const { return setResourceResult_.load(); }
+
+ private:
+  std::shared_ptr<ResourceManager> resourceManager() const;
+  std::shared_ptr<OrsaPreviewView> previewView() const;
+  std::shared_ptr<OrsaMireloDelegate> delegate() const;
+  void releaseWait(int64_t result);
+
+  std::atomic<bool> isRunning_{false};
+  std::atomic<int64_t> setResourceResult_{0};
+  std::shared_ptr<orsa::platform::Semaphore> sem_;
+  // Background reads run one at a time, so frames reach the view in the order they arrived.
+  std::shared_ptr<orsa::platform::DispatchQueue> readQueue_;
+  std::atomic<uint64_t> lastSequence_{0};
+
+  // Set on the main thread, read by intake and worker tasks.
+  mutable std::mutex mutex_;
+  std::weak_ptr<OrsaMireloDelegate> delegate_;
+  std::shared_ptr<OrsaMireloConfig> config_;
+  std::string modelId_;
+  std::string streamId_;
+  std::weak_ptr<OrsaPreviewView> orsaPreviewView_;
+  std::shared_ptr<ResourceManager> resourceManager_;
+
+  // The record opened by the last SEI; the RTC thread's alone.
+  std::shared_ptr<OrsaFrameData> currentFrameData_;
+};

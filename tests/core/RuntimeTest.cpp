@@ -1,0 +1,231 @@
+// The runtimes end to end, through the engine facade as a host drives it: a start
+// configuration in, SEI and frames in on an RTC thread, pictures out of the view.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+#include "OrsaMireloImpl.h"
+#include "OrsaROIRuntime.h"
+#include "orsa/OrsaMirelo.h"
+#include "platform/AppContainer.h"
+#include "platform/Clock.h"
+#include "platform/OrsaBase64.h"
+#include "render/BufferPool.h"
+#include "render/ViewTestSupport.h"
+#include "render/gl/GlRenderBackend.h"
+#include "render/gl/PngFile.h"
+#include "utils/ResourceManager.h"
+#include "utils/ResourceTestPackage.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using namespace orsa::test;
+using orsa::platform::AppContainer;
+using orsa::platform::MainLoop;
+
+constexpr int kW = 64, kH = 48, kFrames = 6;
+const OrsaRect kHead{16, 8, 24, 24};
+
+struct Delegate : OrsaMireloDelegate {
+  std::atomic<int> firstFrames{0}, firstFramesOffMain{0};
+  std::atomic<int64_t> startSuccessAt{0};
+  void onSurfaceFirstFrameDraw() override {
+    ++firstFrames;
+    if (!MainLoop::isMainThread()) ++firstFramesOffMain;
+  }
+  void onMireloStartSuccess() override { startSuccessAt = orsa::platform::currentMillis(); }
+};
+
+std::string config(const std::string& platform) {
+  return OrsaBase64::encode(
+      R"({"DigitalHumanId":"h1","Streams":[{"RoomId":"r","StreamId":"s","ConfigId":")" + platform +
+      R"(","PackageUrl":"https://cdn.example/pkg/demo%20human.zip?sig=1"}]})");
+}
+
+// The SEI payload of a frame naming background `index`, placing the head at kHead; fps 0, so
+// the view draws without pacing.
+std::vector<uint8_t> sei(int index) {
+  const int32_t words[9] = {0,
+                            0,
+                            0,
+                            0,
+                            index,
+                            int32_t(kHead.x),
+                            int32_t(kHead.y),
+                            int32_t(kHead.x + kHead.width),
+                            int32_t(kHead.y + kHead.height)};
+  std::vector<uint8_t> bytes(36);
+  std::memcpy(bytes.data(), words, 36);  // little-endian host
+  return bytes;
+}
+
+class RuntimeTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    AppContainer::setRoot(home_.str());
+    fs::create_directories(AppContainer::temporaryDirectory());
+    // An all-white mask: the head covers its whole rectangle.
+    std::vector<uint8_t> white(24 * 24 * 4, 255);
+    std::string error;
+    orsa::gl::writePngRGBA(home_.str() + "/border.png", white.data(), 24, 24, 96, error);
+    writePackage(
+        AppContainer::temporaryDirectory() + "/demo human.zip",
+        {{"origin.mp4", readFile(makeVideo(home_.path() / "o.mp4", kFrames, videoFormat(kW, kH)))},
+         {"border.png", readFile(home_.str() + "/border.png")}});
+  }
+
+  // Starts the engine with a view of the background's size and waits for the mask.
+  std::shared_ptr<OrsaPreviewView> start(IOrsaMirelo& engine) {
+    auto view = OrsaPreviewView::create(OrsaRect{0, 0, kW, kH});
+    view->setContentsScale(1);
+    view->setPresentationSink([this](const OrsaPicture& p) {
+      std::lock_guard<std::mutex> lock(m_);
+      pictures_.emplace_back(p.sequence,
+                             std::vector<uint8_t>(p.rgba, p.rgba + p.stride * p.height));
+    });
+    engine.attach(view);
+    engine.start(config("mobile"), delegate_);
+    auto* gl = dynamic_cast<orsa::gl::GlRenderBackend*>(view->renderBackend().get());
+    EXPECT_TRUE(gl && MainLoop::runUntil([&] { return gl->hasMaskTexture(); }, 60s));
+    return view;
+  }
+
+  // SEI (when index >= 0) then a head of one colour (BGRA, green unless said), padded rows as
+  // an RTC decoder delivers them.
+  static void send(IOrsaMirelo& engine, int index, const std::string& stream = "s",
+                   const char* bgra = "\x00\xff\x00\xff") {
+    if (index >= 0) engine.onPlayerSyncRecvSEI(stream, sei(index));
+    const int stride = 24 * 4 + 32;
+    std::vector<uint8_t> head(stride * 24, 0xEE);
+    for (int y = 0; y < 24; ++y)
+      for (int x = 0; x < 24; ++x) std::memcpy(&head[y * stride + x * 4], bgra, 4);
+    const uint8_t* planes[] = {head.data()};
+    const uint32_t lengths[] = {uint32_t(head.size())};
+    QMXVideoFrameParam param;
+    param.setWidth(24), param.setHeight(24), param.setStride(stride, 0);
+    engine.onRemoteVideoFrameRawData(planes, lengths, param, stream);
+  }
+
+  std::vector<std::pair<uint64_t, std::vector<uint8_t>>> pictures() {
+    std::lock_guard<std::mutex> lock(m_);
+    return pictures_;
+  }
+
+  TempDir home_;
+  std::shared_ptr<Delegate> delegate_ = std::make_shared<Delegate>();
+  std::mutex m_;
+  std::vector<std::pair<uint64_t, std::vector<uint8_t>>> pictures_;
+};
+
+// Mean absolute difference of the picture's pixels outside the head from a background frame.
+double backgroundDistance(const std::vector<uint8_t>& picture, const Image& frame) {
+  double sum = 0;
+  int n = 0;
+  for (int y = 0; y < kH; ++y)
+    for (int x = 0; x < kW; ++x) {
+      if (x >= kHead.x - 1 && x <= kHead.x + kHead.width && y >= kHead.y - 1 &&
+          y <= kHead.y + kHead.height)
+        continue;
+      for (int c = 0; c < 3; ++c, ++n)
+        sum += std::abs(picture[(y * kW + x) * 4 + c] - frame.pixel(x, y)[c]);
+    }
+  return sum / n;
+}
+
+TEST_F(RuntimeTest, HeadGoesOverTheNamedBackgroundAndFramesPairWithTheirSEI) {
+  auto engine = OrsaMireloFactory::create();
+  auto view = start(*engine);
+  // A frame without SEI, SEI and frame of another stream, and a frame of another stream between
+  // an SEI and its frame: only the last pair draws, with its own SEI.
+  send(*engine, -1);
+  send(*engine, 1, "other");
+  engine->onPlayerSyncRecvSEI("s", sei(2));
+  send(*engine, -1, "other", "\xff\x00\x00\xff");
+  send(*engine, -1);
+  // Two SEI then a frame: the second counts; one SEI then two frames: one drawn.
+  engine->onPlayerSyncRecvSEI("s", sei(1));
+  send(*engine, 4);
+  send(*engine, -1);
+  // Bursts of four: in flight together, never more than the view's queue holds.
+  for (int i = 0; i < 20; ++i) {
+    send(*engine, i % kFrames);
+    if (i % 4 == 3) {
+      ASSERT_TRUE(MainLoop::runUntil([&] { return view->receivedFrameCount() == 3u + i; }, 30s));
+    }
+  }
+  MainLoop::runFor(50ms);  // the first-frame callback is posted to the main queue
+  EXPECT_EQ(delegate_->firstFrames, 1);
+  EXPECT_EQ(delegate_->firstFramesOffMain, 0);
+  EXPECT_EQ(view->outOfOrderFrameCount(), 0u);
+
+  const auto shown = pictures();
+  ASSERT_EQ(shown.size(), 22u);
+  std::vector<std::shared_ptr<Image>> backgrounds;
+  auto manager = ResourceManager::create();
+  struct Done : ResourceManagerDelegate {
+    std::atomic<bool> ok{false};
+    void onSetResourceSuccess() override { ok = true; }
+  };
+  auto done = std::make_shared<Done>();
+  manager->setResource(AppContainer::temporaryDirectory() + "/demo human.zip", done);
+  ASSERT_TRUE(MainLoop::runUntil([&] { return done->ok.load(); }, 30s));
+  for (int i = 0; i < kFrames; ++i) backgrounds.push_back(manager->readOriginFrame(i));
+  const int expected[] = {2, 4, 0, 1, 2};  // the first pairs, then the stream's walk
+  for (size_t k = 0; k < 5; ++k) {
+    const auto& [sequence, rgba] = shown[k];
+    EXPECT_EQ(sequence, k + 1);
+    for (int i = 0; i < kFrames; ++i) {
+      const double d = backgroundDistance(rgba, *backgrounds[i]);
+      if (i == expected[k])
+        EXPECT_LT(d, 1.0) << "picture " << k << " against frame " << i;
+      else
+        EXPECT_GT(d, 2.0) << "picture " << k << " against frame " << i;
+    }
+    // The head, green, fills its rectangle; its padding never shows.
+    EXPECT_EQ(std::vector<uint8_t>(&rgba[(20 * kW + 28) * 4], &rgba[(20 * kW + 28) * 4 + 4]),
+              (std::vector<uint8_t>{0, 255, 0, 255}));
+  }
+  engine->stop();
+  finish(*view);
+}
+
+TEST_F(RuntimeTest, StopFreesRuntimeViewAndBuffersAndTheEngineStartsAgain) {
+  auto engine = std::make_shared<OrsaMireloImpl>();
+  for (int round = 0; round < 2; ++round) {
+    auto view = start(*engine);
+    std::weak_ptr<IOrsaMireloRuntime> runtime = engine->currentRuntime();
+    for (int i = 0; i < 4; ++i) send(*engine, i % kFrames);
+    ASSERT_TRUE(MainLoop::runUntil([&] { return view->receivedFrameCount() == 4; }, 30s));
+    engine->stop();
+    send(*engine, 1);  // intake after stop goes nowhere
+    std::weak_ptr<OrsaPreviewView> weakView = view;
+    view.reset();
+    EXPECT_TRUE(MainLoop::runUntil([&] { return runtime.expired() && weakView.expired(); }, 5s));
+    EXPECT_EQ(BufferPool::sharedInstance().idleBytes(), 0u);
+  }
+}
+
+TEST_F(RuntimeTest, PreparationWaitsEndAndTheNormalRuntimeStartsAfterHalfASecond) {
+  // Destroyed before the package is handed over, and a package that is not there at all: in
+  // both cases the waiting task ends and the runtime is freed.
+  for (bool present : {true, false}) {
+    if (!present) fs::remove(AppContainer::temporaryDirectory() + "/demo human.zip");
+    auto engine = std::make_shared<OrsaMireloImpl>();
+    engine->start(config("mobile"), delegate_);
+    std::weak_ptr<IOrsaMireloRuntime> runtime = engine->currentRuntime();
+    engine->stop();
+    EXPECT_TRUE(MainLoop::runUntil([&] { return runtime.expired(); }, 5s)) << present;
+  }
+  auto engine = OrsaMireloFactory::create();
+  const int64_t started = orsa::platform::currentMillis();
+  engine->start(config("web"), delegate_);
+  ASSERT_TRUE(MainLoop::runUntil([&] { return delegate_->startSuccessAt > 0; }, 5s));
+  EXPECT_GE(delegate_->startSuccessAt - started, 500);
+  engine->stop();
+}
+
+}  // namespace
