@@ -1,0 +1,114 @@
+// orsa demo's contract: a short run through the whole engine writes the three outputs and
+// statistics that account for every frame; bad arguments and a missing package fail as they
+// should.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "platform/MediaReader.h"
+#include "render/gl/PngFile.h"
+#include "support/TestSupport.h"
+
+namespace fs = std::filesystem;
+using namespace orsa::test;
+
+namespace {
+
+class DemoTool : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (orsaToolPath().empty()) GTEST_SKIP() << "the orsa tool is not built";
+  }
+  std::string path(const std::string& name) const { return (dir_.path() / name).string(); }
+  CommandResult run(std::vector<std::string> args) { return runOrsa(path("home"), args); }
+
+  TempDir dir_;
+};
+
+uint64_t decodedFrames(const std::string& video) {
+  auto reader = orsa::platform::MediaReader::openFirstVideoTrack(video);
+  if (!reader || !reader->addOutput(orsa::platform::kMediaPixelFormatBGRA) ||
+      !reader->startReading())
+    return 0;
+  uint64_t n = 0;
+  while (reader->status() == orsa::platform::MediaReader::Status::Reading)
+    if (reader->copyNextSampleBuffer()) ++n;
+  return n;
+}
+
+TEST_F(DemoTool, AShortRunPresentsEverySentFrameAndRecordsThem) {
+  ASSERT_EQ(
+      run({"sample-package", path("small.zip"), "--frames", "8", "--size", "192x320"}).exitCode, 0);
+  const std::string out = path("out");
+  CommandResult r = run({"demo", "--package", path("small.zip"), "--seconds", "2", "--fps", "20",
+                         "--out", out, "--layer", "192x320@1"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.err.find("package prepared"), std::string::npos) << r.err;
+
+  const auto stats = nlohmann::json::parse(readFile(out + "/stats.json"), nullptr, false);
+  ASSERT_TRUE(stats.is_object()) << readFile(out + "/stats.json");
+  for (const char* key : {"framesSent", "framesReceived", "framesDrawn", "framesDropped",
+                          "framesOutOfOrder", "framesRecorded", "firstFrameMs", "latencyMs", "fps"})
+    EXPECT_TRUE(stats.contains(key)) << key;
+  for (const char* key : {"p50", "p95", "p99"}) EXPECT_TRUE(stats["latencyMs"].contains(key));
+  const uint64_t sent = stats["framesSent"];
+  // Paced at 20 fps for 2 s, and every frame accounted for from intake to the recording.
+  EXPECT_GE(sent, 38u);
+  EXPECT_LE(sent, 42u);
+  EXPECT_EQ(stats["framesReceived"], sent);
+  EXPECT_EQ(stats["framesDrawn"], sent);
+  EXPECT_EQ(stats["framesDropped"], 0);
+  EXPECT_EQ(stats["framesOutOfOrder"], 0);
+  EXPECT_EQ(stats["framesRecorded"], sent);
+  EXPECT_GT(stats["firstFrameMs"].get<int64_t>(), 0);
+  EXPECT_LE(stats["latencyMs"]["p50"], stats["latencyMs"]["p99"]);
+  EXPECT_NEAR(stats["fps"].get<double>(), 20, 3);
+  // The summary on stdout is the file's content.
+  EXPECT_NE(r.out.find(stats.dump(2)), std::string::npos) << r.out;
+
+  EXPECT_EQ(decodedFrames(out + "/composite.mp4"), sent);
+  std::vector<uint8_t> sheet;
+  int32_t w = 0, h = 0;
+  std::string why;
+  ASSERT_TRUE(orsa::gl::readPngRGBA(out + "/contact-sheet.png", sheet, w, h, why)) << why;
+  EXPECT_GT(w, 192);  // a grid, not one picture
+  // The sender's lips (a rose no package colour comes near) reached the presented pictures.
+  size_t lips = 0;
+  for (size_t i = 0; i + 3 < sheet.size(); i += 4)
+    lips += sheet[i] > 170 && sheet[i + 1] < 80 && sheet[i + 2] > 60 && sheet[i + 2] < 130;
+  EXPECT_GT(lips, 20u);
+}
+
+TEST_F(DemoTool, BadArgumentsAndAMissingPackageFailWithTheirReason) {
+  struct Row {
+    std::vector<std::string> args;
+    int exitCode;
+    std::string err;
+  };
+  const std::string usage = "usage: orsa demo [--package ZIP] [--seconds S]";
+  const std::vector<Row> rows = {
+      {{"--layer", "0x480@1"}, 2, usage},
+      {{"--layer", "270x480"}, 2, usage},
+      {{"--layer", "270x480@1x"}, 2, usage},
+      {{"--seconds", "-1"}, 2, usage},
+      {{"--fps", "2.5"}, 2, usage},
+      {{"--out"}, 2, usage},
+      {{"--frobnicate", "1"}, 2, usage},
+      {{"--package", path("absent.zip")}, 1, "absent.zip: no such package file"},
+  };
+  for (const auto& row : rows) {
+    std::vector<std::string> args = {"demo", "--out", path("out")};
+    args.insert(args.end(), row.args.begin(), row.args.end());
+    CommandResult r = run(args);
+    EXPECT_EQ(r.exitCode, row.exitCode) << testing::PrintToString(row.args) << r.err;
+    EXPECT_NE(r.err.find(row.err), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
+  }
+  EXPECT_FALSE(fs::exists(path("out")));
+}
+
+}  // namespace
