@@ -57,7 +57,7 @@ struct Options {
   double seconds = 10;
   int32_t fps = 0;  // 0: the package's
   std::string out = "orsa-demo-out";
-  OrsaSize layer{270, 480};
+  OrsaSize layer{360, 640};
   double scale = 1;
   bool headView = false;
   bool window = false;
@@ -110,7 +110,7 @@ std::optional<int> parse(const std::vector<std::string>& args, Options& o) {
       if (!f || *f != static_cast<int32_t>(*f)) return usage("--fps takes a whole number 1-120");
       o.fps = static_cast<int32_t>(*f);
     } else if (a == "--layer") {
-      if (!parseLayer(v, o.layer, o.scale)) return usage("--layer takes WxH@SCALE, e.g. 270x480@1");
+      if (!parseLayer(v, o.layer, o.scale)) return usage("--layer takes WxH@SCALE, e.g. 360x640@1");
     } else {
       return usage("unknown argument " + a);
     }
