@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include <condition_variable>
+#include <deque>
 #include <filesystem>
 
 #include "OrsaLogClip.h"
@@ -55,15 +57,58 @@ std::string lastPathComponent(const std::string& url) {
 
 }  // namespace
 
+struct OrsaROIRuntime::ReadLine {
+  std::mutex mutex;
+  std::condition_variable ready;
+  std::deque<std::shared_ptr<OrsaFrameData>> frames;
+  bool stopped = false;
+
+  void push(std::shared_ptr<OrsaFrameData> frame) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (!stopped) {
+        frames.push_back(std::move(frame));
+        frame.reset();
+      }
+    }
+    if (frame) {
+      frame->giveBackBuffers();
+    } else {
+      ready.notify_one();
+    }
+  }
+  // Null once stopped.
+  std::shared_ptr<OrsaFrameData> pop() {
+    std::unique_lock<std::mutex> lock(mutex);
+    ready.wait(lock, [&] { return stopped || !frames.empty(); });
+    if (stopped) return nullptr;
+    auto frame = std::move(frames.front());
+    frames.pop_front();
+    return frame;
+  }
+  void stop() {
+    std::deque<std::shared_ptr<OrsaFrameData>> left;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      stopped = true;
+      left.swap(frames);
+    }
+    ready.notify_all();
+    for (auto& frame : left) frame->giveBackBuffers();
+  }
+};
+
 std::shared_ptr<OrsaROIRuntime> OrsaROIRuntime::create() {
   return std::make_shared<OrsaROIRuntime>(Key{});
 }
 
 OrsaROIRuntime::OrsaROIRuntime(Key)
     : sem_(std::make_shared<orsa::platform::Semaphore>(0)),
-      readQueue_(orsa::platform::makeSerialQueue("OrsaROIRuntime.read", QoS::UserInitiated)) {}
+      readLine_(std::make_shared<ReadLine>()) {}
 
-OrsaROIRuntime::~OrsaROIRuntime() = default;
+OrsaROIRuntime::~OrsaROIRuntime() {
+  readLine_->stop();
+}
 
 std::string OrsaROIRuntime::localPackagePath(const OrsaMireloConfig& config) {
   auto fit = config.getFitStream();
@@ -96,6 +141,18 @@ void OrsaROIRuntime::initWithConfig(std::shared_ptr<OrsaMireloConfig> config,
   }
   if (config) loadResource(manager, config);
   isRunning_.store(true);
+
+  // The reader holds the runtime only while it reads a frame.
+  orsa::platform::runOnOwnThread("OrsaROIRuntime.read",
+                                 [line = readLine_, weak = weak_from_this()] {
+                                   while (auto frame = line->pop()) {
+                                     if (auto self = weak.lock()) {
+                                       self->readBackground(frame);
+                                     } else {
+                                       frame->giveBackBuffers();
+                                     }
+                                   }
+                                 });
 
   // The wait blocks, so it gets a thread of its own rather than a worker of the shared pool.
   orsa::platform::runOnOwnThread("OrsaROIRuntime.prepare", [self = shared_from_this()] {
@@ -204,25 +261,25 @@ void OrsaROIRuntime::onRemoteVideoFrameRawData(std::span<const uint8_t* const> d
 
 void OrsaROIRuntime::drawFrame(std::shared_ptr<OrsaFrameData> frame) {
   if (!frame || !frame->roiData() || frame->roiWidth() == 0 || frame->roiHeight() == 0) return;
-  std::weak_ptr<OrsaROIRuntime> weak = shared_from_this();
-  readQueue_->async([weak, frame = std::move(frame)] {
-    auto self = weak.lock();
-    std::shared_ptr<Image> image;
-    std::shared_ptr<OrsaPreviewView> view;
-    if (self && self->isRunning_.load()) {
-      if (auto manager = self->resourceManager()) {
-        image = manager->readOriginFrame(static_cast<int32_t>(frame->frameIndex()));
-      }
-      view = self->previewView();
+  readLine_->push(std::move(frame));
+}
+
+void OrsaROIRuntime::readBackground(const std::shared_ptr<OrsaFrameData>& frame) {
+  std::shared_ptr<Image> image;
+  std::shared_ptr<OrsaPreviewView> view;
+  if (isRunning_.load()) {
+    if (auto manager = resourceManager()) {
+      image = manager->readOriginFrame(static_cast<int32_t>(frame->frameIndex()));
     }
-    if (!image || !view) {
-      // Dropped: the head's buffer goes back rather than being freed.
-      frame->giveBackBuffers();
-      return;
-    }
-    frame->updateOriginFrame(image->data(), image->width(), image->height());
-    view->update(frame);
-  });
+    view = previewView();
+  }
+  if (!image || !view) {
+    // Dropped: the head's buffer goes back rather than being freed.
+    frame->giveBackBuffers();
+    return;
+  }
+  frame->updateOriginFrame(image->data(), image->width(), image->height());
+  view->update(frame);
 }
 
 void OrsaROIRuntime::destroy() {
@@ -238,6 +295,7 @@ void OrsaROIRuntime::destroy() {
                 orsaLogClip(config));
   // Intake and reads that come from now on are ignored.
   isRunning_.store(false);
+  readLine_->stop();
   {
     std::lock_guard<std::mutex> lock(mutex_);
     view = orsaPreviewView_.lock();

@@ -61,12 +61,16 @@ class OrsaROIRuntime : public IOrsaMireloRuntime,
   std::shared_ptr<OrsaPreviewView> previewView() const;
   std::shared_ptr<OrsaMireloDelegate> delegate() const;
   void releaseWait(int64_t result);
+  void readBackground(const std::shared_ptr<OrsaFrameData>& frame);
 
   std::atomic<bool> isRunning_{false};
   std::atomic<int64_t> setResourceResult_{0};
   std::shared_ptr<orsa::platform::Semaphore> sem_;
-  // Background reads run one at a time, so frames reach the view in the order they arrived.
-  std::shared_ptr<orsa::platform::DispatchQueue> readQueue_;
+  // Frames waiting for their background. One thread of the runtime's own reads them in turn,
+  // so frames reach the view in the order they arrived, and handing a frame over costs the RTC
+  // thread one lock and one wake-up.
+  struct ReadLine;
+  std::shared_ptr<ReadLine> readLine_;
   std::atomic<uint64_t> lastSequence_{0};
 
   // Set on the main thread, read by intake and worker tasks.

@@ -25,6 +25,7 @@ OrsaBuffer BufferBucket::poll(uint64_t size) {
   // Allocate and zero outside the lock: a multi-megabyte memset must not stall other threads
   // returning buffers of this size.
   auto buffer = std::make_shared<OrsaByteBuffer>(static_cast<size_t>(size));
+  BufferPool::allocations_.fetch_add(1, std::memory_order_relaxed);
   std::lock_guard<std::mutex> guard(lock_);
   nameList_.insert(static_cast<const void*>(buffer->data()));
   return buffer;

@@ -93,8 +93,13 @@ class BufferPool {
   size_t idleCount(uint64_t size) const;
   uint64_t idleBytes() const;
   size_t bucketCount() const;
+  // Buffers allocated by every pool of the process so far: flat while streaming is steady.
+  static uint64_t allocationCount() { return allocations_.load(std::memory_order_relaxed); }
 
  private:
+  friend class BufferBucket;
+  static inline std::atomic<uint64_t> allocations_{0};
+
   // Map lock held by the caller; the reference lives as long as the lock is held.
   const std::shared_ptr<BufferBucket>& bucketFor(uint64_t size);
   void evictFor(uint64_t incoming);  // map lock held by the caller

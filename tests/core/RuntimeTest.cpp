@@ -19,6 +19,8 @@
 #include "utils/ResourceManager.h"
 #include "utils/ResourceTestPackage.h"
 
+ORSA_TSAN_IGNORE_FFMPEG_INTERNALS()
+
 namespace {
 
 namespace fs = std::filesystem;
