@@ -21,6 +21,13 @@ namespace {
 
 const std::string kLongName(5000, 'n');
 
+struct Row {
+  std::vector<std::string> args;  // "@name": the fixture file of that name
+  int exitCode;
+  std::string out;  // fragments that must appear ("" checks nothing)
+  std::string err;
+};
+
 class ToolContract : public testing::Test {
  protected:
   // Packages shared by every case: a sample package, one without origin.mp4, one whose entry
@@ -56,18 +63,25 @@ class ToolContract : public testing::Test {
     return runOrsa(path("home"), argv);
   }
 
+  static void expectRows(const std::vector<Row>& rows) {
+    for (const auto& row : rows) {
+      const std::string what = testing::PrintToString(row.args);
+      CommandResult r = run(row.args);
+      EXPECT_EQ(r.exitCode, row.exitCode) << what << "\n" << r.err;
+      EXPECT_NE(r.out.find(row.out), std::string::npos) << what << "\n" << r.out;
+      EXPECT_NE(r.err.find(row.err), std::string::npos) << what << "\n" << r.err;
+      // Results and diagnoses never trade places.
+      if (row.exitCode != 0) {
+        EXPECT_EQ(r.out.find("fps="), std::string::npos) << what;
+      }
+    }
+  }
+
   static std::unique_ptr<TempDir> dir_;
   static CommandResult sample_;
 };
 std::unique_ptr<TempDir> ToolContract::dir_;
 CommandResult ToolContract::sample_;
-
-struct Row {
-  std::vector<std::string> args;  // "@name": the fixture file of that name
-  int exitCode;
-  std::string out;  // fragments that must appear ("" checks nothing)
-  std::string err;
-};
 
 TEST_F(ToolContract, EverySubcommandKeepsItsExitCodesAndOutput) {
   const std::string sei =
@@ -154,17 +168,7 @@ TEST_F(ToolContract, EverySubcommandKeepsItsExitCodesAndOutput) {
        "orsa sample-package: "},
   };
   ASSERT_EQ(sample_.exitCode, 0) << sample_.err;
-  for (const auto& row : rows) {
-    const std::string what = testing::PrintToString(row.args);
-    CommandResult r = run(row.args);
-    EXPECT_EQ(r.exitCode, row.exitCode) << what << "\n" << r.err;
-    EXPECT_NE(r.out.find(row.out), std::string::npos) << what << "\n" << r.out;
-    EXPECT_NE(r.err.find(row.err), std::string::npos) << what << "\n" << r.err;
-    // Results and diagnoses never trade places.
-    if (row.exitCode != 0) {
-      EXPECT_EQ(r.out.find("fps="), std::string::npos) << what;
-    }
-  }
+  expectRows(rows);
   // Failed runs leave nothing behind: no partial archive, the user's files untouched.
   EXPECT_FALSE(fs::exists(path("x.zip")));
   EXPECT_FALSE(fs::exists(path("x.zip.partial")));
@@ -247,13 +251,7 @@ TEST_F(ToolContract, RenderWritesTheCompositeThatTheViewPresented) {
        "",
        "cannot be loaded as a mask"},
   };
-  for (const auto& row : rows) {
-    const std::string what = testing::PrintToString(row.args);
-    CommandResult r = run(row.args);
-    EXPECT_EQ(r.exitCode, row.exitCode) << what << "\n" << r.err;
-    EXPECT_NE(r.out.find(row.out), std::string::npos) << what << "\n" << r.out;
-    EXPECT_NE(r.err.find(row.err), std::string::npos) << what << "\n" << r.err;
-  }
+  expectRows(rows);
   EXPECT_FALSE(fs::exists(path("bad.png")));
 
   std::vector<uint8_t> out;
