@@ -17,9 +17,11 @@ PACKAGES=(
   # video
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev ffmpeg
   # storage and transfers
-  libsqlite3-dev libcurl4-openssl-dev
+  libsqlite3-dev libcurl4-openssl-dev libplist-dev
   # GPU (headless GL ES on EGL; llvmpipe where there is no GPU)
   libegl-dev libgles-dev libegl-mesa0 libgl1-mesa-dri
+  # the demo's live window (orsa demo --window)
+  libsdl2-dev
   # peers used by tests and benchmarks
   unzip
 )

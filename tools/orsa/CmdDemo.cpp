@@ -21,6 +21,7 @@
 
 #include "Command.h"
 #include "DemoRecorder.h"
+#include "DemoWindow.h"
 #include "OrsaMireloConfigEncoder.h"
 #include "SimulatedSender.h"
 #include "orsa/IOrsaMirelo.h"
@@ -260,11 +261,6 @@ int runDemo(const std::vector<std::string>& args) {
   } else if (std::error_code ec; !fs::is_regular_file(o.package, ec)) {
     return fail(o.package + ": no such package file");
   }
-  if (o.window)
-    std::fprintf(stderr,
-                 "orsa demo: --window: no window is available (this build shows no windows); "
-                 "the demo goes on and records to %s\n",
-                 o.out.c_str());
   std::error_code ec;
   fs::create_directories(o.out, ec);
   if (!fs::is_directory(o.out, ec)) return fail("cannot create the output folder " + o.out);
@@ -292,7 +288,24 @@ int runDemo(const std::vector<std::string>& args) {
   }
   DemoRecorder recorder((fs::path(o.out) / "composite.mp4").string(),
                         (fs::path(o.out) / "contact-sheet.png").string(), sender->fps());
-  view->setPresentationSink([&recorder](const OrsaPicture& p) { recorder.onPicture(p); });
+  std::unique_ptr<DemoWindow> window;
+  if (o.window) {
+    std::string why;
+    window = DemoWindow::open(static_cast<int32_t>(std::lround(o.layer.width * o.scale)),
+                              static_cast<int32_t>(std::lround(o.layer.height * o.scale)), why);
+    if (!window)
+      std::fprintf(stderr, "orsa demo: --window: no window is available: %s; the demo goes on\n",
+                   why.c_str());
+  }
+  view->setPresentationSink([&recorder, &window](const OrsaPicture& p) {
+    recorder.onPicture(p);
+    if (window) window->offer(p);
+  });
+  // Main-queue work and, with a window, its events and pictures; false once it was closed.
+  const auto pump = [&](std::chrono::milliseconds duration) {
+    MainLoop::runFor(window ? std::min(duration, std::chrono::milliseconds(15)) : duration);
+    return !window || window->show();
+  };
 
   auto delegate = std::make_shared<DemoDelegate>();
   engine->attach(view);
@@ -313,14 +326,16 @@ int runDemo(const std::vector<std::string>& args) {
                o.layer.width, o.layer.height, o.scale);
   const int64_t sendStart = orsa::platform::currentMillis();
   sender->start();
-  MainLoop::runFor(std::chrono::milliseconds(static_cast<int64_t>(o.seconds * 1000)));
+  const int64_t sendUntil = sendStart + static_cast<int64_t>(o.seconds * 1000);
+  for (int64_t now = sendStart; now < sendUntil; now = orsa::platform::currentMillis())
+    if (!pump(std::chrono::milliseconds(sendUntil - now))) break;
   sender->stop();
   const int64_t sendEnd = orsa::platform::currentMillis();
   // Drained: nothing queued and nothing new arriving from the background reads for a while.
   uint64_t seen = view->receivedFrameCount();
   int64_t quietSince = orsa::platform::currentMillis();
   for (int64_t now = quietSince; now - sendEnd < 5000; now = orsa::platform::currentMillis()) {
-    MainLoop::runFor(std::chrono::milliseconds(20));
+    pump(std::chrono::milliseconds(20));
     if (view->receivedFrameCount() != seen || view->queuedFrameCount() != 0) {
       seen = view->receivedFrameCount();
       quietSince = now;
