@@ -18,6 +18,6 @@ install(FILES
   cmake/OrsaDependencies.cmake
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/OrsaMirelo)
 
-set(ORSA_PC_REQUIRES "libturbojpeg minizip zlib libpng libcrypto libssl sqlite3 libcurl libavformat libavcodec libavutil libswscale uchardet egl glesv2 spdlog fmt")
+set(ORSA_PC_REQUIRES "libturbojpeg minizip zlib libpng libcrypto libssl sqlite3 libcurl libavformat libavcodec libavutil libswscale uchardet libplist-2.0 egl glesv2 spdlog fmt")
 configure_file(cmake/orsa-mirelo.pc.in ${CMAKE_CURRENT_BINARY_DIR}/orsa-mirelo.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/orsa-mirelo.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
