@@ -12,3 +12,7 @@ for s in bench/compare-*.sh; do
   echo "== $s"
   ORSA_BUILD_DIR=$BUILD bash "$s"
 done
+echo "== bench_intake"
+"$BUILD/bench/bench_intake"
+echo "== bench/e2e-demo.sh"
+ORSA_BUILD_DIR=$BUILD bash bench/e2e-demo.sh

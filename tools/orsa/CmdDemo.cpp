@@ -3,6 +3,7 @@
 // preview view, and what the view presents is recorded as a video, a contact sheet and
 // statistics.
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,6 +29,7 @@
 #include "platform/AppContainer.h"
 #include "platform/Clock.h"
 #include "platform/Dispatch.h"
+#include "render/BufferPool.h"
 #include "render/OrsaHeadPreviewView.h"
 #include "render/gl/GlRenderBackend.h"
 #include "utils/ResourceManager.h"
@@ -43,7 +45,7 @@ namespace {
 
 constexpr const char* kUsage =
     "demo [--package ZIP] [--seconds S] [--fps F] [--out DIR] [--layer WxH@SCALE] "
-    "[--head-view] [--window]";
+    "[--head-view] [--window] [--no-record]";
 // The sample the demo makes for itself, and the sizes at which a two-core machine without a
 // GPU draws every frame.
 constexpr const char* kSampleName = "demo-sample-package.zip";
@@ -62,7 +64,15 @@ struct Options {
   double scale = 1;
   bool headView = false;
   bool window = false;
+  bool record = true;  // off for benchmarks: the H.264 encoder would dominate the CPU figures
 };
+
+double processCpuMs() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000.0 +
+         (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000.0;
+}
 
 int usage(const std::string& why) {
   std::fprintf(stderr, "orsa demo: %s\nusage: orsa %s\n", why.c_str(), kUsage);
@@ -94,6 +104,10 @@ std::optional<int> parse(const std::vector<std::string>& args, Options& o) {
     const std::string& a = args[i];
     if (a == "--head-view" || a == "--window") {
       (a == "--window" ? o.window : o.headView) = true;
+      continue;
+    }
+    if (a == "--no-record") {
+      o.record = false;
       continue;
     }
     if (i + 1 >= args.size()) return usage("unknown argument or missing value: " + a);
@@ -286,8 +300,10 @@ int runDemo(const std::vector<std::string>& args) {
     stopView(*view);
     return fail("no GL ES 3 context with the shader library could be made on this machine (EGL)");
   }
+  // Without recording the recorder has no slots: it still measures every presented picture.
   DemoRecorder recorder((fs::path(o.out) / "composite.mp4").string(),
-                        (fs::path(o.out) / "contact-sheet.png").string(), sender->fps());
+                        (fs::path(o.out) / "contact-sheet.png").string(), sender->fps(),
+                        o.record ? 8 : 0);
   std::unique_ptr<DemoWindow> window;
   if (o.window) {
     std::string why;
@@ -325,10 +341,18 @@ int runDemo(const std::vector<std::string>& args) {
   std::fprintf(stderr, "sending %.3g s at %d fps into a %gx%g@%g layer\n", o.seconds, sender->fps(),
                o.layer.width, o.layer.height, o.scale);
   const int64_t sendStart = orsa::platform::currentMillis();
+  const double cpuAtStart = processCpuMs();
   sender->start();
   const int64_t sendUntil = sendStart + static_cast<int64_t>(o.seconds * 1000);
-  for (int64_t now = sendStart; now < sendUntil; now = orsa::platform::currentMillis())
-    if (!pump(std::chrono::milliseconds(sendUntil - now))) break;
+  // Pixel buffers the pool allocates once streaming is steady (after its first second).
+  std::optional<uint64_t> allocationsSteady, drawnSteady;
+  for (int64_t now = sendStart; now < sendUntil; now = orsa::platform::currentMillis()) {
+    if (!allocationsSteady && now - sendStart >= 1000) {
+      allocationsSteady = BufferPool::allocationCount();
+      drawnSteady = view->renderFrameCount();
+    }
+    if (!pump(std::chrono::milliseconds(std::min<int64_t>(sendUntil - now, 100)))) break;
+  }
   sender->stop();
   const int64_t sendEnd = orsa::platform::currentMillis();
   // Drained: nothing queued and nothing new arriving from the background reads for a while.
@@ -344,6 +368,10 @@ int runDemo(const std::vector<std::string>& args) {
     }
   }
   MainLoop::runFor(std::chrono::milliseconds(50));  // a first-frame callback still queued
+  const double cpuMs = processCpuMs() - cpuAtStart;
+  const uint64_t allocations =
+      allocationsSteady ? BufferPool::allocationCount() - *allocationsSteady : 0;
+  const uint64_t steadyFrames = drawnSteady ? view->renderFrameCount() - *drawnSteady : 0;
   engine->stop();
   stopView(*view);
   const DemoRecorder::Summary s = recorder.finish();
@@ -368,13 +396,23 @@ int runDemo(const std::vector<std::string>& args) {
   stats["sentFps"] = sender->fps();
   stats["seconds"] = (sendEnd - sendStart) / 1000.0;
   stats["layer"] = {{"width", o.layer.width}, {"height", o.layer.height}, {"scale", o.scale}};
+  // The whole process: engine, sender and (unless --no-record) the encoder.
+  stats["cpuMsPerFrame"] =
+      view->renderFrameCount() > 0 ? std::round(cpuMs / view->renderFrameCount() * 100) / 100 : 0.0;
+  stats["bufferAllocationsSteady"] = allocations;
+  stats["bufferAllocationsPerFrame"] =
+      steadyFrames > 0 ? static_cast<double>(allocations) / steadyFrames : 0.0;
   const std::string statsPath = (fs::path(o.out) / "stats.json").string();
   std::ofstream(statsPath) << stats.dump(2) << "\n";
   if (!fs::is_regular_file(statsPath, ec)) return fail("cannot write " + statsPath);
 
   std::printf("%s\n", stats.dump(2).c_str());
-  std::printf("outputs: %s/{composite.mp4,contact-sheet.png,stats.json}\n", o.out.c_str());
-  if (!s.error.empty()) return fail(s.error);
+  if (!o.record) {
+    std::printf("outputs: %s/stats.json\n", o.out.c_str());
+  } else {
+    std::printf("outputs: %s/{composite.mp4,contact-sheet.png,stats.json}\n", o.out.c_str());
+    if (!s.error.empty()) return fail(s.error);
+  }
   if (view->renderFrameCount() == 0) return fail("the view drew no frame (see 'orsa logs read')");
   return 0;
 }

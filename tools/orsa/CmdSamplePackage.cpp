@@ -1,5 +1,5 @@
-// orsa sample-package OUT.zip [--frames N] [--size WxH] [--fps F]: a complete resource package
-// made from nothing, for demos, tests and benchmarks.
+// orsa sample-package OUT.zip [--frames N] [--size WxH] [--fps F] [--head WxH]: a complete
+// resource package made from nothing, for demos, tests and benchmarks.
 #include <fmt/format.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -25,7 +25,8 @@ namespace fs = std::filesystem;
 using orsa::tool::SamplePackageScene;
 using orsa::tool::SampleRect;
 
-constexpr const char* kUsage = "sample-package OUT.zip [--frames N] [--size WxH] [--fps F]";
+constexpr const char* kUsage =
+    "sample-package OUT.zip [--frames N] [--size WxH] [--fps F] [--head WxH]";
 constexpr int kStepsPerTransition = 6;
 
 struct Options {
@@ -34,6 +35,8 @@ struct Options {
   int width = 540;
   int height = 960;
   int fps = 25;
+  int headWidth = 0;  // 0: the scene's own proportions
+  int headHeight = 0;
 };
 
 std::optional<int> parseInt(const std::string& s, int lo, int hi) {
@@ -74,14 +77,14 @@ std::optional<int> parse(const std::vector<std::string>& args, Options& o) {
       auto v = parseInt(value, 1, 240);
       if (!v) return usage("--fps takes a number from 1 to 240");
       o.fps = *v;
-    } else if (a == "--size") {
+    } else if (a == "--size" || a == "--head") {
       auto x = value.find('x');
       auto w = x == std::string::npos ? std::nullopt : parseInt(value.substr(0, x), 16, 8192);
       auto h = x == std::string::npos ? std::nullopt : parseInt(value.substr(x + 1), 16, 8192);
-      if (!w || !h) return usage("--size takes WxH, each from 16 to 8192");
-      if (*w % 2 || *h % 2) return usage("--size needs even numbers (the video is 4:2:0)");
-      o.width = *w;
-      o.height = *h;
+      if (!w || !h) return usage(a + " takes WxH, each from 16 to 8192");
+      if (*w % 2 || *h % 2) return usage(a + " needs even numbers (the video is 4:2:0)");
+      (a == "--size" ? o.width : o.headWidth) = *w;
+      (a == "--size" ? o.height : o.headHeight) = *h;
     } else if (isOption) {
       return usage("unknown option " + a);
     } else if (o.out.empty()) {
@@ -91,6 +94,7 @@ std::optional<int> parse(const std::vector<std::string>& args, Options& o) {
     }
   }
   if (o.out.empty()) return usage("no output file given");
+  if (o.headWidth > o.width || o.headHeight > o.height) return usage("--head larger than --size");
   return std::nullopt;
 }
 
@@ -159,7 +163,7 @@ int runSamplePackage(const std::vector<std::string>& args) {
   WorkDir work;
   if (work.path.empty()) return failure("cannot create a temporary folder");
 
-  const SamplePackageScene scene(o.width, o.height);
+  const SamplePackageScene scene(o.width, o.height, o.headWidth, o.headHeight);
   const double fps = o.fps;
   std::string err;
 

@@ -29,7 +29,7 @@ DemoRecorder::DemoRecorder(std::string videoPath, std::string sheetPath, int32_t
     : videoPath_(std::move(videoPath)),
       sheetPath_(std::move(sheetPath)),
       fps_(std::max(1, fps)),
-      slots_(std::max<size_t>(1, slots)),
+      slots_(slots),
       encoder_(std::make_unique<Encoder>()) {
   for (size_t i = 0; i < slots_.size(); ++i) free_.push_back(i);
   summary_.latencies.reserve(4096);

@@ -41,10 +41,11 @@ int evenFloor(double v) {
 
 }  // namespace
 
-SamplePackageScene::SamplePackageScene(int width, int height) : width_(width), height_(height) {
+SamplePackageScene::SamplePackageScene(int width, int height, int headWidth, int headHeight)
+    : width_(width), height_(height) {
   // The head ellipse is 0.24 W x 0.17 H; its rectangle leaves room for hair and chin.
-  headW_ = std::max(2, std::min(width_, evenFloor(width_ * 0.36)));
-  headH_ = std::max(2, std::min(height_, evenFloor(height_ * 0.24)));
+  headW_ = std::max(2, std::min(width_, headWidth > 0 ? headWidth : evenFloor(width_ * 0.36)));
+  headH_ = std::max(2, std::min(height_, headHeight > 0 ? headHeight : evenFloor(height_ * 0.24)));
 }
 
 SamplePackageScene::Pose SamplePackageScene::pose(double t) const {

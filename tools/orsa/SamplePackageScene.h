@@ -17,7 +17,8 @@ struct SampleRect {
 // be drawn again (the interpolation clips blend between two moments).
 class SamplePackageScene {
  public:
-  SamplePackageScene(int width, int height);
+  // A head rectangle of 0 x 0 takes the scene's own proportions.
+  SamplePackageScene(int width, int height, int headWidth = 0, int headHeight = 0);
 
   int width() const { return width_; }
   int height() const { return height_; }
