@@ -1,11 +1,10 @@
 #include "utils/ResourceManager.h"
 
+#include "platform/Digest.h"
 #include "platform/FileIO.h"
 #include "platform/OrsaBase64.h"
 
 #include <fcntl.h>
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <turbojpeg.h>
@@ -253,45 +252,11 @@ std::optional<std::string> ResourceManager::getBorderPath() const {
 
 std::optional<ResourceManager::Digest> ResourceManager::digestOfFile(const std::string& path,
                                                                      std::string* error) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    if (error) *error = errnoText(errno);
-    return std::nullopt;
-  }
-  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
-  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) {
-    if (error) *error = "cannot create a SHA-256 context";
-    ::close(fd);
-    return std::nullopt;
-  }
-  // Large blocks keep the digest at the speed of sha256sum; the file is never held whole.
-  constexpr size_t kBlock = 1 << 20;
-  std::unique_ptr<uint8_t[]> buf(new uint8_t[kBlock]);
-  for (;;) {
-    ssize_t n = ::read(fd, buf.get(), kBlock);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      if (error) *error = errnoText(errno);
-      ::close(fd);
-      return std::nullopt;
-    }
-    if (n == 0) break;
-    EVP_DigestUpdate(ctx.get(), buf.get(), static_cast<size_t>(n));
-  }
-  ::close(fd);
-  Digest digest{};
-  unsigned int len = 0;
-  const bool finished =
-      EVP_DigestFinal_ex(ctx.get(), digest.data(), &len) == 1 && len == digest.size();
-  ctx.reset();
-  // The digest runs on pool threads that may live until the process ends; OpenSSL's
-  // per-thread state would then never be freed. Release it now: it is re-made on demand.
-  OPENSSL_thread_stop();
-  if (!finished) {
-    if (error) *error = "SHA-256 finalisation failed";
-    return std::nullopt;
-  }
+  using orsa::platform::Digest;
+  auto bytes = Digest::ofFile(Digest::Algorithm::SHA256, path, error);
+  if (!bytes || bytes->size() != sizeof(ResourceManager::Digest)) return std::nullopt;
+  ResourceManager::Digest digest{};
+  std::memcpy(digest.data(), bytes->data(), digest.size());
   return digest;
 }
 
