@@ -23,9 +23,10 @@
 #include <thread>
 
 #include "orsa/OrsaConstants.h"
+#include "orsa/OrsaPreviewView.h"
 #include "platform/Console.h"
 #include "render/BufferPool.h"
-#include "render/OrsaPreviewView.h"
+#include "render/OrsaFrameData.h"
 #include "render/gl/EglContext.h"
 #include "render/gl/GlRenderBackend.h"
 #include "render/gl/PngFile.h"

@@ -5,7 +5,7 @@
 
 #include "orsa/IOrsaMireloRuntime.h"
 #include "render/OrsaFrameData.h"
-#include "render/OrsaPreviewView.h"
+#include "orsa/OrsaPreviewView.h"
 
 // The runtime of every stream that is not "mobile": the received video is the whole picture,
 // so nothing is composited. It provides a preview view, keeps the last SEI record, reports the

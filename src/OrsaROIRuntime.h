@@ -8,7 +8,7 @@
 #include "orsa/IOrsaMireloRuntime.h"
 #include "platform/Dispatch.h"
 #include "render/OrsaFrameData.h"
-#include "render/OrsaPreviewView.h"
+#include "orsa/OrsaPreviewView.h"
 #include "utils/ResourceManager.h"
 
 // The runtime of a "mobile" stream: the received video carries only the head. The package is

@@ -1,7 +1,9 @@
-#include "render/OrsaHeadPreviewView.h"
+#include "orsa/OrsaHeadPreviewView.h"
 
 #include <algorithm>
 #include <cmath>
+
+#include "render/OrsaRenderBackend.h"
 
 std::shared_ptr<OrsaHeadPreviewView> OrsaHeadPreviewView::create() {
   auto view = std::make_shared<OrsaHeadPreviewView>(Key{}, OrsaRect{});

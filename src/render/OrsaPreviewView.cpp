@@ -1,4 +1,4 @@
-#include "render/OrsaPreviewView.h"
+#include "orsa/OrsaPreviewView.h"
 
 #include <algorithm>
 #include <chrono>
@@ -7,6 +7,9 @@
 #include "logging/QMXLogUtil.h"
 #include "orsa/OrsaConstants.h"
 #include "platform/Clock.h"
+#include "platform/Dispatch.h"
+#include "render/OrsaFrameData.h"
+#include "render/OrsaFrameSource.h"
 #include "render/gl/GlRenderBackend.h"
 #include "utils/Image.h"
 

@@ -5,20 +5,8 @@
 #include <memory>
 #include <string>
 
+#include "orsa/OrsaPicture.h"
 #include "orsa/OrsaView.h"
-
-// One presented picture: RGBA rows from top to bottom. The bytes are valid only during the
-// sink call that receives them.
-struct OrsaPicture {
-  const uint8_t* rgba = nullptr;
-  int32_t width = 0;
-  int32_t height = 0;
-  int32_t stride = 0;            // bytes from one row to the next
-  int64_t presentationTime = 0;  // milliseconds on the steady clock
-  // The frame it shows, as its intake numbered and stamped it (0 when it did not).
-  uint64_t sequence = 0;
-  int64_t receiveTime = 0;
-};
 
 // The GPU work of one view, as the preview view asks for it. The view decides when and with
 // what; a realisation decides how. Per frame the calls come from the drawing thread with the

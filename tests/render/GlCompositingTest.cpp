@@ -5,8 +5,9 @@
 #include <cmath>
 #include <thread>
 
+#include "orsa/OrsaHeadPreviewView.h"
 #include "render/BufferPool.h"
-#include "render/OrsaHeadPreviewView.h"
+#include "render/OrsaFrameData.h"
 #include "render/ViewTestSupport.h"
 #include "render/gl/GlRenderBackend.h"
 #include "render/gl/PngFile.h"

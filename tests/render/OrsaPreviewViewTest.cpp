@@ -1,4 +1,8 @@
-#include "render/OrsaPreviewView.h"
+#include "orsa/OrsaPreviewView.h"
+#include "platform/Dispatch.h"
+#include "render/OrsaFrameData.h"
+#include "render/OrsaFrameSource.h"
+#include "render/OrsaRenderBackend.h"
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>

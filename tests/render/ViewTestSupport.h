@@ -5,7 +5,7 @@
 #include <chrono>
 #include <thread>
 
-#include "render/OrsaPreviewView.h"
+#include "orsa/OrsaPreviewView.h"
 
 namespace orsa::test {
 

@@ -30,7 +30,7 @@
 #include "platform/Clock.h"
 #include "platform/Dispatch.h"
 #include "render/BufferPool.h"
-#include "render/OrsaHeadPreviewView.h"
+#include "orsa/OrsaHeadPreviewView.h"
 #include "render/gl/GlRenderBackend.h"
 #include "utils/ResourceManager.h"
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "Command.h"
-#include "render/OrsaHeadPreviewView.h"
+#include "orsa/OrsaHeadPreviewView.h"
 #include "render/gl/GlRenderBackend.h"
 #include "render/gl/PngFile.h"
 #include "utils/Image.h"

@@ -9,17 +9,23 @@
 #include <string>
 #include <vector>
 
+#include "orsa/OrsaPicture.h"
 #include "orsa/OrsaView.h"
-#include "platform/Dispatch.h"
-#include "render/OrsaFrameData.h"
-#include "render/OrsaFrameSource.h"
-#include "render/OrsaRenderBackend.h"
+
+class OrsaFrameData;
+class OrsaFrameSource;
+class OrsaRenderBackend;
+namespace orsa::platform {
+class Semaphore;
+}
 
 // The view the digital human is drawn into: frames are queued (at most MAX_RENDER_QUEUE_SIZE),
 // taken off by one consumer thread of the view's own, paced by each frame's fps and drawn one at
 // a time through the render backend, the GL one unless replaced. Without a backend (no GL on
 // this machine) a draw draws nothing but still counts.
 //
+// A host creates one, hands it to IOrsaMirelo::attach (or adds it to its own view tree) and
+// reads what it presents through setPresentationSink or snapshot; the engine feeds it frames.
 // Create it with create(): the consumer holds the view weakly and strongly only for one cycle,
 // so a view its owners let go of is destroyed within about a second and the consumer ends.
 class OrsaPreviewView : public OrsaView {

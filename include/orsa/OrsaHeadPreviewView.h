@@ -4,7 +4,7 @@
 #include <memory>
 #include <mutex>
 
-#include "render/OrsaPreviewView.h"
+#include "orsa/OrsaPreviewView.h"
 
 // A preview view that shows only the animated head: the view is filled with a square crop of
 // the composited frame around the head, chosen at the first frame and kept, with corners

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+
+// What a host tells the engine about itself, before the first start.
+class OrsaHost {
+ public:
+  // The application container (caches, preferences, logs, temporary files). Default: ORSA_HOME,
+  // else $XDG_DATA_HOME/orsa-mirelo.
+  static void setHomeDirectory(const std::string& path);
+  static void setBundleIdentifier(const std::string& identifier);
+  static void setShortVersion(const std::string& version);
+  // Pixels per point of the host's screen: the contents scale of new preview views.
+  static void setScreenScale(double scale);
+};
+
+// The engine's main queue. Delegate callbacks, the start of package preparation and its
+// results run on it, so the host's main thread must drain it: with run() for a program of its
+// own, or by calling poll() from the host's own event loop.
+class OrsaMainLoop {
+ public:
+  // Drains the queue until stop().
+  static void run();
+  static void stop();
+  // Runs what is ready without blocking; returns how many tasks ran.
+  static size_t poll();
+  // Drains the queue for at most `duration`.
+  static size_t runFor(std::chrono::milliseconds duration);
+};

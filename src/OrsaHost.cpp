@@ -1,0 +1,37 @@
+#include "orsa/OrsaHost.h"
+
+#include "platform/AppContainer.h"
+#include "platform/Dispatch.h"
+#include "platform/HostInfo.h"
+
+void OrsaHost::setHomeDirectory(const std::string& path) {
+  orsa::platform::AppContainer::setRoot(path);
+}
+
+void OrsaHost::setBundleIdentifier(const std::string& identifier) {
+  orsa::platform::HostInfo::setBundleIdentifier(identifier);
+}
+
+void OrsaHost::setShortVersion(const std::string& version) {
+  orsa::platform::HostInfo::setShortVersion(version);
+}
+
+void OrsaHost::setScreenScale(double scale) {
+  orsa::platform::HostInfo::setScreenScale(scale);
+}
+
+void OrsaMainLoop::run() {
+  orsa::platform::MainLoop::run();
+}
+
+void OrsaMainLoop::stop() {
+  orsa::platform::MainLoop::stop();
+}
+
+size_t OrsaMainLoop::poll() {
+  return orsa::platform::MainLoop::poll();
+}
+
+size_t OrsaMainLoop::runFor(std::chrono::milliseconds duration) {
+  return orsa::platform::MainLoop::runFor(duration);
+}
