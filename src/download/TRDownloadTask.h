@@ -1,0 +1,75 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "download/TRDownloadUtils.h"
+
+// One download job as the store keeps it. The store hands out one live object per task id, so
+// the downloader, the manager and the items share it across threads: every field is read and
+// written under the object's own lock (the store writes it back on its queue while the main
+// thread updates sizes).
+class TRDownloadTask {
+  struct Key {
+    explicit Key() = default;
+  };
+
+ public:
+  // The MD5 of "url-fileId", or of the URL alone when the file id is empty.
+  static std::string taskIdForUrl(std::string_view url, std::string_view fileId);
+  // A task with this id and URL, its creation time and version set.
+  static std::shared_ptr<TRDownloadTask> make(std::string taskId, std::string downloadURL);
+  // A task built from a stored row, the row's values assigned by column name; none without
+  // a task id.
+  static std::shared_ptr<TRDownloadTask> taskWithDict(const TRDBRow& row);
+
+  explicit TRDownloadTask(Key);
+  TRDownloadTask(const TRDownloadTask&) = delete;
+  TRDownloadTask& operator=(const TRDownloadTask&) = delete;
+
+  std::string taskId() const;
+  std::string downloadURL() const;
+  int64_t stid() const;
+  void setStid(int64_t stid);
+  float priority() const;
+  void setPriority(float priority);
+  int64_t fileSize() const;
+  void setFileSize(int64_t size);
+  int64_t downloadedSize() const;
+  void setDownloadedSize(int64_t size);
+  std::string version() const;
+  void setVersion(std::string version);
+  std::string tmpName() const;
+  void setTmpName(std::string name);
+  std::vector<uint8_t> resumeData() const;
+  void setResumeData(std::vector<uint8_t> data);
+  std::vector<uint8_t> extraData() const;
+  void setExtraData(std::vector<uint8_t> data);
+  int64_t pid() const;
+  void setPid(int64_t pid);
+  uint64_t createTime() const;
+
+  // The stored field of that name (absent for an unknown name), and the assignment of a
+  // stored column to its field (unknown columns are ignored).
+  TRDBValue storedValue(std::string_view field) const;
+  void setStoredValue(std::string_view column, const TRDBValue& value);
+
+ private:
+  mutable std::mutex mutex_;
+  std::string taskId_;
+  std::string downloadURL_;
+  int64_t stid_ = -1;
+  float priority_ = 0;
+  int64_t fileSize_ = 0;
+  int64_t downloadedSize_ = 0;
+  std::string version_;
+  std::string tmpName_;
+  std::vector<uint8_t> resumeData_;
+  std::vector<uint8_t> extraData_;
+  int64_t pid_ = 0;
+  uint64_t createTime_ = 0;
+};
