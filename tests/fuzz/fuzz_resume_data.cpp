@@ -1,0 +1,40 @@
+// Resume data arrives from disk and from the transfer service; whatever the bytes, the repairs
+// must end, stay in bounds and answer with a property list of the promised kind or none.
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "FuzzQuiet.h"
+#include "download/TRResumeData.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using Bytes = TRResumeData::Bytes;
+  auto startsWith = [](const Bytes& b, std::string_view prefix) {
+    return std::string_view(reinterpret_cast<const char*>(b.data()), b.size()).starts_with(prefix);
+  };
+  const Bytes bytes(data, data + size);
+  for (const char* version : {"9.3", "10.3", "11.1", "11.2"}) {
+    TRResumeData::setSystemVersion(version);
+    const auto fixed = TRResumeData::correctResumeData(bytes);
+    if (TRResumeData::systemVersion() >= 11.2 ? fixed != bytes
+                                              : fixed && !startsWith(*fixed, "<?xml"))
+      std::abort();
+    if (fixed) TRResumeData view(*fixed);
+    TRResumeData::getResumeDictionary(bytes);
+  }
+  const auto request = TRResumeData::correctRequestData(bytes);
+  if (request && *request != bytes && !startsWith(*request, "bplist00")) std::abort();
+  // Cleaning removes one stretch that starts at the byte-range key, or nothing.
+  const auto cleaned = TRResumeData::cleanResumeData(bytes);
+  if (cleaned && *cleaned != bytes) {
+    const size_t key = std::string_view(reinterpret_cast<const char*>(data), size)
+                           .find("<key>NSURLSessionResumeByteRange</key>");
+    const size_t cut = size - cleaned->size();
+    if (key == std::string_view::npos || cleaned->size() >= size ||
+        std::memcmp(cleaned->data(), data, key) != 0 ||
+        std::memcmp(cleaned->data() + key, data + key + cut, size - key - cut) != 0)
+      std::abort();
+  }
+  TRResumeData view(bytes);
+  return 0;
+}
