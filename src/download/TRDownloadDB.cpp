@@ -37,6 +37,15 @@ const std::string kSchema =
     "fileSize INTEGER, downloadedSize INTEGER, version text not null, tmpName text, resumeData "
     "BLOB, extraData BLOB, createTime integer);";
 
+// Every lookup of the store names these columns; without indexes each one scans the table, and
+// reading a list of thousands of items one by one takes quadratic time.
+const std::string kIndexes =
+    "CREATE INDEX IF NOT EXISTS downloadItem_uid ON downloadItem(uid, createTime);"
+    "CREATE INDEX IF NOT EXISTS downloadItem_fileId ON downloadItem(fileId, uid);"
+    "CREATE INDEX IF NOT EXISTS downloadItem_url ON downloadItem(downloadURL, uid);"
+    "CREATE INDEX IF NOT EXISTS downloadTask_stid ON downloadTask(stid);"
+    "CREATE INDEX IF NOT EXISTS downloadTask_url ON downloadTask(downloadURL);";
+
 std::atomic<uint64_t> gStatements{0};
 
 void say(const std::string& line) {
@@ -235,6 +244,7 @@ struct Store {
     // WAL with NORMAL keeps the file consistent across crashes without a sync per statement.
     exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;");
     if (exec(kSchema)) say("[init db success]");
+    exec(kIndexes);
 
     auto defaults = orsa::platform::UserDefaults::standardUserDefaults();
     const auto stored = defaults->stringForKey(kVersionKey);
