@@ -66,7 +66,8 @@ class TRDownloadDB {
                                                                    const std::string& uid);
   static std::shared_ptr<TRDownloadItem> itemWithFid(const std::string& fileId,
                                                      const std::string& uid);
-  static bool removeAllItemsWithUid(const std::string& uid);  // asynchronous
+  // Asynchronous; on success every live item is forgotten, whatever its uid.
+  static bool removeAllItemsWithUid(const std::string& uid);
   static bool removeItemWithTaskId(const std::string& taskId);
   static bool saveItem(const std::shared_ptr<TRDownloadItem>& item);
   static bool updateItemExtraData(const std::shared_ptr<TRDownloadItem>& item);
