@@ -110,9 +110,8 @@ TEST_F(TRDownloadDBTest, ZerosStayNullUnchangedSavesWriteNothingQueriesFilterAnd
     items.back()->setStoredValue("createTime", int64_t{100 - i});  // saved against time order
     ASSERT_TRUE(DB::saveItem(items.back()));
   }
-  auto rows = DB::selectSql("select * from downloadItem where fileId == ?", {"0"s});
-  ASSERT_TRUE(rows && rows->size() == 1);
-  EXPECT_FALSE(rows->at(0).count("downloadStatus") || rows->at(0).count("fileSize"));
+  auto row = DB::selectSql("select * from downloadItem where fileId == ?", {"0"s}).value().at(0);
+  EXPECT_FALSE(row.count("downloadStatus") || row.count("fileSize"));
   const uint64_t before = DB::executedStatements();
   ASSERT_TRUE(DB::saveItem(items[0]));
   EXPECT_EQ(DB::executedStatements() - before, 1u);  // the select only
@@ -154,6 +153,7 @@ TEST_F(TRDownloadDBTest, OldItemTableGainsEnableSpeedAndTheStoreRunsInWal) {
     reopen(home);  // the key is set while the store is closed, as an older library left it
     auto defaults = Defaults::standardUserDefaults();
     version.empty() ? defaults->removeObjectForKey(kKey) : defaults->setString(version, kKey);
+    defaults->synchronize();  // nothing left to write into the home after it is removed
     auto old = DB::itemWithTaskId("old");
     ASSERT_TRUE(old) << version;
     EXPECT_EQ(old->fileSize(), 42);
