@@ -89,16 +89,26 @@ class BinaryPlistScan {
     const unsigned type = data_[pos] >> 4;
     uint64_t n = data_[pos] & 0xF;
     ++pos;
-    uint64_t total = 1;
-    if (type >= 0xA && type <= 0xD) {  // array, ordered set, set, dict
-      if (n == 0xF) {
-        if (pos >= tableStart_ || (data_[pos] >> 4) != 0x1 || (data_[pos] & 0xF) > 3) return 0;
-        const unsigned bytes = 1u << (data_[pos] & 0xF);
-        ++pos;
-        if (bytes > tableStart_ - pos) return 0;
-        n = readBigEndian(data_ + pos, bytes);
-        pos += bytes;
+    const bool container = type >= 0xA && type <= 0xD;  // array, ordered set, set, dict
+    const bool text = type >= 0x5 && type <= 0x7;       // ASCII, UTF-16, UTF-8
+    if ((container || text) && n == 0xF) {
+      if (pos >= tableStart_ || (data_[pos] >> 4) != 0x1 || (data_[pos] & 0xF) > 3) return 0;
+      const unsigned bytes = 1u << (data_[pos] & 0xF);
+      ++pos;
+      if (bytes > tableStart_ - pos) return 0;
+      n = readBigEndian(data_ + pos, bytes);
+      pos += bytes;
+    }
+    if (text) {
+      // libplist aborts when it hands out a string with a NUL inside, so none may get in.
+      const uint64_t unit = type == 0x6 ? 2 : 1;
+      if (n > (tableStart_ - pos) / unit) return 0;
+      for (const uint8_t* c = data_ + pos; c < data_ + pos + n * unit; c += unit) {
+        if (c[0] == 0 && (unit == 1 || c[1] == 0)) return 0;
       }
+    }
+    uint64_t total = 1;
+    if (container) {
       if (n > tableStart_) return 0;
       const uint64_t refs = type == 0xD ? 2 * n : n;
       if (refs > (tableStart_ - pos) / refSize_) return 0;
@@ -130,8 +140,10 @@ class BinaryPlistScan {
 };
 
 // Nesting depth is at most the number of container tags, wherever they stand (comments and
-// CDATA included), so counting them bounds the parser's recursion from above.
+// CDATA included), so counting them bounds the parser's recursion from above. A NUL byte has no
+// place in XML, and libplist would abort on a string holding one.
 bool xmlWithinLimits(std::string_view text) {
+  if (text.find('\0') != std::string_view::npos) return false;
   size_t containers = 0;
   for (std::string_view tag : {"<array", "<dict"}) {
     for (size_t at = text.find(tag); at != std::string_view::npos; at = text.find(tag, at + 1)) {
@@ -148,7 +160,8 @@ TRPlistPtr parsePlist(const uint8_t* data, size_t size) {
   if (binary ? !BinaryPlistScan(data, size).withinLimits()
              : !xmlWithinLimits(std::string_view(bytes, size))) {
     orsa::platform::consoleWrite(fmt::format(
-        "[{}] property list of {} bytes refused: nested or shared too deeply", kModule, size));
+        "[{}] property list of {} bytes refused: too deep, too shared or NUL in its text", kModule,
+        size));
     return {};
   }
   plist_t root = nullptr;
@@ -236,8 +249,13 @@ std::optional<std::chrono::system_clock::time_point> httpDate(const std::string&
                                          std::chrono::month(static_cast<unsigned>(at / 3 + 1)),
                                          std::chrono::day(static_cast<unsigned>(day))};
   if (!date.ok() || hour > 23 || minute > 59 || second > 60) return std::nullopt;
-  return std::chrono::sys_days(date) + std::chrono::hours(hour) + std::chrono::minutes(minute) +
-         std::chrono::seconds(second);
+  const std::chrono::sys_seconds when = std::chrono::sys_days(date) + std::chrono::hours(hour) +
+                                        std::chrono::minutes(minute) + std::chrono::seconds(second);
+  // The clock counts finer than seconds and spans only a few centuries around 1970.
+  constexpr auto kSpan = std::chrono::floor<std::chrono::seconds>(
+      std::chrono::system_clock::time_point::max().time_since_epoch());
+  if (when.time_since_epoch() >= kSpan || when.time_since_epoch() <= -kSpan) return std::nullopt;
+  return std::chrono::system_clock::time_point(when);
 }
 
 bool isKeyedArchive(plist_t archive) {
