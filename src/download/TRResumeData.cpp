@@ -248,7 +248,10 @@ std::optional<std::chrono::system_clock::time_point> httpDate(const std::string&
   const std::chrono::year_month_day date{std::chrono::year(year),
                                          std::chrono::month(static_cast<unsigned>(at / 3 + 1)),
                                          std::chrono::day(static_cast<unsigned>(day))};
-  if (!date.ok() || hour > 23 || minute > 59 || second > 60) return std::nullopt;
+  if (!date.ok() || std::min({hour, minute, second}) < 0 || hour > 23 || minute > 59 ||
+      second > 60) {
+    return std::nullopt;
+  }
   const std::chrono::sys_seconds when = std::chrono::sys_days(date) + std::chrono::hours(hour) +
                                         std::chrono::minutes(minute) + std::chrono::seconds(second);
   // The clock counts finer than seconds and spans only a few centuries around 1970.

@@ -1,11 +1,11 @@
 // Resume data arrives from disk and from the transfer service; whatever the bytes, the repairs
 // must end, stay in bounds and answer with a property list of the promised kind or none.
 #include <cstdlib>
-#include <cstring>
 #include <string_view>
 
-#include "FuzzQuiet.h"
 #include "download/TRResumeData.h"
+
+#include "FuzzQuiet.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using Bytes = TRResumeData::Bytes;
@@ -27,12 +27,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Cleaning removes one stretch that starts at the byte-range key, or nothing.
   const auto cleaned = TRResumeData::cleanResumeData(bytes);
   if (cleaned && *cleaned != bytes) {
-    const size_t key = std::string_view(reinterpret_cast<const char*>(data), size)
-                           .find("<key>NSURLSessionResumeByteRange</key>");
-    const size_t cut = size - cleaned->size();
-    if (key == std::string_view::npos || cleaned->size() >= size ||
-        std::memcmp(cleaned->data(), data, key) != 0 ||
-        std::memcmp(cleaned->data() + key, data + key + cut, size - key - cut) != 0)
+    const std::string_view in(reinterpret_cast<const char*>(data), size);
+    const std::string_view out(reinterpret_cast<const char*>(cleaned->data()), cleaned->size());
+    const size_t key = in.find("<key>NSURLSessionResumeByteRange</key>");
+    if (key == std::string_view::npos || out.size() >= in.size() ||
+        !out.starts_with(in.substr(0, key)) ||
+        out.substr(key) != in.substr(key + size - out.size()))
       std::abort();
   }
   TRResumeData view(bytes);
