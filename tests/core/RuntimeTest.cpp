@@ -152,11 +152,13 @@ TEST_F(RuntimeTest, HeadGoesOverTheNamedBackgroundAndFramesPairWithTheirSEI) {
   engine->onPlayerSyncRecvSEI("s", sei(1));
   send(*engine, 4);
   send(*engine, -1);
+  ASSERT_TRUE(MainLoop::runUntil([&] { return view->receivedFrameCount() == 2; }, 30s));
   // Bursts of four: in flight together, never more than the view's queue holds.
   for (int i = 0; i < 20; ++i) {
     send(*engine, i % kFrames);
     if (i % 4 == 3) {
-      ASSERT_TRUE(MainLoop::runUntil([&] { return view->receivedFrameCount() == 3u + i; }, 30s));
+      ASSERT_TRUE(MainLoop::runUntil([&] { return view->receivedFrameCount() == 3u + i; }, 30s))
+          << view->droppedFrameCount() << " dropped";
     }
   }
   MainLoop::runFor(50ms);  // the first-frame callback is posted to the main queue
