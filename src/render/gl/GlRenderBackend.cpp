@@ -531,6 +531,7 @@ void GlRenderBackend::loadMaskTexture(const std::string& path) {
     mask.reset();
   }
   gl_->maskTexture = mask;
+  hasMask_.store(mask != nullptr);
   // createBilinearSamplerWithDevice
   if (gl_->sampler) glDeleteSamplers(1, &gl_->sampler);
   glGenSamplers(1, &gl_->sampler);
@@ -716,8 +717,7 @@ bool GlRenderBackend::hasPipeline() const {
 }
 
 bool GlRenderBackend::hasMaskTexture() const {
-  EglContext::Scope scope(*context_);
-  return gl_->maskTexture != nullptr;
+  return hasMask_.load();
 }
 
 bool GlRenderBackend::hasTextureCache() const {

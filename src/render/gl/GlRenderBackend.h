@@ -3,6 +3,7 @@
 #include <GLES3/gl3.h>
 
 #include <array>
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -102,6 +103,8 @@ class GlRenderBackend final : public OrsaRenderBackend {
   OrsaSize layerSize_;
   double contentsScale_ = 1.0;
   uint64_t presented_ = 0;
+  // Hosts poll it while frames are drawn; answering must not take the GL context.
+  std::atomic<bool> hasMask_{false};
   std::function<void(const OrsaPicture&)> sink_;
 };
 
