@@ -211,10 +211,7 @@ void BM_ConsumerLoop(benchmark::State& state) {
   }
   state.counters["frames/s"] =
       benchmark::Counter(double(view->receivedFrameCount() - start), benchmark::Counter::kIsRate);
-  view->stop();
-  for (int i = 0; i < 150 && view->consumerRunning(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  view->stopAndWait(std::chrono::milliseconds(1500));
 }
 
 // Keeps each run's time per iteration so main can print the ratio.

@@ -10,15 +10,12 @@
 #include "logging/QMXLogUtil.h"
 #include "platform/AppContainer.h"
 #include "platform/Clock.h"
-#include "platform/FileIO.h"
 
 namespace {
 
 constexpr const char* M = OrsaROIRuntime::kModule;
 
-using orsa::platform::globalQueue;
 using orsa::platform::mainQueue;
-using orsa::platform::QoS;
 
 std::string describe(const std::shared_ptr<OrsaView>& view) {
   return view ? view->description() : std::string("(null)");

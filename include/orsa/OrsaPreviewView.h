@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -60,6 +61,10 @@ class OrsaPreviewView : public OrsaView {
                              OrsaRect rect);
   // Idempotent; any thread. The consumer ends within one cycle.
   void stop();
+  // stop(), then waits at most `timeout` for the consumer thread to end; true once it has. A host
+  // ending its process calls it, so no drawing thread outlives the GL driver. Not from a
+  // presentation sink or first-frame callback: those run on the consumer thread itself.
+  bool stopAndWait(std::chrono::milliseconds timeout);
   // Returns the queued frames' buffers to the pool and drops the frame source and backend.
   void deInit();
 

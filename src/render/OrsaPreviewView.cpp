@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <thread>
 #include <utility>
 
 #include "logging/QMXLogUtil.h"
@@ -321,6 +322,16 @@ void OrsaPreviewView::stop() {
   globalQueue(QoS::UserInitiated)->async([sem = frameDataSemaphore_] {
     for (int i = 0; i < 5; ++i) sem->signal();
   });
+}
+
+bool OrsaPreviewView::stopAndWait(std::chrono::milliseconds timeout) {
+  stop();
+  const auto end = std::chrono::steady_clock::now() + timeout;
+  while (consumerRunning()) {
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
 }
 
 void OrsaPreviewView::drainQueue() {

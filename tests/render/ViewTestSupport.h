@@ -20,8 +20,8 @@ void waitFor(P done) {
 
 // Ends the consumer before the view and the process go away under it.
 inline void finish(OrsaPreviewView& view) {
-  view.stop();
-  waitFor([&] { return !view.consumerRunning(); });
+  using namespace std::chrono_literals;
+  ASSERT_TRUE(view.stopAndWait(5s));
 }
 
 }  // namespace orsa::test

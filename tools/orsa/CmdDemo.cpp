@@ -26,11 +26,11 @@
 #include "OrsaMireloConfigEncoder.h"
 #include "SimulatedSender.h"
 #include "orsa/IOrsaMirelo.h"
+#include "orsa/OrsaHeadPreviewView.h"
 #include "platform/AppContainer.h"
 #include "platform/Clock.h"
 #include "platform/Dispatch.h"
 #include "render/BufferPool.h"
-#include "orsa/OrsaHeadPreviewView.h"
 #include "render/gl/GlRenderBackend.h"
 #include "utils/ResourceManager.h"
 
@@ -92,11 +92,8 @@ std::optional<double> parseNumber(const std::string& s, double lo, double hi) {
 }
 
 bool parseLayer(const std::string& text, OrsaSize& size, double& scale) {
-  char tail = 0;
-  return std::sscanf(text.c_str(), "%lfx%lf@%lf%c", &size.width, &size.height, &scale, &tail) ==
-             3 &&
-         size.width >= 1 && size.height >= 1 && scale > 0 && size.width * scale <= 8192 &&
-         size.height * scale <= 8192;
+  return orsa::tool::parseLayer(text, size.width, size.height, scale) && size.width >= 1 &&
+         size.height >= 1 && scale > 0 && size.width * scale <= 8192 && size.height * scale <= 8192;
 }
 
 std::optional<int> parse(const std::vector<std::string>& args, Options& o) {
@@ -259,9 +256,7 @@ std::string startConfiguration(const std::string& packagePath) {
 // Ends the view's consumer before the process does.
 void stopView(OrsaPreviewView& view) {
   view.setPresentationSink(nullptr);
-  view.stop();
-  for (int i = 0; i < 200 && view.consumerRunning(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  view.stopAndWait(std::chrono::seconds(2));
 }
 
 int runDemo(const std::vector<std::string>& args) {

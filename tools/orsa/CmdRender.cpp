@@ -65,10 +65,8 @@ bool parseRect(const std::string& text, OrsaRect& rect) {
 }
 
 bool parseLayer(const std::string& text, OrsaSize& size, double& scale) {
-  char tail = 0;
-  return std::sscanf(text.c_str(), "%lfx%lf@%lf%c", &size.width, &size.height, &scale, &tail) ==
-             3 &&
-         size.width > 0 && size.height > 0 && scale > 0 && size.width * scale <= 16384 &&
+  return orsa::tool::parseLayer(text, size.width, size.height, scale) && size.width > 0 &&
+         size.height > 0 && scale > 0 && size.width * scale <= 16384 &&
          size.height * scale <= 16384;
 }
 
@@ -142,10 +140,7 @@ int runRender(const std::vector<std::string>& args) {
                               headPixels->width, headPixels->height, rect);
   view->setPresentationSink(nullptr);
   // The consumer thread ends before the process does.
-  view->stop();
-  for (int i = 0; i < 150 && view->consumerRunning(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  view->stopAndWait(std::chrono::milliseconds(1500));
   if (!writeError.empty()) return fail("cannot write " + out + ": " + writeError);
   if (!presented) return fail("the view presented nothing");
   return 0;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -24,6 +25,13 @@ inline std::optional<std::string> readWholeFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return std::nullopt;
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// "WxH@SCALE" (a layer in points and its pixels per point), syntax only: each command bounds
+// the numbers itself.
+inline bool parseLayer(const std::string& text, double& width, double& height, double& scale) {
+  char tail = 0;
+  return std::sscanf(text.c_str(), "%lfx%lf@%lf%c", &width, &height, &scale, &tail) == 3;
 }
 
 }  // namespace orsa::tool

@@ -52,7 +52,9 @@ std::optional<GlFormat> glFormatOf(uint64_t format) {
   }
 }
 
-std::string shaderPath() {
+// The shader library: beside the host's choice (ORSA_RESOURCE_DIR), the installed library or the
+// build tree, in that order; nothing, said on the console, when none has it.
+std::optional<std::string> shaderPath() {
   std::vector<std::string> dirs;
   if (const char* dir = std::getenv("ORSA_RESOURCE_DIR"); dir && *dir) dirs.push_back(dir);
   dirs.push_back(ORSA_INSTALL_RESOURCE_DIR);
@@ -62,7 +64,9 @@ std::string shaderPath() {
     const std::string path = dir + "/" + kShaderFile;
     if (std::filesystem::is_regular_file(path, ec)) return path;
   }
-  return dirs.front() + "/" + kShaderFile;
+  orsa::platform::consoleWrite(
+      fmt::sprintf("资源文件不存在: %s", dirs.front() + "/" + kShaderFile));
+  return std::nullopt;
 }
 
 }  // namespace
@@ -296,20 +300,17 @@ GlRenderBackend::~GlRenderBackend() {
 }
 
 void GlRenderBackend::setupPipeline(const std::string& fragmentFunctionName) {
-  const std::string path = shaderPath();
-  std::error_code ec;
-  if (!std::filesystem::is_regular_file(path, ec)) {
-    orsa::platform::consoleWrite(fmt::sprintf("资源文件不存在: %s", path));
-  }
-  ORSA_LOG_INFO(M, "setup Pipeline, shader path: %s", path.c_str());
+  const auto path = shaderPath();
+  ORSA_LOG_INFO(M, "setup Pipeline, shader path: %s", path.value_or("(null)").c_str());
 
   auto fail = [](const std::string& why) {
     ORSA_LOG_INFO(M, "Failed to create pipeline state: %s", why.c_str());
   };
-  std::ifstream in(path, std::ios::binary);
+  if (!path) return fail(std::string("no shader library ") + kShaderFile);
+  std::ifstream in(*path, std::ios::binary);
   std::stringstream text;
   text << in.rdbuf();
-  if (!in) return fail("cannot read the shader library " + path);
+  if (!in) return fail("cannot read the shader library " + *path);
   std::string error;
   auto library = ShaderLibrary::parse(text.str(), error);
   if (!library) return fail(error);
