@@ -23,7 +23,7 @@ PACKAGES=(
   # the demo's live window (orsa demo --window)
   libsdl2-dev
   # peers used by tests and benchmarks
-  unzip
+  unzip curl nginx-light
 )
 
 missing=()

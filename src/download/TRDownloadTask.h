@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -8,6 +10,25 @@
 #include <vector>
 
 #include "download/TRDownloadUtils.h"
+#include "platform/Error.h"
+#include "platform/UrlSession.h"
+
+class TRDownloadTask;
+
+// Byte counts of a download; the total is -1 while unknown.
+struct TRProgress {
+  int64_t totalUnitCount = orsa::platform::kTransferSizeUnknown;
+  int64_t completedUnitCount = 0;
+  // 0 while the total is unknown or 0.
+  double fractionCompleted() const;
+};
+
+using TRProgressHandler =
+    std::function<void(const TRProgress& progress, const std::shared_ptr<TRDownloadTask>& task)>;
+// (path of the finished file, none) or (none, error). The file exists only until the callback
+// returns.
+using TRCompletionHandler = std::function<void(const std::optional<std::string>& localPath,
+                                               const std::optional<orsa::platform::Error>& error)>;
 
 // One download job as the store keeps it. The store hands out one live object per task id, so
 // the downloader, the manager and the items share it across threads: every field is read and
@@ -52,6 +73,34 @@ class TRDownloadTask {
   int64_t pid() const;
   void setPid(int64_t pid);
   uint64_t createTime() const;
+
+  // ---- not stored: what the downloader keeps while the process runs ----
+  bool needToRestart() const;
+  void setNeedToRestart(bool value);
+  bool isDeleted() const;
+  void setIsDeleted(bool value);
+  // Created on first use with an unknown total.
+  TRProgress progress() const;
+  void setProgress(const TRProgress& progress);
+  TRProgressHandler progressHandler() const;
+  void setProgressHandler(TRProgressHandler handler);
+  TRCompletionHandler completionHandler() const;
+  void setCompletionHandler(TRCompletionHandler handler);
+  // Rebuilt from downloadURL when none was set.
+  orsa::platform::UrlRequest request() const;
+  void setRequest(std::optional<orsa::platform::UrlRequest> request);
+  std::shared_ptr<orsa::platform::UrlSessionDownloadTask> downloadTask() const;
+  // Also applies the task's priority to the transfer.
+  void setDownloadTask(std::shared_ptr<orsa::platform::UrlSessionDownloadTask> transfer);
+
+  // The attached transfer's state (running 0 ... completed 3), -1 without one.
+  int state() const;
+  bool isRunning() const;
+  bool isFinished() const;
+  bool isSupportRange() const;
+  // fileSize from the attached response's expected content length.
+  void updateTask();
+  std::string description() const;
 
   // The stored field of that name (absent for an unknown name), and the assignment of a
   // stored column to its field (unknown columns are ignored).
