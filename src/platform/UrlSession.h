@@ -112,8 +112,9 @@ class UrlSessionTask {
 class UrlSessionDownloadTask : public UrlSessionTask {
  public:
   // Ends the transfer and hands its resume data (none when it cannot be continued) to
-  // completion, on the session's delegate queue. The transfer's completion then reports
-  // kUrlErrorCancelled without resume data.
+  // completion, on the session's delegate queue. The transfer's didComplete follows and, as on
+  // the platform, reports kUrlErrorCancelled carrying the same resume data (the downloader
+  // stores resume data from there).
   virtual void cancelByProducingResumeData(std::function<void(std::optional<Bytes>)> completion) = 0;
 };
 
