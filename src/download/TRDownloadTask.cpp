@@ -40,7 +40,12 @@ std::shared_ptr<TRDownloadTask> TRDownloadTask::taskWithDict(const TRDBRow& row)
 
 TR_GET(std::string, taskId, taskId_)
 TR_GET(std::string, downloadURL, downloadURL_)
-TR_GET(int64_t, stid, stid_)
+
+// An attached transfer is the authority on its own identifier.
+int64_t TRDownloadTask::stid() const {
+  std::lock_guard lock(mutex_);
+  return downloadTask_ ? static_cast<int64_t>(downloadTask_->taskIdentifier()) : stid_;
+}
 TR_SET(int64_t, setStid, stid_)
 TR_GET(float, priority, priority_)
 TR_SET(float, setPriority, priority_)
@@ -103,4 +108,86 @@ void TRDownloadTask::setStoredValue(std::string_view c, const TRDBValue& v) {
     createTime_ = static_cast<uint64_t>(U::integerOf(v));
   else if (c == "pid")
     pid_ = U::integerOf(v);
+}
+
+double TRProgress::fractionCompleted() const {
+  if (totalUnitCount <= 0) return 0;
+  return static_cast<double>(completedUnitCount) / static_cast<double>(totalUnitCount);
+}
+
+TR_GET(bool, needToRestart, needToRestart_)
+TR_SET(bool, setNeedToRestart, needToRestart_)
+TR_GET(bool, isDeleted, isDeleted_)
+TR_SET(bool, setIsDeleted, isDeleted_)
+TR_GET(TRProgress, progress, progress_)
+TR_GET(TRProgressHandler, progressHandler, progressHandler_)
+TR_SET(TRProgressHandler, setProgressHandler, progressHandler_)
+TR_GET(TRCompletionHandler, completionHandler, completionHandler_)
+TR_SET(TRCompletionHandler, setCompletionHandler, completionHandler_)
+TR_GET(std::shared_ptr<orsa::platform::UrlSessionDownloadTask>, downloadTask, downloadTask_)
+
+void TRDownloadTask::setProgress(const TRProgress& progress) {
+  std::lock_guard lock(mutex_);
+  progress_ = progress;
+}
+
+orsa::platform::UrlRequest TRDownloadTask::request() const {
+  std::lock_guard lock(mutex_);
+  if (request_) return *request_;
+  orsa::platform::UrlRequest rebuilt;
+  rebuilt.url = downloadURL_;
+  return rebuilt;
+}
+
+void TRDownloadTask::setRequest(std::optional<orsa::platform::UrlRequest> request) {
+  std::lock_guard lock(mutex_);
+  request_ = std::move(request);
+}
+
+void TRDownloadTask::setDownloadTask(
+    std::shared_ptr<orsa::platform::UrlSessionDownloadTask> transfer) {
+  std::lock_guard lock(mutex_);
+  downloadTask_ = std::move(transfer);
+  if (downloadTask_)
+    downloadTask_->setPriority(priority_ == 0 ? orsa::platform::kTaskPriorityDefault : priority_);
+}
+
+int TRDownloadTask::state() const {
+  auto transfer = downloadTask();
+  return transfer ? static_cast<int>(transfer->state()) : -1;
+}
+
+bool TRDownloadTask::isRunning() const {
+  return state() == static_cast<int>(orsa::platform::TransferState::Running);
+}
+
+bool TRDownloadTask::isFinished() const {
+  std::lock_guard lock(mutex_);
+  return fileSize_ != 0 && fileSize_ == downloadedSize_;
+}
+
+bool TRDownloadTask::isSupportRange() const {
+  auto transfer = downloadTask();
+  auto response = transfer ? transfer->response() : std::nullopt;
+  if (!response || !response->isHttp) return true;
+  auto nonEmpty = [&](std::string_view name) {
+    auto value = response->header(name);
+    return value && !value->empty();
+  };
+  return nonEmpty("Accept-Ranges") && nonEmpty("ETag");
+}
+
+void TRDownloadTask::updateTask() {
+  auto transfer = downloadTask();
+  auto response = transfer ? transfer->response() : std::nullopt;
+  if (!response) return;
+  // A resumed transfer's response announces only the remaining range; the transfer knows the
+  // whole file's size, which is what fileSize is compared with when the file is finished.
+  int64_t whole = transfer->countOfBytesExpectedToReceive();
+  setFileSize(whole > 0 ? whole : response->expectedContentLength);
+}
+
+std::string TRDownloadTask::description() const {
+  return fmt::format("<TRDownloadTask: {}>{{ taskId: {}, url: {}, stid: {}}}",
+                     static_cast<const void*>(this), taskId(), downloadURL(), stid());
 }

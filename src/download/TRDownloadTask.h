@@ -2,9 +2,9 @@
 
 #include <cstdint>
 #include <functional>
-#include <optional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -121,4 +121,12 @@ class TRDownloadTask {
   std::vector<uint8_t> extraData_;
   int64_t pid_ = 0;
   uint64_t createTime_ = 0;
+
+  bool needToRestart_ = false;
+  bool isDeleted_ = false;
+  TRProgress progress_;
+  TRProgressHandler progressHandler_;
+  TRCompletionHandler completionHandler_;
+  std::optional<orsa::platform::UrlRequest> request_;
+  std::shared_ptr<orsa::platform::UrlSessionDownloadTask> downloadTask_;
 };

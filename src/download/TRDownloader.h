@@ -56,4 +56,57 @@ class TRDownloader : public orsa::platform::UrlSessionDelegate,
   // Remaining background time a host reports (seconds); none while the application is in the
   // foreground, which is the default on hosts that have no background notion.
   static void setBackgroundTimeRemainingProvider(std::function<double()> provider);
+
+  // ---- the session's events (main queue) ----
+  void didWriteData(orsa::platform::UrlSession& session,
+                    orsa::platform::UrlSessionDownloadTask& transfer, int64_t bytesWritten,
+                    int64_t totalBytesWritten, int64_t totalBytesExpectedToWrite) override;
+  void didFinishDownloadingToURL(orsa::platform::UrlSession& session,
+                                 orsa::platform::UrlSessionDownloadTask& transfer,
+                                 const std::string& location) override;
+  void didComplete(orsa::platform::UrlSession& session, orsa::platform::UrlSessionTask& transfer,
+                   const std::optional<orsa::platform::TransferError>& error) override;
+  void didBecomeInvalid(orsa::platform::UrlSession& session,
+                        const std::optional<orsa::platform::Error>& error) override;
+
+ private:
+  using Transfer = orsa::platform::UrlSessionDownloadTask;
+  using TransferPtr = std::shared_ptr<Transfer>;
+  using TaskPtr = std::shared_ptr<TRDownloadTask>;
+
+  void setUp();
+  void createSession();
+  void recoveryExceptionTasks();
+  void memCacheDownloadTask(const TransferPtr& transfer, const TaskPtr& task);
+  void removeMembCacheTask(const orsa::platform::UrlSessionTask* transfer, const TaskPtr& task);
+  TaskPtr taskWithSessionTask(orsa::platform::UrlSessionTask& transfer);
+  bool checkDownloadTaskState(const TransferPtr& transfer, const TaskPtr& task,
+                              std::optional<orsa::platform::Error>& error);
+  void completionDownloadTask(const TaskPtr& task, const std::optional<std::string>& localPath,
+                              const std::optional<orsa::platform::Error>& error);
+  bool failResume(const TaskPtr& task, orsa::platform::Error error);
+  void keepResumeData(const TaskPtr& task, std::vector<uint8_t> data);
+  void prepareRecreateSession();
+  void recreateSession();
+  void startParkedTasks();
+  void callTimer();
+  void appWillBecomActive();
+  void stopTimer();
+
+  std::shared_ptr<orsa::platform::UrlSession> session_;
+  // Keyed by the transfer's address; the entry holds the transfer, so the address stays its.
+  std::unordered_map<const orsa::platform::UrlSessionTask*, std::pair<TransferPtr, TaskPtr>>
+      memCache_;
+  // Transfers whose ending was asked for here (a pause, an orphan found at start-up): their
+  // "cancelled" completion is expected and reaches no task.
+  std::unordered_map<const orsa::platform::UrlSessionTask*,
+                     std::shared_ptr<orsa::platform::UrlSessionTask>>
+      quietEndings_;
+  std::vector<TaskPtr> bgRCSTasks_;
+  std::vector<TaskPtr> restartTasks_;
+  std::function<void()> bgRCSBlock_;
+  std::shared_ptr<orsa::platform::RepeatingTimer> timerSource_;
+  bool isNeedCreateSession_ = false;
+  uint64_t taskCachekMode_ = 0;
+  std::function<void()> completedHandler_;
 };
