@@ -1,0 +1,408 @@
+#include "support/HttpTestServers.h"
+
+#include "support/TestSupport.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/http/string_body.hpp>
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <thread>
+
+namespace orsa::test {
+
+namespace {
+
+namespace asio = boost::asio;
+namespace http = boost::beast::http;
+using tcp = asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
+
+bool equalsIgnoringCase(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+// The kernel picks a free port; nginx gets it a moment later, so a start can lose the race.
+uint16_t freePort() {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  uint16_t port = 0;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+    port = ntohs(addr.sin_port);
+  ::close(fd);
+  return port;
+}
+
+bool accepts(uint16_t port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(port);
+  bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  ::close(fd);
+  return ok;
+}
+
+}  // namespace
+
+// ---- NginxServer ----
+
+struct NginxServer::Impl {
+  Options options;
+  TempDir prefix;
+  pid_t pid = -1;
+  uint16_t port = 0;
+
+  std::filesystem::path at(const char* name) const { return prefix.path() / name; }
+
+  void writeConfig(uint16_t listenPort) const {
+    std::ostringstream c;
+    c << "daemon off;\nmaster_process off;\nworker_processes 1;\n"
+      << (::geteuid() == 0 ? "user root;\n" : "") << "pid " << at("nginx.pid").string() << ";\n"
+      << "lock_file " << at("nginx.lock").string() << ";\n"
+      << "error_log " << at("error.log").string() << " warn;\n"
+      << "events { worker_connections 256; }\nhttp {\n"
+      << "  default_type application/octet-stream;\n"
+      << "  log_format orsa '$request $status $http_range $bytes_sent';\n"
+      << "  access_log " << at("access.log").string() << " orsa;\n";
+    for (const char* temp : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
+      c << "  " << temp << "_temp_path " << at(temp).string() << ";\n";
+    c << "  sendfile on;\n  keepalive_timeout 5;\n  server {\n"
+      << "    listen 127.0.0.1:" << listenPort << ";\n    root " << options.root.string() << ";\n"
+      << "    etag on;\n";
+    if (!options.limitRate.empty()) c << "    limit_rate " << options.limitRate << ";\n";
+    if (!options.limitRateAfter.empty())
+      c << "    limit_rate_after " << options.limitRateAfter << ";\n";
+    c << "  }\n}\n";
+    writeFile(at("nginx.conf"), c.str());
+  }
+
+  // True once nginx accepts connections on the port; false when it exited or never listened.
+  bool startOn(uint16_t listenPort) {
+    writeConfig(listenPort);
+    pid = spawnProgram({"/usr/sbin/nginx", "-p", prefix.str() + "/", "-c", at("nginx.conf"), "-e",
+                        at("error.log")},
+                       {}, at("stdout.log"), at("stderr.log"));
+    if (pid < 0) return false;
+    for (auto deadline = Clock::now() + std::chrono::seconds(5); Clock::now() < deadline;) {
+      int status = 0;
+      if (::waitpid(pid, &status, WNOHANG) == pid) {
+        pid = -1;
+        return false;
+      }
+      if (accepts(listenPort)) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    stop();
+    return false;
+  }
+
+  void stop() {
+    if (pid < 0) return;
+    // TERM, not QUIT: a graceful stop would wait for a stalled client to finish.
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    auto deadline = Clock::now() + std::chrono::seconds(3);
+    while (::waitpid(pid, &status, WNOHANG) == 0) {
+      if (Clock::now() >= deadline) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    pid = -1;
+  }
+};
+
+NginxServer::NginxServer(Options options) : impl_(std::make_unique<Impl>()) {
+  impl_->options = std::move(options);
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    uint16_t candidate = freePort();
+    if (candidate != 0 && impl_->startOn(candidate)) {
+      impl_->port = candidate;
+      return;
+    }
+  }
+  ADD_FAILURE() << "nginx did not start: " << readFile(impl_->at("error.log"))
+                << readFile(impl_->at("stderr.log"));
+}
+
+NginxServer::~NginxServer() {
+  impl_->stop();
+}
+
+bool NginxServer::available() {
+  return std::filesystem::exists("/usr/sbin/nginx");
+}
+
+uint16_t NginxServer::port() const {
+  return impl_->port;
+}
+
+std::string NginxServer::url(const std::string& path) const {
+  return "http://127.0.0.1:" + std::to_string(impl_->port) + "/" +
+         (path.starts_with("/") ? path.substr(1) : path);
+}
+
+std::vector<std::string> NginxServer::accessLog() const {
+  std::vector<std::string> lines;
+  std::istringstream in(readFile(impl_->at("access.log")));
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// ---- FaultHttpServer ----
+
+std::optional<std::string> FaultHttpServer::Request::header(const std::string& name) const {
+  for (const auto& [key, value] : headers)
+    if (equalsIgnoringCase(key, name)) return value;
+  return std::nullopt;
+}
+
+FaultHttpServer::Reply FaultHttpServer::serveBytes(const Request& request,
+                                                   const std::string& content,
+                                                   const std::string& etag,
+                                                   const std::string& lastModified) {
+  Reply reply;
+  reply.headers = {{"ETag", etag}, {"Last-Modified", lastModified}, {"Accept-Ranges", "bytes"}};
+  reply.body = content;
+  const auto range = request.header("Range");
+  const auto ifRange = request.header("If-Range");
+  if (!range || (ifRange && *ifRange != etag && *ifRange != lastModified)) return reply;
+  // Only "bytes=N-" and "bytes=N-M"; anything else is ignored the way servers ignore it.
+  unsigned long long first = 0, last = 0;
+  int used = 0;
+  const size_t size = content.size();
+  if (std::sscanf(range->c_str(), "bytes=%llu-%n", &first, &used) != 1) return reply;
+  const char* rest = range->c_str() + used;
+  if (*rest == '\0') {
+    last = size ? size - 1 : 0;
+  } else if (std::sscanf(rest, "%llu%n", &last, &used) != 1 || rest[used] != '\0' || last < first) {
+    return reply;
+  }
+  if (first >= size) {
+    reply.status = 416;
+    reply.body.clear();
+    reply.headers.emplace_back("Content-Range", "bytes */" + std::to_string(size));
+    return reply;
+  }
+  last = std::min<unsigned long long>(last, size - 1);
+  reply.status = 206;
+  reply.body = content.substr(first, last - first + 1);
+  reply.headers.emplace_back(
+      "Content-Range",
+      "bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" + std::to_string(size));
+  return reply;
+}
+
+namespace {
+
+class Session;
+
+struct FaultServerState {
+  mutable std::mutex mutex;
+  FaultHttpServer::Handler handler;
+  std::vector<FaultHttpServer::Request> requests;
+  std::set<Session*> sessions;  // io thread only; outlives io so late session teardown is safe
+  asio::io_context io;
+  tcp::acceptor acceptor{io};
+  uint16_t port = 0;
+  std::thread thread;
+
+  void accept();
+};
+
+// One connection: read a request, answer it as the Reply says, repeat while kept alive.
+class Session : public std::enable_shared_from_this<Session> {
+ public:
+  Session(FaultServerState& server, tcp::socket socket)
+      : server_(server), socket_(std::move(socket)), timer_(server.io) {
+    server_.sessions.insert(this);
+  }
+  ~Session() { server_.sessions.erase(this); }
+
+  void close() {
+    boost::system::error_code ec;
+    socket_.close(ec);
+    timer_.cancel();
+  }
+
+  void readRequest() {
+    request_ = {};
+    http::async_read(socket_, buffer_, request_,
+                     [self = shared_from_this()](boost::system::error_code ec, size_t) {
+                       if (ec) return self->close();
+                       self->respond();
+                     });
+  }
+
+ private:
+  void respond() {
+    FaultHttpServer::Request request{
+        std::string(request_.method_string()), std::string(request_.target()), {}, request_.body()};
+    for (const auto& field : request_)
+      request.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
+    FaultHttpServer::Handler handler;
+    {
+      std::lock_guard lock(server_.mutex);
+      server_.requests.push_back(request);
+      handler = server_.handler;
+    }
+    reply_ = {};
+    reply_.status = 404;
+    try {
+      if (handler) reply_ = handler(request);
+    } catch (const std::exception& e) {
+      reply_ = {};
+      reply_.status = 500;
+      reply_.body = e.what();
+    }
+
+    const bool bodyless = reply_.status / 100 == 1 || reply_.status == 204 || reply_.status == 304;
+    closeAfterReply_ = reply_.noLength || reply_.closeAfter || !request_.keep_alive();
+    head_ = "HTTP/1.1 " + std::to_string(reply_.status) + " " +
+            std::string(http::obsolete_reason(static_cast<http::status>(reply_.status))) + "\r\n";
+    bool hasLength = false;
+    for (const auto& [name, value] : reply_.headers) {
+      head_ += name + ": " + value + "\r\n";
+      hasLength = hasLength || equalsIgnoringCase(name, "Content-Length");
+    }
+    if (!hasLength && !reply_.noLength && !bodyless)
+      head_ += "Content-Length: " + std::to_string(reply_.body.size()) + "\r\n";
+    if (closeAfterReply_) head_ += "Connection: close\r\n";
+    head_ += "\r\n";
+
+    sent_ = 0;
+    end_ = request_.method() == http::verb::head || bodyless ? 0 : reply_.body.size();
+    if (reply_.closeAfter) end_ = std::min(end_, *reply_.closeAfter);
+    if (reply_.stallAfter) end_ = std::min(end_, *reply_.stallAfter);
+    asio::async_write(socket_, asio::buffer(head_),
+                      [self = shared_from_this()](boost::system::error_code ec, size_t) {
+                        if (ec) return self->close();
+                        self->sendBody();
+                      });
+  }
+
+  void sendBody() {
+    if (sent_ == end_) return afterBody();
+    const size_t n = std::min(std::max<size_t>(reply_.chunkBytes, 1), end_ - sent_);
+    asio::async_write(socket_, asio::buffer(reply_.body.data() + sent_, n),
+                      [self = shared_from_this(), n](boost::system::error_code ec, size_t) {
+                        if (ec) return self->close();
+                        self->sent_ += n;
+                        if (self->reply_.chunkDelayMs <= 0 || self->sent_ == self->end_)
+                          return self->sendBody();
+                        self->wait(self->reply_.chunkDelayMs, [self] { self->sendBody(); });
+                      });
+  }
+
+  void afterBody() {
+    if (reply_.stallAfter)
+      return wait(reply_.stallMs, [self = shared_from_this()] { self->close(); });
+    if (reply_.noLength) {
+      boost::system::error_code ec;
+      socket_.shutdown(tcp::socket::shutdown_send, ec);
+    }
+    if (closeAfterReply_) return close();
+    readRequest();
+  }
+
+  // A timer, not a sleep, so the server's destructor can cancel a stalled connection.
+  template <class Next>
+  void wait(int ms, Next next) {
+    timer_.expires_after(std::chrono::milliseconds(ms));
+    timer_.async_wait([self = shared_from_this(), next](boost::system::error_code ec) {
+      if (ec || !self->socket_.is_open()) return self->close();
+      next();
+    });
+  }
+
+  FaultServerState& server_;
+  tcp::socket socket_;
+  asio::steady_timer timer_;
+  boost::beast::flat_buffer buffer_;
+  http::request<http::string_body> request_;
+  FaultHttpServer::Reply reply_;
+  std::string head_;
+  size_t sent_ = 0, end_ = 0;
+  bool closeAfterReply_ = false;
+};
+
+void FaultServerState::accept() {
+  acceptor.async_accept([this](boost::system::error_code ec, tcp::socket socket) {
+    if (!acceptor.is_open()) return;
+    if (!ec) std::make_shared<Session>(*this, std::move(socket))->readRequest();
+    accept();
+  });
+}
+
+}  // namespace
+
+struct FaultHttpServer::Impl : FaultServerState {};
+
+FaultHttpServer::FaultHttpServer(Handler handler) : impl_(std::make_unique<Impl>()) {
+  impl_->handler = std::move(handler);
+  const tcp::endpoint endpoint(asio::ip::address_v4::loopback(), 0);
+  impl_->acceptor.open(endpoint.protocol());
+  impl_->acceptor.set_option(tcp::acceptor::reuse_address(true));
+  impl_->acceptor.bind(endpoint);
+  impl_->acceptor.listen();
+  impl_->port = impl_->acceptor.local_endpoint().port();
+  impl_->accept();
+  impl_->thread = std::thread([this] { impl_->io.run(); });
+}
+
+FaultHttpServer::~FaultHttpServer() {
+  // Once nothing is open, every pending operation ends with an error and run() returns.
+  asio::post(impl_->io, [impl = impl_.get()] {
+    boost::system::error_code ec;
+    impl->acceptor.close(ec);
+    for (Session* session : impl->sessions) session->close();
+  });
+  impl_->thread.join();
+}
+
+uint16_t FaultHttpServer::port() const {
+  return impl_->port;
+}
+
+std::string FaultHttpServer::url(const std::string& target) const {
+  return "http://127.0.0.1:" + std::to_string(impl_->port) + target;
+}
+
+std::vector<FaultHttpServer::Request> FaultHttpServer::requests() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->requests;
+}
+
+void FaultHttpServer::setHandler(Handler handler) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->handler = std::move(handler);
+}
+
+}  // namespace orsa::test
