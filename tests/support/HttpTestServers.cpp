@@ -20,6 +20,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <iomanip>
 #include <mutex>
 #include <set>
 #include <sstream>
@@ -80,19 +81,24 @@ struct NginxServer::Impl {
   std::filesystem::path at(const char* name) const { return prefix.path() / name; }
 
   void writeConfig(uint16_t listenPort) const {
+    auto q = [](const std::filesystem::path& p) {
+      std::ostringstream quoted;
+      quoted << std::quoted(p.string());
+      return quoted.str();
+    };
     std::ostringstream c;
     c << "daemon off;\nmaster_process off;\nworker_processes 1;\n"
-      << (::geteuid() == 0 ? "user root;\n" : "") << "pid " << at("nginx.pid").string() << ";\n"
-      << "lock_file " << at("nginx.lock").string() << ";\n"
-      << "error_log " << at("error.log").string() << " warn;\n"
+      << (::geteuid() == 0 ? "user root;\n" : "") << "pid " << q(at("nginx.pid")) << ";\n"
+      << "lock_file " << q(at("nginx.lock")) << ";\n"
+      << "error_log " << q(at("error.log")) << " warn;\n"
       << "events { worker_connections 256; }\nhttp {\n"
       << "  default_type application/octet-stream;\n"
       << "  log_format orsa '$request $status $http_range $bytes_sent';\n"
-      << "  access_log " << at("access.log").string() << " orsa;\n";
+      << "  access_log " << q(at("access.log")) << " orsa;\n";
     for (const char* temp : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
-      c << "  " << temp << "_temp_path " << at(temp).string() << ";\n";
+      c << "  " << temp << "_temp_path " << q(at(temp)) << ";\n";
     c << "  sendfile on;\n  keepalive_timeout 5;\n  server {\n"
-      << "    listen 127.0.0.1:" << listenPort << ";\n    root " << options.root.string() << ";\n"
+      << "    listen 127.0.0.1:" << listenPort << ";\n    root " << q(options.root) << ";\n"
       << "    etag on;\n";
     if (!options.limitRate.empty()) c << "    limit_rate " << options.limitRate << ";\n";
     if (!options.limitRateAfter.empty())
@@ -104,9 +110,14 @@ struct NginxServer::Impl {
   // True once nginx accepts connections on the port; false when it exited or never listened.
   bool startOn(uint16_t listenPort) {
     writeConfig(listenPort);
-    pid = spawnProgram({"/usr/sbin/nginx", "-p", prefix.str() + "/", "-c", at("nginx.conf"), "-e",
-                        at("error.log")},
-                       {}, at("stdout.log"), at("stderr.log"));
+    std::vector<std::string> argv = {"/usr/sbin/nginx", "-p", prefix.str() + "/", "-c",
+                                     at("nginx.conf"),  "-e", at("error.log")};
+    // A crashed test program takes its nginx with it instead of leaving it listening. The
+    // signal comes when the constructing thread ends, so a server outlives no thread it is
+    // made on.
+    if (std::filesystem::exists("/usr/bin/setpriv"))
+      argv.insert(argv.begin(), {"/usr/bin/setpriv", "--pdeathsig", "KILL"});
+    pid = spawnProgram(argv, {}, at("stdout.log"), at("stderr.log"));
     if (pid < 0) return false;
     for (auto deadline = Clock::now() + std::chrono::seconds(5); Clock::now() < deadline;) {
       int status = 0;
