@@ -1,0 +1,47 @@
+#pragma once
+
+#include <plist/plist.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "platform/UrlSession.h"
+
+namespace orsa::platform {
+
+// What a partial download needs to continue: the request, the partial file in the container's
+// temporary directory, how much of it is good and the validators the server gave. Written as
+// resume data (an XML property list with the platform's keys) and as a journal entry.
+struct UrlSessionResume {
+  uint64_t taskIdentifier = 0;  // journal entries only
+  UrlRequest originalRequest;
+  UrlRequest currentRequest;
+  std::string tempFileName;  // a plain file name, never a path
+  int64_t bytesReceived = 0;
+  int64_t totalBytes = kTransferSizeUnknown;
+  std::string entityTag;
+  std::string lastModified;
+
+  // The validator that goes into If-Range: a continuation without one could splice two
+  // versions of the resource.
+  const std::string& validator() const { return entityTag.empty() ? lastModified : entityTag; }
+
+  Bytes toResumeData() const;
+  // None when the bytes are not resume data this service wrote (or could have written): no URL,
+  // no usable temporary file name, or not a property-list map within the size limits.
+  static std::optional<UrlSessionResume> fromResumeData(const Bytes& bytes);
+
+  // The same map as a node (the caller frees it), and back.
+  plist_t toNode() const;
+  static std::optional<UrlSessionResume> fromNode(plist_t node);
+
+  // Parses an XML property list with the limits hostile bytes need: bounded size and nesting,
+  // no NUL (libplist aborts on one). Binary lists are refused; nothing here writes them.
+  static plist_t parseXml(const char* data, size_t size);
+  static Bytes toXml(plist_t node);
+  // A keyed archive of the request, in the shape the platform's archiver gives it.
+  static Bytes archiveRequest(const UrlRequest& request);
+};
+
+}  // namespace orsa::platform
