@@ -18,8 +18,8 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/http/string_body.hpp>
 #include <cctype>
+#include <charconv>
 #include <chrono>
-#include <cstdio>
 #include <iomanip>
 #include <mutex>
 #include <set>
@@ -206,16 +206,21 @@ FaultHttpServer::Reply FaultHttpServer::serveBytes(const Request& request,
   const auto ifRange = request.header("If-Range");
   if (!range || (ifRange && *ifRange != etag && *ifRange != lastModified)) return reply;
   // Only "bytes=N-" and "bytes=N-M"; anything else is ignored the way servers ignore it.
+  auto number = [](std::string_view text, unsigned long long& value) {
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return !text.empty() && ec == std::errc() && end == text.data() + text.size();
+  };
+  std::string_view spec = *range;
+  const size_t dash = spec.find('-');
   unsigned long long first = 0, last = 0;
-  int used = 0;
   const size_t size = content.size();
-  if (std::sscanf(range->c_str(), "bytes=%llu-%n", &first, &used) != 1) return reply;
-  const char* rest = range->c_str() + used;
-  if (*rest == '\0') {
-    last = size ? size - 1 : 0;
-  } else if (std::sscanf(rest, "%llu%n", &last, &used) != 1 || rest[used] != '\0' || last < first) {
+  if (!spec.starts_with("bytes=") || dash == std::string_view::npos ||
+      !number(spec.substr(6, dash - 6), first))
     return reply;
-  }
+  if (dash + 1 == spec.size())
+    last = size ? size - 1 : 0;
+  else if (!number(spec.substr(dash + 1), last) || last < first)
+    return reply;
   if (first >= size) {
     reply.status = 416;
     reply.body.clear();
@@ -298,14 +303,17 @@ class Session : public std::enable_shared_from_this<Session> {
     closeAfterReply_ = reply_.noLength || reply_.closeAfter || !request_.keep_alive();
     head_ = "HTTP/1.1 " + std::to_string(reply_.status) + " " +
             std::string(http::obsolete_reason(static_cast<http::status>(reply_.status))) + "\r\n";
-    bool hasLength = false;
+    bool hasLength = false, saysClose = false;
     for (const auto& [name, value] : reply_.headers) {
       head_ += name + ": " + value + "\r\n";
       hasLength = hasLength || equalsIgnoringCase(name, "Content-Length");
+      saysClose = saysClose ||
+                  (equalsIgnoringCase(name, "Connection") && equalsIgnoringCase(value, "close"));
     }
     if (!hasLength && !reply_.noLength && !bodyless)
       head_ += "Content-Length: " + std::to_string(reply_.body.size()) + "\r\n";
-    if (closeAfterReply_) head_ += "Connection: close\r\n";
+    if (closeAfterReply_ && !saysClose) head_ += "Connection: close\r\n";
+    closeAfterReply_ = closeAfterReply_ || saysClose;
     head_ += "\r\n";
 
     sent_ = 0;
