@@ -34,6 +34,7 @@ constexpr auto kProgressInterval = std::chrono::milliseconds(25);
 // Byte counts reach the journal (with an fsync of the partial file) at most this often.
 constexpr auto kJournalInterval = std::chrono::milliseconds(250);
 constexpr long kReceiveBuffer = 512 * 1024;
+constexpr size_t kWriteBuffer = 1 << 20;
 constexpr int64_t kUrlErrorUnknown = -1;
 constexpr int64_t kUrlErrorTooManyRedirects = -1007;
 
@@ -300,7 +301,8 @@ class CurlTask final : public UrlSessionDownloadTask,
   std::string tempName_;
   std::shared_ptr<PartialFile> file_;
   int64_t offset_ = 0;   // bytes of the partial file this transfer asks to continue from
-  int64_t written_ = 0;  // bytes of the partial file that are good
+  int64_t written_ = 0;  // bytes of the partial file that are good, with those in pending_
+  Bytes pending_;        // received, not yet written: one write per megabyte, not per chunk
   int64_t totalOnRecord_ = kTransferSizeUnknown;
   std::string entityTag_;
   std::string lastModified_;
@@ -416,6 +418,8 @@ class CurlSession final : public UrlSession {
   static size_t onBody(char* data, size_t size, size_t count, void* context);
   void onResponse(CurlTask& task);
   void reportProgress(const std::shared_ptr<CurlTask>& task);
+  // Writes what is buffered; false (with the task's abort error set) when the disk refuses.
+  static bool flushFile(CurlTask& task);
   void writeJournal();
   bool canResume(const CurlTask& task) const {
     return task.download_ && !task.tempName_.empty() && task.rangesSupported_ &&
@@ -798,6 +802,7 @@ void CurlSession::cancelTask(const std::shared_ptr<CurlTask>& task,
     return;
   }
   releaseHandle(*task);
+  flushFile(*task);
   reportProgress(task);
   std::optional<Bytes> resumeData;
   if (resumeCompletion && !task->abortError_ && canResume(*task)) {
@@ -849,6 +854,7 @@ void CurlSession::writeJournal() {
   }
   for (const auto& task : tasks) {
     if (!task->download_ || task->finished_ || task->tempName_.empty() || !task->started_) continue;
+    flushFile(*task);
     snapshot.contents.transfers.push_back(resumeState(*task));
     if (task->file_) snapshot.files.push_back(task->file_);
   }
@@ -917,6 +923,7 @@ void CurlSession::onResponse(CurlTask& task) {
     } else {
       // Anything but the continuation asked for starts the file over; appending would corrupt.
       task.offset_ = task.written_ = 0;
+      task.pending_.clear();
       if (task.file_) ::ftruncate(task.file_->fd, 0);
     }
     if (status == 200 || status == 206) {
@@ -955,19 +962,10 @@ size_t CurlSession::onBody(char* data, size_t size, size_t count, void* context)
     return n;
   }
   if (task->discardBody_) return n;
-  for (size_t done = 0; done < n;) {
-    const ssize_t wrote =
-        ::pwrite(task->file_->fd, data + done, n - done, task->written_ + static_cast<off_t>(done));
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote <= 0) {
-      task->abortError_ =
-          transferError(kUrlErrorCannotWriteToFile,
-                        fmt::format("cannot write {}: {}", task->tempName_, std::strerror(errno)));
-      return 0;
-    }
-    done += static_cast<size_t>(wrote);
-  }
+  if (task->pending_.capacity() < kWriteBuffer) task->pending_.reserve(kWriteBuffer);
+  task->pending_.insert(task->pending_.end(), data, data + n);
   task->written_ += static_cast<int64_t>(n);
+  if (task->pending_.size() >= kWriteBuffer && !flushFile(*task)) return 0;
   task->unreportedBytes_ += static_cast<int64_t>(n);
   {
     std::lock_guard lock(task->mu_);
@@ -979,6 +977,28 @@ size_t CurlSession::onBody(char* data, size_t size, size_t count, void* context)
     if (it != session->active_.end()) session->reportProgress(it->second);
   }
   return n;
+}
+
+bool CurlSession::flushFile(CurlTask& task) {
+  const size_t size = task.pending_.size();
+  if (size == 0 || !task.file_) return true;
+  const int64_t start = task.written_ - static_cast<int64_t>(size);
+  for (size_t done = 0; done < size;) {
+    const ssize_t wrote = ::pwrite(task.file_->fd, task.pending_.data() + done, size - done,
+                                   static_cast<off_t>(start + static_cast<int64_t>(done)));
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) {
+      task.abortError_ =
+          transferError(kUrlErrorCannotWriteToFile,
+                        fmt::format("cannot write {}: {}", task.tempName_, std::strerror(errno)));
+      task.written_ = start + static_cast<int64_t>(done);
+      task.pending_.clear();
+      return false;
+    }
+    done += static_cast<size_t>(wrote);
+  }
+  task.pending_.clear();
+  return true;
 }
 
 void CurlSession::reportProgress(const std::shared_ptr<CurlTask>& task) {
@@ -997,6 +1017,7 @@ void CurlSession::finishTransfer(CURL* easy, CURLcode result) {
   if (it == active_.end()) return;
   const std::shared_ptr<CurlTask> task = it->second;
   if (result == CURLE_OK && !task->responseSeen_) onResponse(*task);
+  flushFile(*task);
   std::optional<TransferError> error = task->abortError_;
   if (!error && result != CURLE_OK) {
     error = transferError(errorCodeFor(result),

@@ -138,7 +138,9 @@ class UrlSessionDelegate {
 struct UrlSessionConfiguration {
   // Non-empty for a background session: its in-flight download transfers are journalled on
   // disk (under the container's Library) and found again, suspended, by the next session
-  // created with the same identifier, in this process or a later one.
+  // created with the same identifier, in this process or a later one. One live session per
+  // identifier per process: invalidate the old one first. A second one made while the first
+  // lives neither reads nor writes the journal (a console line says so).
   std::string identifier;
   // Kept as a flag: Linux hosts have no cellular notion, and a host may still want to read it.
   bool allowsCellularAccess = true;
@@ -176,8 +178,11 @@ class UrlSession : public std::enable_shared_from_this<UrlSession> {
   virtual std::shared_ptr<UrlSessionDownloadTask> downloadTaskWithURL(const std::string& url) = 0;
   // A transfer that continues from resume data: it asks for the rest with Range and If-Range
   // (the ETag, else Last-Modified) and accepts only a 206 whose range starts where the partial
-  // file ends; a 200 starts the file over. Throws std::invalid_argument when the bytes are not
-  // resume data this service can continue from (no URL, no partial file).
+  // file ends (another range fails with kUrlErrorCannotResumeDownload); a 200 starts the file
+  // over; a 416 for a partial file already as long as the size on record finishes it, with a
+  // response of status 200. Throws std::invalid_argument when the bytes are not resume data
+  // this service can continue from (no URL, no partial file or one shorter than recorded, a
+  // file name that is a path); a partial file longer than recorded is cut to its size.
   virtual std::shared_ptr<UrlSessionDownloadTask> downloadTaskWithResumeData(
       const Bytes& resumeData) = 0;
   // The body is collected in memory; completion runs on the delegate queue instead of the
