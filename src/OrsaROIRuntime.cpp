@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "OrsaLogClip.h"
+#include "download/TRDownloader.h"
 #include "logging/QMXLogUtil.h"
 #include "platform/AppContainer.h"
 #include "platform/Clock.h"
@@ -16,6 +17,14 @@ namespace {
 constexpr const char* M = OrsaROIRuntime::kModule;
 
 using orsa::platform::mainQueue;
+
+void runOnMainQueue(orsa::platform::Task task) {
+  if (mainQueue()->isCurrent()) {
+    task();
+  } else {
+    mainQueue()->async(std::move(task));
+  }
+}
 
 std::string describe(const std::shared_ptr<OrsaView>& view) {
   return view ? view->description() : std::string("(null)");
@@ -181,11 +190,83 @@ void OrsaROIRuntime::loadResource(const std::shared_ptr<ResourceManager>& manage
     });
     return;
   }
-  // Nothing to prepare from until the package is downloaded; without a download the wait ends
-  // as a failed preparation would.
-  ORSA_LOG_ERROR(M, "[load resource][%s] package not found: %s", orsaLogClip(modelId),
-                 orsaLogClip(path));
-  releaseWait(ResourceManager::kPrepareFailedCode);
+  downloadPackage(manager, fit && fit->packageUrl() ? *fit->packageUrl() : std::string(), modelId,
+                  path);
+}
+
+void OrsaROIRuntime::downloadPackage(const std::shared_ptr<ResourceManager>& manager,
+                                     const std::string& url, const std::string& modelId,
+                                     const std::string& path) {
+  std::weak_ptr<OrsaROIRuntime> weak = shared_from_this();
+  // The downloader lives on the main queue; a host may start the runtime from another thread.
+  runOnMainQueue([weak, manager, url, modelId, path] {
+    ORSA_LOG_INFO(M, "[load resource][%s]start download now, url: %s", orsaLogClip(modelId),
+                  orsaLogClip(url));
+    auto downloader = TRDownloader::downloader();
+    ORSA_LOG_INFO(M, "[load resource][%s] Current cellular access: %s", orsaLogClip(modelId),
+                  downloader->allowsCellularAccess() ? "YES" : "NO");
+    downloader->setAllowsCellularAccess(true);
+    ORSA_LOG_INFO(M, "[load resource][%s] Set cellular access to YES, waiting for session ready...",
+                  orsaLogClip(modelId));
+    mainQueue()->asyncAfter(std::chrono::milliseconds(50), [weak, manager, url, modelId, path] {
+      auto self = weak.lock();
+      if (!self || !self->isRunning_.load()) return;
+      ORSA_LOG_INFO(M, "[load resource][%s] Creating download task after delay",
+                    orsaLogClip(modelId));
+      auto progress = [weak, modelId](const TRProgress& p, const std::shared_ptr<TRDownloadTask>&) {
+        if (!weak.lock()) return;
+        ORSA_LOG_INFO(M, "[load resource][%s] download progress: %f", orsaLogClip(modelId),
+                      p.fractionCompleted());
+      };
+      auto completion = [weak, manager, url, modelId, path](
+                            const std::optional<std::string>& localPath,
+                            const std::optional<orsa::platform::Error>& error) {
+        auto self = weak.lock();
+        if (!self) return;
+        self->onPackageDownloaded(manager, url, modelId, path, localPath, error);
+      };
+      auto task = TRDownloader::downloader()->downloadWithUrl(url, progress, completion);
+      {
+        std::lock_guard<std::mutex> lock(self->mutex_);
+        self->downloadTask_ = task;
+      }
+      ORSA_LOG_INFO(M, "[load resource][%s] Starting download task", orsaLogClip(modelId));
+      TRDownloader::downloader()->resumeTask(task);
+    });
+  });
+}
+
+void OrsaROIRuntime::onPackageDownloaded(const std::shared_ptr<ResourceManager>& manager,
+                                         const std::string& url, const std::string& modelId,
+                                         const std::string& path,
+                                         const std::optional<std::string>& localPath,
+                                         const std::optional<orsa::platform::Error>& error) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    downloadTask_.reset();
+  }
+  if (error || !localPath) {
+    const int64_t code = error ? error->code : 0;
+    const std::string reason = error ? error->domain : std::string("no file");
+    ORSA_LOG_ERROR(M, "[load resource][%s] download failed, url: %s, error: %lld %s",
+                   orsaLogClip(modelId), orsaLogClip(url), static_cast<long long>(code),
+                   orsaLogClip(reason));
+    // Without a package nothing can be prepared: the host learns why, and the preparation wait
+    // ends instead of holding the runtime for ever.
+    if (auto delegate = this->delegate(); delegate && isRunning_.load()) {
+      delegate->onError(static_cast<int32_t>(ResourceManager::kPrepareFailedCode),
+                        fmt::format("Resource package download failed: {} {}", code, reason));
+    }
+    releaseWait(ResourceManager::kPrepareFailedCode);
+    return;
+  }
+  ORSA_LOG_INFO(M, "[load resource][%s] download success: %s", orsaLogClip(modelId),
+                orsaLogClip(*localPath));
+  std::error_code ec;
+  std::filesystem::copy_file(*localPath, path, std::filesystem::copy_options::overwrite_existing,
+                             ec);
+  // A failed copy leaves no file, and preparation reports the missing package.
+  manager->setResource(path, shared_from_this());
 }
 
 void OrsaROIRuntime::onSetResourceSuccess() {
@@ -301,6 +382,7 @@ void OrsaROIRuntime::destroy() {
     resourceManager_.reset();
   }
   if (view) view->stop();
+  cancelDownload();
   // A preparation task still queued in the manager finds it gone and stops; a running one
   // holds it until it ends.
   manager.reset();
@@ -311,6 +393,17 @@ void OrsaROIRuntime::destroy() {
   }
   // Ends the preparation wait, which would otherwise hold this runtime for ever.
   releaseWait(kDestroyedResult);
+}
+
+void OrsaROIRuntime::cancelDownload() {
+  std::shared_ptr<TRDownloadTask> task;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    task = std::move(downloadTask_);
+    downloadTask_.reset();
+  }
+  if (!task) return;
+  runOnMainQueue([task] { TRDownloader::downloader()->cancelTask(task); });
 }
 
 std::shared_ptr<ResourceManager> OrsaROIRuntime::resourceManager() const {

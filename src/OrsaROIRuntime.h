@@ -3,12 +3,14 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "orsa/IOrsaMireloRuntime.h"
-#include "platform/Dispatch.h"
-#include "render/OrsaFrameData.h"
 #include "orsa/OrsaPreviewView.h"
+#include "platform/Dispatch.h"
+#include "platform/Error.h"
+#include "render/OrsaFrameData.h"
 #include "utils/ResourceManager.h"
 
 // The runtime of a "mobile" stream: the received video carries only the head. The package is
@@ -17,6 +19,8 @@
 //
 // Create it with create(): tasks hold it weakly, except the preparation wait, which holds it
 // until preparation ends or destroy() releases the wait.
+class TRDownloadTask;
+
 class OrsaROIRuntime : public IOrsaMireloRuntime,
                        public ResourceManagerDelegate,
                        public std::enable_shared_from_this<OrsaROIRuntime> {
@@ -62,6 +66,13 @@ class OrsaROIRuntime : public IOrsaMireloRuntime,
   std::shared_ptr<OrsaMireloDelegate> delegate() const;
   void releaseWait(int64_t result);
   void readBackground(const std::shared_ptr<OrsaFrameData>& frame);
+  void downloadPackage(const std::shared_ptr<ResourceManager>& manager, const std::string& url,
+                       const std::string& modelId, const std::string& path);
+  void onPackageDownloaded(const std::shared_ptr<ResourceManager>& manager, const std::string& url,
+                           const std::string& modelId, const std::string& path,
+                           const std::optional<std::string>& localPath,
+                           const std::optional<orsa::platform::Error>& error);
+  void cancelDownload();
 
   std::atomic<bool> isRunning_{false};
   std::atomic<int64_t> setResourceResult_{0};
@@ -81,6 +92,8 @@ class OrsaROIRuntime : public IOrsaMireloRuntime,
   std::string streamId_;
   std::weak_ptr<OrsaPreviewView> orsaPreviewView_;
   std::shared_ptr<ResourceManager> resourceManager_;
+  // The package download while it runs.
+  std::shared_ptr<TRDownloadTask> downloadTask_;
 
   // The record opened by the last SEI; the RTC thread's alone.
   std::shared_ptr<OrsaFrameData> currentFrameData_;

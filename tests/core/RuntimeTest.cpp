@@ -8,6 +8,7 @@
 
 #include "OrsaMireloImpl.h"
 #include "OrsaROIRuntime.h"
+#include "download/TRDownloader.h"
 #include "orsa/OrsaMirelo.h"
 #include "platform/AppContainer.h"
 #include "platform/Clock.h"
@@ -16,6 +17,7 @@
 #include "render/ViewTestSupport.h"
 #include "render/gl/GlRenderBackend.h"
 #include "render/gl/PngFile.h"
+#include "support/HttpTestServers.h"
 #include "utils/ResourceManager.h"
 #include "utils/ResourceTestPackage.h"
 
@@ -40,12 +42,18 @@ struct Delegate : OrsaMireloDelegate {
     if (!MainLoop::isMainThread()) ++firstFramesOffMain;
   }
   void onMireloStartSuccess() override { startSuccessAt = orsa::platform::currentMillis(); }
+  // Main thread only.
+  void onError(int32_t code, const std::string& message) override {
+    errors.push_back(std::to_string(code) + " " + message);
+  }
+  std::vector<std::string> errors;
 };
 
-std::string config(const std::string& platform) {
+std::string config(const std::string& platform,
+                   const std::string& url = "https://cdn.example/pkg/demo%20human.zip?sig=1") {
   return OrsaBase64::encode(
       R"({"DigitalHumanId":"h1","Streams":[{"RoomId":"r","StreamId":"s","ConfigId":")" + platform +
-      R"(","PackageUrl":"https://cdn.example/pkg/demo%20human.zip?sig=1"}]})");
+      R"(","PackageUrl":")" + url + R"("}]})");
 }
 
 // The SEI payload of a frame naming background `index`, placing the head at kHead; fps 0, so
@@ -229,6 +237,39 @@ TEST_F(RuntimeTest, PreparationWaitsEndAndTheNormalRuntimeStartsAfterHalfASecond
   engine->start(config("web"), delegate_);
   ASSERT_TRUE(MainLoop::runUntil([&] { return delegate_->startSuccessAt > 0; }, 5s));
   EXPECT_GE(delegate_->startSuccessAt - started, 500);
+  engine->stop();
+}
+
+TEST_F(RuntimeTest, StopCancelsThePackageDownloadAndAFailedOneIsReportedToTheHost) {
+  std::atomic<int> served{0};
+  FaultHttpServer server([&](const FaultHttpServer::Request& q) {
+    ++served;
+    auto reply = FaultHttpServer::serveBytes(q, std::string(1 << 20, 'z'));
+    if (q.target == "/slow.zip") {
+      reply.stallAfter = 4096;
+      reply.stallMs = 30000;
+    } else {
+      reply.status = 500;
+    }
+    return reply;
+  });
+  auto engine = std::make_shared<OrsaMireloImpl>();
+  engine->start(config("mobile", server.url("/slow.zip")), delegate_);
+  std::weak_ptr<IOrsaMireloRuntime> runtime = engine->currentRuntime();
+  const auto session = [] { return TRDownloader::downloader()->session(); };
+  ASSERT_TRUE(
+      MainLoop::runUntil([&] { return served == 1 && !session()->allTasks().empty(); }, 10s));
+  engine->stop();
+  EXPECT_TRUE(
+      MainLoop::runUntil([&] { return runtime.expired() && session()->allTasks().empty(); }, 5s));
+  MainLoop::runFor(200ms);
+  EXPECT_TRUE(delegate_->errors.empty()) << delegate_->errors.front();
+
+  engine->start(config("mobile", server.url("/gone.zip")), delegate_);
+  ASSERT_TRUE(MainLoop::runUntil([&] { return !delegate_->errors.empty(); }, 10s));
+  EXPECT_EQ(delegate_->errors,
+            std::vector<std::string>{"-200000 Resource package download failed: 11002 http status "
+                                     "code error"});
   engine->stop();
 }
 

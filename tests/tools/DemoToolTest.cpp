@@ -11,6 +11,7 @@
 
 #include "platform/MediaReader.h"
 #include "render/gl/PngFile.h"
+#include "support/HttpTestServers.h"
 #include "support/TestSupport.h"
 
 namespace fs = std::filesystem;
@@ -86,13 +87,49 @@ TEST_F(DemoTool, AShortRunPresentsEverySentFrameAndRecordsThem) {
   EXPECT_GT(lips, 20u);
 }
 
+TEST_F(DemoTool, APackageUrlIsDownloadedOnceAndAFailedDownloadEndsTheRun) {
+  ASSERT_EQ(
+      run({"sample-package", path("small.zip"), "--frames", "8", "--size", "192x320"}).exitCode, 0);
+  const std::string package = readFile(path("small.zip"));
+  FaultHttpServer server([&](const FaultHttpServer::Request& q) {
+    if (q.target == "/p/small.zip") return FaultHttpServer::serveBytes(q, package);
+    FaultHttpServer::Reply missing;
+    missing.status = 404;
+    return missing;
+  });
+  const std::vector<std::string> demo = {"demo",    "--seconds",   "1",     "--fps",
+                                         "10",      "--no-record", "--out", path("out"),
+                                         "--layer", "192x320@1"};
+  const auto runUrl = [&](const std::string& home, const std::string& target) {
+    std::vector<std::string> args = demo;
+    args.insert(args.end(), {"--package-url", server.url(target)});
+    return runOrsa(path(home), args);
+  };
+  for (int pass = 0; pass < 2; ++pass) {
+    CommandResult r = runUrl("home", "/p/small.zip");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const auto stats = nlohmann::json::parse(readFile(path("out/stats.json")), nullptr, false);
+    EXPECT_GT(stats.value("framesDrawn", 0), 5) << stats;
+  }
+  // The second run finds the package where the engine keeps it.
+  EXPECT_EQ(server.requests().size(), 1u);
+  EXPECT_EQ(readFile(path("home/tmp/small.zip")), package);
+
+  // Nobody waits for a package that will not come: the host hears why.
+  CommandResult r = runUrl("home2", "/p/missing.zip");
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("Resource package download failed: 11002 http status code error (-200000)"),
+            std::string::npos)
+      << r.err;
+}
+
 TEST_F(DemoTool, BadArgumentsAndAMissingPackageFailWithTheirReason) {
   struct Row {
     std::vector<std::string> args;
     int exitCode;
     std::string err;
   };
-  const std::string usage = "usage: orsa demo [--package ZIP] [--seconds S]";
+  const std::string usage = "usage: orsa demo [--package ZIP | --package-url URL] [--seconds S]";
   const std::vector<Row> rows = {
       {{"--layer", "0x480@1"}, 2, usage},
       {{"--layer", "270x480"}, 2, usage},

@@ -24,6 +24,7 @@
 #include "DemoRecorder.h"
 #include "DemoWindow.h"
 #include "OrsaMireloConfigEncoder.h"
+#include "OrsaROIRuntime.h"
 #include "SimulatedSender.h"
 #include "orsa/IOrsaMirelo.h"
 #include "orsa/OrsaHeadPreviewView.h"
@@ -44,7 +45,8 @@ namespace orsa::tool {
 namespace {
 
 constexpr const char* kUsage =
-    "demo [--package ZIP] [--seconds S] [--fps F] [--out DIR] [--layer WxH@SCALE] "
+    "demo [--package ZIP | --package-url URL] [--seconds S] [--fps F] [--out DIR] [--layer "
+    "WxH@SCALE] "
     "[--head-view] [--window] [--no-record]";
 // The sample the demo makes for itself, and the sizes at which a two-core machine without a
 // GPU draws every frame.
@@ -54,9 +56,12 @@ constexpr const char* kSampleFrames = "50";
 constexpr const char* kStreamId = "demo-stream";
 constexpr auto kPrepareTimeout = std::chrono::seconds(120);
 constexpr auto kEngineReadyTimeout = std::chrono::seconds(60);
+// A package the engine downloads itself: the transfer, then its preparation.
+constexpr auto kDownloadReadyTimeout = std::chrono::seconds(600);
 
 struct Options {
   std::string package;
+  std::string packageUrl;
   double seconds = 10;
   int32_t fps = 0;  // 0: the package's
   std::string out = "orsa-demo-out";
@@ -111,6 +116,8 @@ std::optional<int> parse(const std::vector<std::string>& args, Options& o) {
     const std::string& v = args[++i];
     if (a == "--package") {
       o.package = v;
+    } else if (a == "--package-url") {
+      o.packageUrl = v;
     } else if (a == "--out") {
       o.out = v;
     } else if (a == "--seconds") {
@@ -128,6 +135,8 @@ std::optional<int> parse(const std::vector<std::string>& args, Options& o) {
     }
   }
   if (o.out.empty()) return usage("--out needs a folder");
+  if (!o.package.empty() && !o.packageUrl.empty())
+    return usage("--package and --package-url exclude each other");
   return std::nullopt;
 }
 
@@ -240,17 +249,17 @@ class DemoDelegate : public OrsaMireloDelegate {
   std::atomic<int64_t> firstFrameAt{0};
 };
 
-std::string startConfiguration(const std::string& packagePath) {
+OrsaMireloConfig startConfiguration(const std::string& packageUrl) {
   OrsaMireloStream stream;
   stream.setRoomId("demo-room");
   stream.setStreamId(kStreamId);
   stream.setEncodeCode("h264");
-  stream.setPackageUrl("file://" + fs::absolute(packagePath).string());
+  stream.setPackageUrl(packageUrl);
   stream.setConfigId("mobile");
   OrsaMireloConfig config;
   config.setDigitalHumanId("demo-human");
   config.setStreams(OrsaMireloConfig::Streams{stream});
-  return OrsaMireloConfigEncoder::encode(config);
+  return config;
 }
 
 // Ends the view's consumer before the process does.
@@ -263,7 +272,9 @@ int runDemo(const std::vector<std::string>& args) {
   Options o;
   if (auto code = parse(args, o)) return *code;
   std::string error;
-  if (o.package.empty()) {
+  if (!o.packageUrl.empty()) {
+    // The engine downloads the package itself and prepares it where it keeps packages.
+  } else if (o.package.empty()) {
     auto made = samplePackage(error);
     if (!made) return fail(error);
     o.package = *made;
@@ -274,14 +285,22 @@ int runDemo(const std::vector<std::string>& args) {
   fs::create_directories(o.out, ec);
   if (!fs::is_directory(o.out, ec)) return fail("cannot create the output folder " + o.out);
 
-  std::string local;
-  if (!placeForRuntime(o.package, local, error)) return fail(error);
-  auto resources = prepare(local, error);
-  if (!resources) return fail(o.package + ": " + error);
-
+  const std::string packageUrl =
+      o.packageUrl.empty() ? "file://" + fs::absolute(o.package).string() : o.packageUrl;
+  const OrsaMireloConfig configuration = startConfiguration(packageUrl);
   auto engine = OrsaMireloFactory::create();
-  auto sender = SimulatedSender::create(*resources, engine, kStreamId, o.fps, error);
-  if (!sender) return fail(o.package + ": " + error);
+  std::unique_ptr<SimulatedSender> sender;
+  // The sender sends the package's own frames, so it needs the package prepared too.
+  const auto makeSender = [&](const std::string& local) {
+    auto resources = prepare(local, error);
+    if (resources) sender = SimulatedSender::create(*resources, engine, kStreamId, o.fps, error);
+    return sender != nullptr;
+  };
+  if (o.packageUrl.empty()) {
+    std::string local;
+    if (!placeForRuntime(o.package, local, error)) return fail(error);
+    if (!makeSender(local)) return fail(o.package + ": " + error);
+  }
 
   std::shared_ptr<OrsaPreviewView> view;
   if (o.headView)
@@ -295,10 +314,6 @@ int runDemo(const std::vector<std::string>& args) {
     stopView(*view);
     return fail("no GL ES 3 context with the shader library could be made on this machine (EGL)");
   }
-  // Without recording the recorder has no slots: it still measures every presented picture.
-  DemoRecorder recorder((fs::path(o.out) / "composite.mp4").string(),
-                        (fs::path(o.out) / "contact-sheet.png").string(), sender->fps(),
-                        o.record ? 8 : 0);
   std::unique_ptr<DemoWindow> window;
   if (o.window) {
     std::string why;
@@ -308,10 +323,6 @@ int runDemo(const std::vector<std::string>& args) {
       std::fprintf(stderr, "orsa demo: --window: no window is available: %s; the demo goes on\n",
                    why.c_str());
   }
-  view->setPresentationSink([&recorder, &window](const OrsaPicture& p) {
-    recorder.onPicture(p);
-    if (window) window->offer(p);
-  });
   // Main-queue work and, with a window, its events and pictures; false once it was closed.
   const auto pump = [&](std::chrono::milliseconds duration) {
     MainLoop::runFor(window ? std::min(duration, std::chrono::milliseconds(15)) : duration);
@@ -321,17 +332,33 @@ int runDemo(const std::vector<std::string>& args) {
   auto delegate = std::make_shared<DemoDelegate>();
   engine->attach(view);
   const int64_t startedAt = orsa::platform::currentMillis();
-  engine->start(startConfiguration(o.package), delegate);
+  if (!o.packageUrl.empty())
+    std::fprintf(stderr, "downloading the package from %s\n", packageUrl.c_str());
+  engine->start(OrsaMireloConfigEncoder::encode(configuration), delegate);
   const auto giveUp = [&](const std::string& why) {
     engine->stop();
     stopView(*view);
-    recorder.finish();
     return fail(why);
   };
   if (!delegate->error.empty()) return giveUp("the engine refused to start: " + delegate->error);
-  if (!MainLoop::runUntil([&] { return gl->hasMaskTexture(); }, kEngineReadyTimeout))
+  const auto readyTimeout = o.packageUrl.empty() ? kEngineReadyTimeout : kDownloadReadyTimeout;
+  if (!MainLoop::runUntil([&] { return gl->hasMaskTexture() || !delegate->error.empty(); },
+                          readyTimeout))
     return giveUp("the engine did not load the package's mask within " +
-                  std::to_string(kEngineReadyTimeout.count()) + " s (see 'orsa logs read')");
+                  std::to_string(readyTimeout.count()) + " s (see 'orsa logs read')");
+  if (!delegate->error.empty()) return giveUp("the engine failed: " + delegate->error);
+  if (!sender) {
+    if (!makeSender(OrsaROIRuntime::localPackagePath(configuration)))
+      return giveUp(packageUrl + ": " + error);
+  }
+  // Without recording the recorder has no slots: it still measures every presented picture.
+  DemoRecorder recorder((fs::path(o.out) / "composite.mp4").string(),
+                        (fs::path(o.out) / "contact-sheet.png").string(), sender->fps(),
+                        o.record ? 8 : 0);
+  view->setPresentationSink([&recorder, &window](const OrsaPicture& p) {
+    recorder.onPicture(p);
+    if (window) window->offer(p);
+  });
 
   std::fprintf(stderr, "sending %.3g s at %d fps into a %gx%g@%g layer\n", o.seconds, sender->fps(),
                o.layer.width, o.layer.height, o.scale);
