@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "download/TRDownloadDB.h"
-#include "download/TRDownloadItem.h"
 #include "download/TRDownloadTask.h"
+#include "orsa/TRDownloadItem.h"
 #include "platform/AppContainer.h"
 #include "platform/Console.h"
 

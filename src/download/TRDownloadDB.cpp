@@ -9,8 +9,8 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "download/TRDownloadItem.h"
 #include "download/TRDownloadTask.h"
+#include "orsa/TRDownloadItem.h"
 #include "platform/AppContainer.h"
 #include "platform/Console.h"
 #include "platform/Dispatch.h"

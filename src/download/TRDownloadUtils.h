@@ -1,20 +1,11 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
 
-// The version the download classes write into every task and item, and against which the
-// store decides whether its schema needs migrating.
-inline constexpr const char* kTRDownloaderVersion = "2.0.3";
-
-// One stored value as the download store sees it: absent, text, integer, real or bytes.
-using TRDBValue = std::variant<std::monostate, std::string, int64_t, double, std::vector<uint8_t>>;
-// One stored row: column name to value; absent values leave their column out.
-using TRDBRow = std::map<std::string, TRDBValue>;
+#include "orsa/TRDownloadTypes.h"
 
 // Small functions every download class shares.
 class TRDownloadUtils {

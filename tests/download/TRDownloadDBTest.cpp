@@ -4,8 +4,8 @@
 
 #include <thread>
 
-#include "download/TRDownloadItem.h"
 #include "download/TRDownloadTask.h"
+#include "orsa/TRDownloadItem.h"
 #include "platform/AppContainer.h"
 #include "platform/Digest.h"
 #include "platform/UserDefaults.h"

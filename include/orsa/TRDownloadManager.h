@@ -1,0 +1,121 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "orsa/TRDownloadItem.h"
+
+class TRDownloadTask;
+
+// How the download manager runs, fixed by the first mgrWithConfig.
+struct TRDConfig {
+  // At start-up, queue the stored items that were waiting or downloading again (they continue
+  // from their partial files) instead of pausing them.
+  bool launchAutoResumeDownload = false;
+  // The user id that scopes every item; empty: "TRDownloadUID".
+  std::string uid;
+  // Root of the finished files; empty: the caches directory's "TRDownload".
+  std::string saveRootPath;
+  // Most items downloading at once; 0 counts as 1.
+  uint64_t maxTaskCount = 0;
+  // 0: a task's record is deleted once its completion was delivered; otherwise it stays.
+  uint64_t taskCachekMode = 0;
+};
+
+// The process's persistent download queue: URLs become items, at most maxTaskCount of them
+// download at once, the rest wait in arrival order, everything is stored and comes back when
+// the process starts again. Every list and query is scoped to the current uid.
+//
+// Use it from the main thread (the thread draining the main queue): the downloader's
+// callbacks arrive there, and the manager has no lock. The class-level operations forward to
+// the instance and do nothing before mgrWithConfig. Items finish with
+// "kDownloadTaskFinishedNoti". UIApplicationWillTerminateNotification, posted on the main
+// thread, pauses every active item; a pause hands its resume data over on the main queue, so a
+// host that is about to exit drains it while hasPausesInFlight() (a second or so at most).
+class TRDownloadManager {
+  struct Key {
+    explicit Key() = default;
+  };
+
+ public:
+  // Creates the instance and restores the stored queue the first time; later calls return the
+  // instance and drop their configuration.
+  static std::shared_ptr<TRDownloadManager> mgrWithConfig(const TRDConfig& config);
+  // None before mgrWithConfig.
+  static std::shared_ptr<TRDownloadManager> manager();
+
+  static void updateUid(const std::string& uid);
+  // The new item (none before mgrWithConfig). Priority only hints the transfer's scheduling;
+  // waiting items start in arrival order.
+  static std::shared_ptr<TRDownloadItem> startDownloadWithUrl(const std::string& url);
+  static std::shared_ptr<TRDownloadItem> startDownloadWithUrl(
+      const std::string& url, const std::string& fileId, float priority,
+      const std::optional<std::vector<uint8_t>>& extraData);
+  static void startDownloadWithItem(const std::shared_ptr<TRDownloadItem>& item);
+  static void startDownloadWithItem(const std::shared_ptr<TRDownloadItem>& item, float priority);
+  static void pauseDownloadWithItem(const std::shared_ptr<TRDownloadItem>& item);
+  static void resumeDownloadWithItem(const std::shared_ptr<TRDownloadItem>& item);
+  // Cancels the transfer and deletes the item, its task and its file.
+  static void stopDownloadWithItem(const std::shared_ptr<TRDownloadItem>& item);
+  static void pauseAllDownloadTask();
+  static void resumeAllDownloadTask();
+  static void removeAllCache();
+  static std::shared_ptr<TRDownloadItem> itemWithFileId(const std::string& fileId);
+  static std::vector<std::shared_ptr<TRDownloadItem>> itemsWithDownloadUrl(const std::string& url);
+  // Unfinished items of the uid, then finished ones, by creation time.
+  static std::vector<std::shared_ptr<TRDownloadItem>> downloadList();
+  static std::vector<std::shared_ptr<TRDownloadItem>> finishList();
+  static bool isAllowsCellularAccess();
+  static void allowsCellularAccess(bool allow);
+  // True while a pause of an item of the uid has not yet handed its resume data over.
+  static bool hasPausesInFlight();
+  // Bytes on disk: received bytes of unfinished items plus sizes of finished ones.
+  static int64_t videoCacheSize();
+
+  explicit TRDownloadManager(Key, TRDConfig config);
+  ~TRDownloadManager();
+  TRDownloadManager(const TRDownloadManager&) = delete;
+  TRDownloadManager& operator=(const TRDownloadManager&) = delete;
+
+  const TRDConfig& config() const { return config_; }
+  // "TRDownloadUID" while unset.
+  std::string uid() const;
+  // Pauses the active items of the current uid first when the uid changes.
+  void setUid(const std::string& uid);
+  std::vector<std::shared_ptr<TRDownloadItem>> waitItems() const;
+  std::vector<std::shared_ptr<TRDownloadItem>> runItems() const;
+  bool canResumeDownload() const;
+  // True when the file at the item's save path is complete (the item becomes finished); a
+  // finished item whose file is gone or wrong fails, and a partial file is deleted.
+  bool downloadFinishedWithItem(const std::shared_ptr<TRDownloadItem>& item);
+  // Resumes the first waiting item, if any.
+  void startNextDownload();
+  std::shared_ptr<TRDownloadTask> taskWithItem(const std::shared_ptr<TRDownloadItem>& item) const;
+  std::shared_ptr<TRDownloadItem> itemWithTaskId(const std::string& taskId) const;
+  bool removeItemWithTaskId(const std::string& taskId) const;
+  bool saveDownloadItem(const std::shared_ptr<TRDownloadItem>& item) const;
+  void appWillTerminate();
+  void downloadTaskFinishNoti(const std::shared_ptr<TRDownloadItem>& item);
+
+ private:
+  void startItem(const std::shared_ptr<TRDownloadItem>& item, float priority);
+  void pauseItem(const std::shared_ptr<TRDownloadItem>& item);
+  void resumeItem(const std::shared_ptr<TRDownloadItem>& item, int attempt = 0);
+  void stopItem(const std::shared_ptr<TRDownloadItem>& item);
+  void pauseAll();
+  void resumeAll();
+  void removeAll();
+  void initManager();
+  void restore();
+  void forget(const std::shared_ptr<TRDownloadItem>& item);
+
+  TRDConfig config_;
+  std::optional<std::string> uid_;
+  std::deque<std::shared_ptr<TRDownloadItem>> waitItems_;
+  std::vector<std::shared_ptr<TRDownloadItem>> runItems_;
+  std::vector<uint64_t> observers_;
+};
