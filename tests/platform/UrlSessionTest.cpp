@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <map>
 #include <random>
+#include <set>
 #include <thread>
 
 #include "platform/AppContainer.h"
@@ -23,16 +24,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-Reply reply(int status, std::vector<std::pair<std::string, std::string>> headers,
-            std::string body) {
+Reply reply(int status, HeaderList headers, std::string body) {
   Reply r;
   r.status = status, r.headers = std::move(headers), r.body = std::move(body);
-  return r;
-}
-
-UrlRequest request(std::string url, std::string method = "GET") {
-  UrlRequest r;
-  r.url = std::move(url), r.method = std::move(method);
   return r;
 }
 
@@ -52,7 +46,7 @@ struct Recorder : UrlSessionDelegate {
     std::string content, path;
     long status = 0;
     std::optional<TransferError> error;
-    bool done = false;
+    bool done() const { return !events.empty() && events.back() == "complete"; }
   };
   std::mutex mu;
   std::condition_variable cv;
@@ -83,7 +77,7 @@ struct Recorder : UrlSessionDelegate {
     auto& t = transfers[task.taskIdentifier()];
     t.events.push_back("complete");
     t.fileOutlivedCallback = !t.path.empty() && fs::exists(t.path);
-    t.error = error, t.done = true;
+    t.error = error;
     order.push_back("complete " + std::to_string(task.taskIdentifier()));
     cv.notify_all();
   }
@@ -98,7 +92,7 @@ struct Recorder : UrlSessionDelegate {
   }
   Transfer run(UrlSessionTask& task) {
     task.resume();
-    EXPECT_TRUE(wait([&] { return transfers[task.taskIdentifier()].done; }));
+    EXPECT_TRUE(wait([&] { return transfers[task.taskIdentifier()].done(); }));
     std::lock_guard lock(mu);
     return transfers[task.taskIdentifier()];
   }
@@ -110,99 +104,120 @@ class UrlSessionTest : public testing::Test {
   void TearDown() override {
     if (!session) return;
     session->invalidateAndCancel();
-    EXPECT_TRUE(recorder->wait(
-        [&] { return !recorder->order.empty() && recorder->order.back() == "invalid"; }));
+    EXPECT_TRUE(invalidated());
   }
   void open(const std::string& identifier = "") {
     session = UrlSession::make(UrlSessionConfiguration::background(identifier), recorder, nullptr);
   }
-  Bytes pause(UrlSessionDownloadTask& task) {
-    std::optional<Bytes> data;
-    std::atomic<bool> answered = false;
-    task.cancelByProducingResumeData([&](std::optional<Bytes> d) {
+  // Pauses for resume data; the answer lands in *out and in the session-wide order.
+  void pause(UrlSessionDownloadTask& task, std::optional<Bytes>* out) {
+    task.cancelByProducingResumeData([this, out](std::optional<Bytes> d) {
       std::lock_guard lock(recorder->mu);
-      data = std::move(d), answered = true;
-      recorder->order.push_back("resume " + std::to_string(task.taskIdentifier()));
-      recorder->cv.notify_all();
+      recorder->order.push_back(d ? "resume" : "none");
+      *out = std::move(d);
     });
-    EXPECT_TRUE(recorder->wait([&] { return answered.load(); }));
-    return data.value_or(Bytes{});
+  }
+  bool invalidated() {
+    return recorder->wait(
+        [&] { return !recorder->order.empty() && recorder->order.back() == "invalid"; });
+  }
+  // The last request nginx saw asked for the rest of the file and got it.
+  static void expectRangeFrom(const NginxServer& nginx, int64_t offset) {
+    const auto log = nginx.accessLog();
+    const std::string last = log.empty() ? "" : log.back();
+    EXPECT_NE(last.find(" 206 bytes=" + std::to_string(offset) + "- "), std::string::npos) << last;
+  }
+  // A data transfer run to its end.
+  using Fetched =
+      std::tuple<std::optional<Bytes>, std::optional<UrlResponse>, std::optional<TransferError>>;
+  Fetched fetch(std::string url, std::string method = "GET", HeaderList headers = {},
+                const std::string& body = "") {
+    UrlRequest request;
+    request.url = url, request.method = method, request.headers = headers;
+    request.body.assign(body.begin(), body.end());
+    Fetched f;
+    Semaphore done;
+    auto task = session->dataTaskWithRequest(request, [&](auto& d, auto& r, auto& e) {
+      f = {d, r, e};
+      done.signal();
+    });
+    task->resume();
+    EXPECT_TRUE(done.waitFor(10s));
+    return f;
   }
   TempDir home;
   std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>();
   std::shared_ptr<UrlSession> session;
 };
 
-const std::vector<std::string> kDone = {"write", "finish", "complete"};
+const std::vector<std::string> kDone = {"write", "finish", "complete"},
+                               kCut = {"write", "complete"};
 
-TEST_F(UrlSessionTest, NginxDownloadPausedAndContinuedWithRangeIsIdentical) {
+// The downloader's session rebuild: pause some transfers, invalidate, continue in a new session.
+TEST_F(UrlSessionTest, PausedNginxTransfersContinueWithRangeInTheNextSession) {
   const std::string content = randomBytes(3 << 20);
   writeFile(home.path() / "blob", content);
-  NginxServer fast({home.path(), "", ""}), slow({home.path(), "2m", ""});
-  open();
-
-  auto plain = session->downloadTaskWithURL(fast.url("blob"));
-  auto t = recorder->run(*plain);
-  EXPECT_EQ(t.events, kDone);
-  EXPECT_TRUE(t.content == content && t.totalsAddUp && !t.error && !t.fileOutlivedCallback);
-  EXPECT_EQ(t.lastTotal, int64_t(content.size()));
-  EXPECT_EQ(t.expected, int64_t(content.size()));
-  EXPECT_EQ(plain->state(), TransferState::Completed);
-  EXPECT_EQ(plain->response()->header("accept-ranges"), "bytes");
-
-  auto first = session->downloadTaskWithURL(slow.url("blob"));
-  first->resume();
-  ASSERT_TRUE(recorder->wait(
-      [&] { return recorder->transfers[first->taskIdentifier()].lastTotal > 300000; }));
-  const Bytes data = pause(*first);
-  ASSERT_TRUE(recorder->wait([&] { return recorder->transfers[first->taskIdentifier()].done; }));
-  const auto resume = UrlSessionResume::fromResumeData(data);
-  ASSERT_TRUE(resume);
-  EXPECT_GT(resume->bytesReceived, 300000);
-  EXPECT_EQ(resume->entityTag, first->response()->header("ETag"));
+  NginxServer slow({home.path(), "2m", ""});
+  open("orsa.test.rebuild");
+  std::vector<std::shared_ptr<UrlSessionDownloadTask>> tasks;
+  for (int i = 0; i < 3; ++i) {
+    tasks.push_back(session->downloadTaskWithURL(slow.url("blob")));
+    tasks.back()->resume();
+  }
+  for (auto& t : tasks)
+    ASSERT_TRUE(
+        recorder->wait([&] { return recorder->transfers[t->taskIdentifier()].lastTotal > 3e5; }));
+  std::optional<Bytes> kept[2];
+  pause(*tasks[0], &kept[0]);
+  pause(*tasks[1], &kept[1]);
+  session->invalidateAndCancel();
+  ASSERT_TRUE(invalidated());
+  const auto id = [&](int i) { return "complete " + std::to_string(tasks[i]->taskIdentifier()); };
+  EXPECT_EQ(recorder->order,
+            (std::vector<std::string>{"resume", id(0), "resume", id(1), id(2), "invalid"}));
+  // The completion carries the resume data too, as the platform's does; a plain cancel has none.
+  const auto& paused = recorder->transfers[tasks[0]->taskIdentifier()];
+  EXPECT_TRUE(paused.error->code == kUrlErrorCancelled && paused.error->resumeData == kept[0]);
+  EXPECT_FALSE(recorder->transfers[tasks[2]->taskIdentifier()].error->resumeData);
+  // Only the partial files that resume data refers to are left, and the journal is empty.
+  std::set<std::string> left, named;
+  for (const auto& e : fs::directory_iterator(AppContainer::temporaryDirectory()))
+    left.insert(e.path().filename());
+  for (const auto& d : kept)
+    named.insert(UrlSessionResume::fromResumeData(d.value())->tempFileName);
+  EXPECT_EQ(left, named);
+  EXPECT_TRUE(
+      TransferJournal::load(TransferJournal::pathFor("orsa.test.rebuild")).transfers.empty());
+  const auto resume = UrlSessionResume::fromResumeData(*kept[0]);
+  EXPECT_GE(resume->bytesReceived, 300000);
+  EXPECT_EQ(resume->entityTag, tasks[0]->response()->header("ETag"));
   EXPECT_EQ(fs::file_size(AppContainer::temporaryDirectory() + "/" + resume->tempFileName),
             uint64_t(resume->bytesReceived));
-  // The completion carries the same resume data, as the platform's does.
-  EXPECT_EQ(recorder->transfers[first->taskIdentifier()].error->code, kUrlErrorCancelled);
-  EXPECT_EQ(recorder->transfers[first->taskIdentifier()].error->resumeData, data);
-
-  auto second = session->downloadTaskWithResumeData(data);
-  EXPECT_EQ(second->countOfBytesReceived(), resume->bytesReceived);
-  t = recorder->run(*second);
+  open("orsa.test.rebuild");
+  auto second = session->downloadTaskWithResumeData(*kept[0]);
+  EXPECT_GT(second->taskIdentifier(), tasks[2]->taskIdentifier());
+  const auto t = recorder->run(*second);
   EXPECT_EQ(t.events, kDone);
-  EXPECT_TRUE(t.content == content && t.totalsAddUp && !t.fileOutlivedCallback);
-  EXPECT_EQ(t.firstTotal, resume->bytesReceived);
-  EXPECT_EQ(t.expected, int64_t(content.size()));
-  EXPECT_EQ(second->currentRequest().header("If-Range"), resume->entityTag);
-  const auto log = slow.accessLog();
-  ASSERT_EQ(log.size(), 2u);
-  EXPECT_NE(log[1].find(" 206 bytes=" + std::to_string(resume->bytesReceived) + "- "),
-            std::string::npos)
-      << log[1];
+  EXPECT_TRUE(t.content == content && t.totalsAddUp && !t.error && !t.fileOutlivedCallback);
+  EXPECT_TRUE(t.firstTotal == resume->bytesReceived && t.expected == int64_t(content.size()));
+  expectRangeFrom(slow, resume->bytesReceived);
 }
 
 TEST_F(UrlSessionTest, ContinuationsAcceptOnlyTheRangeAskedFor) {
   const std::string v1 = randomBytes(400000), v2 = randomBytes(300000, 9);
   const size_t cut = 150000;
+  const HeaderList tagged = {{"ETag", "\"v1\""}}, elsewhere = {{"Content-Range", "bytes 0-9/9"}};
   struct Case {
     const char* name;
     std::function<Reply(const FaultHttpServer::Request&)> second;
     std::string content;
     int64_t code;  // 0: success
   } cases[] = {
-      {"206", [&](const auto& r) { return FaultHttpServer::serveBytes(r, v1); }, v1, 0},
-      {"200 ignoring the range",
-       [&](const auto&) {
-         return reply(200, {{"ETag", "\"v1\""}}, v1);
-       },
-       v1, 0},
-      {"new ETag", [&](const auto& r) { return FaultHttpServer::serveBytes(r, v2, "\"v2\""); }, v2,
-       0},
-      {"206 elsewhere",
-       [&](const auto&) {
-         return reply(206, {{"Content-Range", "bytes 0-9/400000"}}, v1.substr(0, 10));
-       },
-       "", kUrlErrorCannotResumeDownload},
+      {"206", [&](auto& r) { return FaultHttpServer::serveBytes(r, v1); }, v1, 0},
+      {"200", [&](auto&) { return reply(200, tagged, v1); }, v1, 0},
+      {"new ETag", [&](auto& r) { return FaultHttpServer::serveBytes(r, v2, "\"v2\""); }, v2, 0},
+      {"206 elsewhere", [&](auto&) { return reply(206, elsewhere, "0"); }, "",
+       kUrlErrorCannotResumeDownload},
   };
   FaultHttpServer server(nullptr);
   open();
@@ -213,20 +228,16 @@ TEST_F(UrlSessionTest, ContinuationsAcceptOnlyTheRangeAskedFor) {
       reply.closeAfter = cut;
       return reply;
     });
-    auto first = session->downloadTaskWithURL(server.url("/f"));
-    auto t = recorder->run(*first);
+    auto t = recorder->run(*session->downloadTaskWithURL(server.url("/f")));
     ASSERT_TRUE(t.error && t.error->resumeData);
-    EXPECT_EQ(t.error->code, kUrlErrorNetworkConnectionLost);
-    EXPECT_EQ(t.events, (std::vector<std::string>{"write", "complete"}));
+    EXPECT_TRUE(t.error->code == kUrlErrorNetworkConnectionLost && t.events == kCut);
     server.setHandler(c.second);
-    auto second = session->downloadTaskWithResumeData(*t.error->resumeData);
-    t = recorder->run(*second);
-    const auto request = server.requests().back();
-    EXPECT_EQ(request.header("Range"), "bytes=" + std::to_string(cut) + "-");
-    EXPECT_EQ(request.header("If-Range"), "\"v1\"");
-    EXPECT_EQ(t.content, c.content);
+    t = recorder->run(*session->downloadTaskWithResumeData(*t.error->resumeData));
+    const auto asked = server.requests().back();
+    EXPECT_EQ(asked.header("Range").value_or("") + asked.header("If-Range").value_or(""),
+              "bytes=" + std::to_string(cut) + "-\"v1\"");
+    EXPECT_TRUE(t.content == c.content && t.totalsAddUp);
     EXPECT_EQ(t.error ? t.error->code : 0, c.code);
-    EXPECT_TRUE(t.totalsAddUp);
   }
   // A partial file already whole: the server's 416 finishes it.
   const std::string name = "CFNetworkDownload_whole1.tmp";
@@ -237,8 +248,7 @@ TEST_F(UrlSessionTest, ContinuationsAcceptOnlyTheRangeAskedFor) {
   whole.bytesReceived = whole.totalBytes = int64_t(v1.size());
   server.setHandler([&](const auto& r) { return FaultHttpServer::serveBytes(r, v1); });
   auto t = recorder->run(*session->downloadTaskWithResumeData(whole.toResumeData()));
-  EXPECT_EQ(t.content, v1);
-  EXPECT_EQ(t.status, 200);
+  EXPECT_TRUE(t.content == v1 && t.status == 200);
   // Resume data that cannot be continued is refused before any transfer.
   whole.bytesReceived = int64_t(v1.size()) + 100;
   writeFile(AppContainer::temporaryDirectory() + "/" + name, v1);
@@ -249,9 +259,11 @@ TEST_F(UrlSessionTest, ContinuationsAcceptOnlyTheRangeAskedFor) {
   EXPECT_THROW(session->downloadTaskWithResumeData(whole.toResumeData()), std::invalid_argument);
 }
 
-TEST_F(UrlSessionTest, StatusesLengthsAndTransportErrors) {
+TEST_F(UrlSessionTest, StatusesLengthsErrorsAndDataTransfers) {
   const std::string body = randomBytes(100000);
   FaultHttpServer server([&](const FaultHttpServer::Request& r) {
+    if (r.method == "POST")
+      return reply(201, {{"Content-Type", "text/json; charset=x"}}, "=" + r.body);
     if (r.target == "/missing") return reply(404, {}, "gone");
     Reply all = reply(200, {}, body);
     all.noLength = true;
@@ -259,119 +271,37 @@ TEST_F(UrlSessionTest, StatusesLengthsAndTransportErrors) {
   });
   open();
   auto t = recorder->run(*session->downloadTaskWithURL(server.url("/missing")));
-  EXPECT_EQ(t.events, kDone);
-  EXPECT_EQ(t.status, 404);
-  EXPECT_EQ(t.content, "gone");
+  EXPECT_TRUE(t.events == kDone && t.status == 404 && t.content == "gone");
   auto unknown = session->downloadTaskWithURL(server.url("/nolength"));
   t = recorder->run(*unknown);
-  EXPECT_EQ(t.content, body);
-  EXPECT_EQ(t.expected, kTransferSizeUnknown);
+  EXPECT_TRUE(t.content == body && t.expected == kTransferSizeUnknown);
   EXPECT_EQ(unknown->response()->expectedContentLength, kTransferSizeUnknown);
-
   // A port nobody listens on: bind one, note it, close it.
-  uint16_t port = 0;
-  {
-    FaultHttpServer gone(nullptr);
-    port = gone.port();
-  }
-  struct Case {
-    std::string url;
-    int64_t code;
-  } cases[] = {{"http://127.0.0.1:" + std::to_string(port) + "/x", kUrlErrorCannotConnectToHost},
-               {"gopher://127.0.0.1/x", kUrlErrorUnsupportedURL},
-               {"http://[::1/x", kUrlErrorBadURL}};
-  for (const auto& c : cases) {
-    std::optional<TransferError> error;
-    Semaphore done;
+  const uint16_t port = FaultHttpServer(nullptr).port();
+  const std::pair<std::string, int64_t> cases[] = {
+      {"http://127.0.0.1:" + std::to_string(port) + "/x", kUrlErrorCannotConnectToHost},
+      {"gopher://127.0.0.1/x", kUrlErrorUnsupportedURL},
+      {"http://[::1/x", kUrlErrorBadURL}};
+  for (const auto& [url, code] : cases) {
     const auto start = std::chrono::steady_clock::now();
-    session
-        ->dataTaskWithRequest(request(c.url),
-                              [&](auto& data, auto&, auto& e) {
-                                error = e;
-                                done.signal();
-                              })
-        ->resume();
-    ASSERT_TRUE(done.waitFor(10s)) << c.url;
+    const auto error = std::get<2>(fetch(url));
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
-    ASSERT_TRUE(error) << c.url;
-    EXPECT_EQ(error->code, c.code) << c.url << ": " << error->description;
+    ASSERT_TRUE(error) << url;
+    EXPECT_EQ(error->code, code) << url << ": " << error->description;
     EXPECT_FALSE(error->description.empty());
   }
-}
-
-TEST_F(UrlSessionTest, DataTaskSendsBodyAndHeaders) {
-  FaultHttpServer server([](const FaultHttpServer::Request& r) {
-    return reply(201, {{"Content-Type", "application/json; charset=utf-8"}},
-                 "{\"ok\":" + r.body + "}");
-  });
-  open();
-  UrlRequest post = request(server.url("/api?q=1"), "POST");
-  post.setHeader("Content-Type", "application/json");
-  post.setHeader("X-Token", "a b");
   const std::string json = R"({"n":[1,2,3]})";
-  post.body.assign(json.begin(), json.end());
-  std::optional<Bytes> data;
-  std::optional<UrlResponse> response;
-  Semaphore done;
-  session
-      ->dataTaskWithRequest(post,
-                            [&](auto& d, auto& r, auto& e) {
-                              data = d, response = r;
-                              done.signal();
-                            })
-      ->resume();
-  ASSERT_TRUE(done.waitFor(10s));
-  const auto got = server.requests().at(0);
-  EXPECT_EQ(got.method, "POST");
-  EXPECT_EQ(got.target, "/api?q=1");
-  EXPECT_EQ(got.body, json);
+  const auto [data, response, error] =
+      fetch(server.url("/api?q=1"), "POST",
+            {{"Content-Type", "application/json"}, {"X-Token", "a b"}}, json);
+  const auto got = server.requests().back();
+  EXPECT_EQ(got.method + " " + got.target + " " + got.body, "POST /api?q=1 " + json);
   EXPECT_EQ(got.header("Content-Type"), "application/json");
   EXPECT_EQ(got.header("X-Token"), "a b");
   EXPECT_FALSE(got.header("Expect"));
   ASSERT_TRUE(data && response);
-  EXPECT_EQ(std::string(data->begin(), data->end()), "{\"ok\":" + json + "}");
-  EXPECT_EQ(response->statusCode, 201);
-  EXPECT_EQ(response->mimeType, "application/json");
-}
-
-TEST_F(UrlSessionTest, InvalidateHandsOutResumeDataFirstAndDropsTheRest) {
-  writeFile(home.path() / "blob", randomBytes(2 << 20));
-  NginxServer slow({home.path(), "200k", ""});
-  open("orsa.test.invalidate");
-  std::vector<std::shared_ptr<UrlSessionDownloadTask>> tasks;
-  for (int i = 0; i < 3; ++i) {
-    tasks.push_back(session->downloadTaskWithURL(slow.url("blob")));
-    tasks.back()->resume();
-  }
-  ASSERT_TRUE(recorder->wait([&] {
-    for (auto& t : tasks)
-      if (recorder->transfers[t->taskIdentifier()].lastTotal < 10000) return false;
-    return true;
-  }));
-  std::vector<std::string> kept;
-  for (int i = 0; i < 2; ++i) {
-    tasks[i]->cancelByProducingResumeData([&](std::optional<Bytes> d) {
-      std::lock_guard lock(recorder->mu);
-      recorder->order.push_back(d ? "resume" : "none");
-      if (d) kept.push_back(UrlSessionResume::fromResumeData(*d)->tempFileName);
-    });
-  }
-  session->invalidateAndCancel();
-  ASSERT_TRUE(recorder->wait(
-      [&] { return !recorder->order.empty() && recorder->order.back() == "invalid"; }));
-  std::vector<std::string> order(recorder->order.begin(), recorder->order.end());
-  const auto id = [&](int i) { return "complete " + std::to_string(tasks[i]->taskIdentifier()); };
-  EXPECT_EQ(order, (std::vector<std::string>{"resume", id(0), "resume", id(1), id(2), "invalid"}));
-  EXPECT_EQ(recorder->transfers[tasks[2]->taskIdentifier()].error->code, kUrlErrorCancelled);
-  // Only the partial files that resume data refers to are left, and the journal is empty.
-  std::vector<std::string> left;
-  for (const auto& e : fs::directory_iterator(AppContainer::temporaryDirectory()))
-    left.push_back(e.path().filename());
-  std::sort(left.begin(), left.end()), std::sort(kept.begin(), kept.end());
-  EXPECT_EQ(left, kept);
-  EXPECT_TRUE(
-      TransferJournal::load(TransferJournal::pathFor("orsa.test.invalidate")).transfers.empty());
-  session.reset();
+  EXPECT_EQ(std::string(data->begin(), data->end()), "=" + json);
+  EXPECT_TRUE(response->statusCode == 201 && response->mimeType == "text/json");
 }
 
 ORSA_TEST_CHILD(UrlSessionBackgroundChild) {
@@ -405,22 +335,15 @@ TEST_F(UrlSessionTest, BackgroundTransferSurvivesSigkill) {
   open("orsa.test.bg");
   auto tasks = session->allTasks();
   ASSERT_EQ(tasks.size(), 1u);
-  auto task = std::dynamic_pointer_cast<UrlSessionDownloadTask>(tasks[0]);
-  ASSERT_TRUE(task);
-  EXPECT_EQ(task->taskIdentifier(), entry.taskIdentifier);
-  EXPECT_EQ(task->state(), TransferState::Suspended);
-  EXPECT_EQ(task->countOfBytesReceived(), entry.bytesReceived);
+  auto& task = tasks[0];
+  EXPECT_TRUE(task->taskIdentifier() == entry.taskIdentifier &&
+              task->state() == TransferState::Suspended &&
+              task->countOfBytesReceived() == entry.bytesReceived);
   EXPECT_GT(session->downloadTaskWithURL("http://127.0.0.1:1/")->taskIdentifier(),
             entry.taskIdentifier);
   const auto t = recorder->run(*task);
-  EXPECT_EQ(t.events, kDone);
-  EXPECT_TRUE(t.content == content);
-  EXPECT_EQ(t.firstTotal, entry.bytesReceived);
-  const auto log = slow.accessLog();
-  ASSERT_EQ(log.size(), 2u);
-  EXPECT_NE(log[1].find(" 206 bytes=" + std::to_string(entry.bytesReceived) + "- "),
-            std::string::npos)
-      << log[1];
+  EXPECT_TRUE(t.events == kDone && t.content == content && t.firstTotal == entry.bytesReceived);
+  expectRangeFrom(slow, entry.bytesReceived);
 }
 
 }  // namespace
