@@ -117,7 +117,7 @@ void TRDownloader::recoveryExceptionTasks() {
     auto transfer = std::dynamic_pointer_cast<Transfer>(held);
     auto stored = DB::taskWithStid(static_cast<int64_t>(held->taskIdentifier()));
     if (!transfer || stored.empty()) {
-      quietEndings_[held.get()] = held;
+      quietEndings_[held.get()] = {held, nullptr};
       held->cancel();
       continue;
     }
@@ -232,7 +232,7 @@ bool TRDownloader::checkDownloadTaskState(const TransferPtr& transfer, const Tas
                                 static_cast<int>(transfer->state())),
                     10006);
   // The task has its answer; whatever the transfer does later must not answer again.
-  quietEndings_[transfer.get()] = transfer;
+  quietEndings_[transfer.get()] = {transfer, nullptr};
   transfer->cancel();
   completionDownloadTask(task, std::nullopt, error);
   return false;
@@ -259,20 +259,9 @@ void TRDownloader::pauseTask(const TaskPtr& task) {
   if (!task) return;
   auto transfer = task->downloadTask();
   if (!transfer) return;
-  quietEndings_[transfer.get()] = transfer;
-  std::weak_ptr<TRDownloader> weak = shared_from_this();
-  transfer->cancelByProducingResumeData([weak, task, transfer](std::optional<P::Bytes> data) {
-    auto self = weak.lock();
-    auto current = task->downloadTask();
-    if (!self || (current && current != transfer)) return;  // started again meanwhile
-    if (data) {
-      self->keepResumeData(task, std::move(*data));
-      return;
-    }
-    self->removeMembCacheTask(transfer.get(), task);
-    task->setDownloadTask(nullptr);
-    DB::saveTask(task);
-  });
+  quietEndings_[transfer.get()] = {transfer, task};
+  // The resume data comes again with the transfer's completion, which is where it is kept.
+  transfer->cancelByProducingResumeData([](std::optional<P::Bytes>) {});
 }
 
 void TRDownloader::keepResumeData(const TaskPtr& task, std::vector<uint8_t> data) {
@@ -359,7 +348,23 @@ void TRDownloader::didFinishDownloadingToURL(P::UrlSession&, P::UrlSessionDownlo
 
 void TRDownloader::didComplete(P::UrlSession&, P::UrlSessionTask& transfer,
                                const std::optional<P::TransferError>& error) {
-  if (quietEndings_.erase(&transfer) || !error) return;
+  if (auto quiet = quietEndings_.find(&transfer); quiet != quietEndings_.end()) {
+    auto [held, task] = std::move(quiet->second);
+    quietEndings_.erase(quiet);
+    if (!task || !error) return;
+    auto current = task->downloadTask();
+    if (current && current.get() != &transfer) return;  // started again meanwhile
+    if (error->resumeData) {
+      keepResumeData(task, *error->resumeData);
+    } else if (current) {
+      // Paused where nothing can be continued: the next resume starts over.
+      removeMembCacheTask(&transfer, task);
+      task->setDownloadTask(nullptr);
+      DB::saveTask(task);
+    }
+    return;
+  }
+  if (!error) return;
   auto task = taskWithSessionTask(transfer);
   if (!task) return;
   if (task->isDeleted()) {

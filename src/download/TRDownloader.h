@@ -97,10 +97,11 @@ class TRDownloader : public orsa::platform::UrlSessionDelegate,
   // Keyed by the transfer's address; the entry holds the transfer, so the address stays its.
   std::unordered_map<const orsa::platform::UrlSessionTask*, std::pair<TransferPtr, TaskPtr>>
       memCache_;
-  // Transfers whose ending was asked for here (a pause, an orphan found at start-up): their
-  // "cancelled" completion is expected and reaches no task.
+  // Transfers whose ending was asked for here: a pause (with its task, which takes the resume
+  // data and reports nothing), an orphan found at start-up or a transfer whose task already
+  // has its answer (no task: the ending reaches nobody).
   std::unordered_map<const orsa::platform::UrlSessionTask*,
-                     std::shared_ptr<orsa::platform::UrlSessionTask>>
+                     std::pair<std::shared_ptr<orsa::platform::UrlSessionTask>, TaskPtr>>
       quietEndings_;
   std::vector<TaskPtr> bgRCSTasks_;
   std::vector<TaskPtr> restartTasks_;
