@@ -21,6 +21,7 @@
 #include <charconv>
 #include <chrono>
 #include <iomanip>
+#include <limits>
 #include <mutex>
 #include <set>
 #include <sstream>
@@ -268,16 +269,39 @@ class Session : public std::enable_shared_from_this<Session> {
     timer_.cancel();
   }
 
+  // Header first, so a client that sends "Expect: 100-continue" is told to go on as real
+  // servers do, instead of waiting out its own timer.
   void readRequest() {
-    request_ = {};
-    http::async_read(socket_, buffer_, request_,
+    parser_.emplace();
+    // Not boost::none: this Beast compares a length with an unset limit as exceeding it.
+    parser_->body_limit(std::numeric_limits<std::uint64_t>::max());
+    http::async_read_header(
+        socket_, buffer_, *parser_,
+        [self = shared_from_this()](boost::system::error_code ec, size_t) {
+          if (ec) return self->close();
+          const auto& header = self->parser_->get();
+          if (!equalsIgnoringCase(std::string(header[http::field::expect]), "100-continue"))
+            return self->readBody();
+          asio::async_write(self->socket_, asio::buffer(kContinue, sizeof kContinue - 1),
+                            [self](boost::system::error_code ec, size_t) {
+                              if (ec) return self->close();
+                              self->readBody();
+                            });
+        });
+  }
+
+ private:
+  static constexpr char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
+
+  void readBody() {
+    http::async_read(socket_, buffer_, *parser_,
                      [self = shared_from_this()](boost::system::error_code ec, size_t) {
                        if (ec) return self->close();
+                       self->request_ = self->parser_->release();
                        self->respond();
                      });
   }
 
- private:
   void respond() {
     FaultHttpServer::Request request{
         std::string(request_.method_string()), std::string(request_.target()), {}, request_.body()};
@@ -365,6 +389,7 @@ class Session : public std::enable_shared_from_this<Session> {
   tcp::socket socket_;
   asio::steady_timer timer_;
   boost::beast::flat_buffer buffer_;
+  std::optional<http::request_parser<http::string_body>> parser_;  // one per request
   http::request<http::string_body> request_;
   FaultHttpServer::Reply reply_;
   std::string head_;
