@@ -114,8 +114,8 @@ struct NginxServer::Impl {
     std::vector<std::string> argv = {"/usr/sbin/nginx", "-p", prefix.str() + "/", "-c",
                                      at("nginx.conf"),  "-e", at("error.log")};
     // A crashed test program takes its nginx with it instead of leaving it listening. The
-    // signal comes when the constructing thread ends, so a server outlives no thread it is
-    // made on.
+    // signal comes when the thread that made the server ends, so make it on a thread that
+    // lives as long as the server.
     if (std::filesystem::exists("/usr/bin/setpriv"))
       argv.insert(argv.begin(), {"/usr/bin/setpriv", "--pdeathsig", "KILL"});
     pid = spawnProgram(argv, {}, at("stdout.log"), at("stderr.log"));
