@@ -89,7 +89,6 @@ struct ContentRange {
   int64_t total = -1;
 };
 std::optional<ContentRange> parseContentRange(const std::string& text) {
-  ContentRange range;
   long long first = 0, last = 0, total = 0;
   char star = 0;
   if (std::sscanf(text.c_str(), "bytes %lld-%lld/%lld", &first, &last, &total) == 3) {
@@ -752,6 +751,11 @@ void CurlSession::startOrContinue(const std::shared_ptr<CurlTask>& task) {
     }
   }
   for (const auto& [name, value] : request.headers) {
+    // Headers come back from resume data and journals too: none may smuggle in another line.
+    if (name.empty() || name.find_first_of(":\r\n") != std::string::npos ||
+        value.find_first_of("\r\n") != std::string::npos) {
+      continue;
+    }
     // "Name;" is curl's way to send a header with an empty value.
     const std::string line = value.empty() ? name + ";" : name + ": " + value;
     task->requestHeaders_ = curl_slist_append(task->requestHeaders_, line.c_str());
@@ -941,6 +945,7 @@ void CurlSession::onResponse(CurlTask& task) {
   }
   {
     std::lock_guard lock(task.mu_);
+    task.current_.url = response.url;
     task.response_ = std::move(response);
     task.expected_ = expected;
     task.received_ = task.written_;
