@@ -163,23 +163,39 @@ std::shared_ptr<DispatchQueue> journalQueue() {
 }
 
 // Journal snapshots replace each other; only the latest still waiting is written, so a slow
-// disk never piles up writes behind the transfer.
+// disk never piles up writes behind the transfer. Each snapshot has a generation and an older
+// one never overwrites a newer one, so the last write can skip the queue (and the fsyncs of
+// partial files in flight there) without being undone by them.
 struct JournalWriter {
   struct Snapshot {
     TransferJournal::Contents contents;
     std::vector<std::shared_ptr<PartialFile>> files;
+    uint64_t generation = 0;
   };
   std::string path;
   std::mutex mu;
   std::optional<Snapshot> pending;
   bool scheduled = false;
+  uint64_t generations = 0;
+  std::mutex writeMu;
+  uint64_t written = 0;
 
   void submit(std::shared_ptr<JournalWriter> self, Snapshot snapshot) {
     std::lock_guard lock(mu);
+    snapshot.generation = ++generations;
     pending = std::move(snapshot);
     if (scheduled) return;
     scheduled = true;
     journalQueue()->async([self] { self->drain(); });
+  }
+  // On the calling thread, replacing whatever waits.
+  void writeNow(Snapshot snapshot) {
+    {
+      std::lock_guard lock(mu);
+      snapshot.generation = ++generations;
+      pending.reset();
+    }
+    write(snapshot);
   }
   void drain() {
     while (true) {
@@ -192,11 +208,17 @@ struct JournalWriter {
         }
         next.swap(pending);
       }
-      // The bytes a journal entry claims must be on disk before the entry is.
-      for (const auto& file : next->files) ::fdatasync(file->fd);
-      if (!TransferJournal::write(path, next->contents)) {
-        consoleWrite(fmt::format("[UrlSession] cannot write the transfer journal {}", path));
-      }
+      write(*next);
+    }
+  }
+  void write(const Snapshot& snapshot) {
+    // The bytes a journal entry claims must be on disk before the entry is.
+    for (const auto& file : snapshot.files) ::fdatasync(file->fd);
+    std::lock_guard lock(writeMu);
+    if (snapshot.generation <= written) return;
+    written = snapshot.generation;
+    if (!TransferJournal::write(path, snapshot.contents)) {
+      consoleWrite(fmt::format("[UrlSession] cannot write the transfer journal {}", path));
     }
   }
 };
@@ -419,7 +441,7 @@ class CurlSession final : public UrlSession {
   void reportProgress(const std::shared_ptr<CurlTask>& task);
   // Writes what is buffered; false (with the task's abort error set) when the disk refuses.
   static bool flushFile(CurlTask& task);
-  void writeJournal();
+  void writeJournal(bool now = false);
   bool canResume(const CurlTask& task) const {
     return task.download_ && !task.tempName_.empty() && task.rangesSupported_ &&
            (!task.entityTag_.empty() || !task.lastModified_.empty());
@@ -558,8 +580,7 @@ void CurlSession::loadJournal() {
   }
   journal_ = std::make_shared<JournalWriter>();
   journal_->path = TransferJournal::pathFor(configuration_.identifier);
-  // Writes an invalidated session of this identifier queued must land before the read.
-  journalQueue()->sync([] {});
+  // A session of this identifier invalidated before wrote its last journal before it said so.
   const TransferJournal::Contents contents = TransferJournal::load(journal_->path);
   std::lock_guard lock(mu_);
   nextIdentifier_ = std::max<uint64_t>(1, contents.nextTaskIdentifier);
@@ -634,9 +655,9 @@ void CurlSession::checkFinishing() {
 
 void CurlSession::becomeInvalid() {
   invalid_ = true;
-  writeJournal();
-  // The journal is final before anyone hears of the end: a host may exit right after.
-  if (journal_) journalQueue()->sync([] {});
+  // The journal is final before anyone hears of the end: the next session reads it at once,
+  // and a host may exit right after.
+  writeJournal(true);
   if (journal_) {
     std::lock_guard lock(registryMutex);
     auto it = liveIdentifiers().find(configuration_.identifier);
@@ -847,7 +868,7 @@ UrlSessionResume CurlSession::resumeState(const CurlTask& task) const {
   return state;
 }
 
-void CurlSession::writeJournal() {
+void CurlSession::writeJournal(bool now) {
   if (!journal_) return;
   JournalWriter::Snapshot snapshot;
   std::vector<std::shared_ptr<CurlTask>> tasks;
@@ -862,7 +883,11 @@ void CurlSession::writeJournal() {
     snapshot.contents.transfers.push_back(resumeState(*task));
     if (task->file_) snapshot.files.push_back(task->file_);
   }
-  journal_->submit(journal_, std::move(snapshot));
+  if (now) {
+    journal_->writeNow(std::move(snapshot));
+  } else {
+    journal_->submit(journal_, std::move(snapshot));
+  }
   journalDirty_ = false;
   lastJournal_ = Clock::now();
 }
