@@ -89,9 +89,8 @@ ORSA_TEST_CHILD(TRDownloaderOutcomes) {
     CK(Loop::runUntil([&] { return o.completions > 0; }, 20s));
     Loop::runFor(100ms);
     CK(o.completions == 1 && !task->downloadTask());
-    CK(o.error.has_value() == (code != 0) && o.bytes.has_value() == (code == 0));
+    CK((o.error ? o.error->code : 0) == code && o.bytes.has_value() == (code == 0));
     if (code == 0) CK(*o.bytes == kSmall && task->downloadedSize() == n);
-    if (code) CK(o.error->code == code);
     if (code == 11002) CK(o.error->domain == "http status code error" && !task->downloadedSize());
     if (code == 11001)
       CK(o.error->domain == fmt::format("[TRDownloader didFinishDownloadingToURL] fileSize Error, "
@@ -133,9 +132,8 @@ ORSA_TEST_CHILD(TRDownloaderPauseResume) {
   CK(TRDownloadUtils::bytesOf(row->at("resumeData")) == task->resumeData());
   CK(d->resumeTask(task) && task->resumeData().empty() && task->isRunning());
   CK(Loop::runUntil([&] { return o.completions > 0; }, 20s));
-  const auto n = static_cast<int64_t>(kSlow.size());
-  CK(!o.error && o.bytes == kSlow && task->isFinished() && task->fileSize() == n);
-  CK(lastTotal == n);  // the resumed leg reports the whole file, not its range
+  CK(!o.error && o.bytes == kSlow && task->isFinished() && task->fileSize() == lastTotal);
+  CK(lastTotal == int64_t(kSlow.size()));  // the resumed leg reports the whole file
   return 0;
 }
 
@@ -156,9 +154,8 @@ ORSA_TEST_CHILD(TRDownloaderCellular) {
   auto tb = d->downloadWithUrl(env("TR_URL") + "small", {}, b.handler());
   CK(d->resumeTask(tb));
   CK(Loop::runUntil([&] { return !d->isNeedCreateSession(); }, 5s));
-  auto took = std::chrono::steady_clock::now() - started;
   // 6-50 ms here: a bound for a rebuild that waits on its transfers, not a timing figure.
-  CK(took < 1s);
+  CK(std::chrono::steady_clock::now() - started < 1s);
   auto session = d->session();
   CK(session != oldSession && session->configuration().allowsCellularAccess);
   CK(P::UserDefaults::standardUserDefaults()->boolForKey("kIsAllowCellar"));
@@ -166,6 +163,12 @@ ORSA_TEST_CHILD(TRDownloaderCellular) {
     CK(t->isRunning() && t->downloadTask()->session().lock() == session && !t->needToRestart());
   CK(Loop::runUntil([&] { return a.completions && b.completions; }, 20s));
   CK(a.completions == 1 && a.bytes == kSlow && b.bytes == kSmall);
+  // Background time running out: the session is handed back, then the host's handler runs.
+  TRDownloader::setBackgroundTimeRemainingProvider([] { return 10.0; });
+  int handled = 0;
+  d->addCompletionHandler([&] { handled += 1; }, d->sessionIdentifier());
+  d->addCompletionHandler([&] { handled += 10; }, "another.BGS.TRDownloader");
+  CK(Loop::runUntil([&] { return handled; }, 5s) && handled == 1 && d->session() != session);
   return 0;
 }
 
@@ -173,13 +176,11 @@ ORSA_TEST_CHILD(TRDownloaderCellular) {
 // dropped from the store, so its transfer is an orphan for the next process.
 ORSA_TEST_CHILD(TRDownloaderRestartStart) {
   auto d = TRDownloader::downloader();
-  auto a = d->downloadWithUrl(env("TR_A"), {}, {});
-  auto b = d->downloadWithUrl(env("TR_B"), {}, {});
+  auto a = d->downloadWithUrl(env("TR_A"), {}, {}), b = d->downloadWithUrl(env("TR_B"), {}, {});
   CK(d->resumeTask(a) && d->resumeTask(b));
   CK(Loop::runUntil([&] { return a->downloadedSize() >= 65536 && b->downloadedSize() > 0; }, 20s));
-  DB::removeTask(b);
-  DB::performBlock([] { return true; }, true);
-  Loop::runFor(200ms);
+  CK(DB::removeTask(b) && !storedRow(b->taskId()));
+  Loop::runFor(300ms);  // the session's journal catches up
   orsa::test::writeFile(env("TR_MARK") + ".tmp",
                         fmt::format("{} {} {}", a->taskId(), a->stid(), b->stid()));
   std::rename((env("TR_MARK") + ".tmp").c_str(), env("TR_MARK").c_str());
