@@ -286,6 +286,18 @@ class CurlTask final : public UrlSessionDownloadTask,
  private:
   friend class CurlSession;
 
+  // The state of a partial download, for a task nobody else sees yet.
+  void continueFrom(const UrlSessionResume& partial) {
+    tempName_ = partial.tempFileName;
+    offset_ = written_ = partial.bytesReceived;
+    totalOnRecord_ = partial.totalBytes;
+    entityTag_ = partial.entityTag;
+    lastModified_ = partial.lastModified;
+    rangesSupported_ = true;
+    received_ = partial.bytesReceived;
+    expected_ = partial.totalBytes;
+  }
+
   // Moves from Running or Suspended to Canceling; false when already ending.
   bool beginCancel() {
     std::lock_guard lock(mu_);
@@ -410,7 +422,9 @@ class CurlSession final : public UrlSession {
   std::shared_ptr<CurlSession> self() {
     return std::static_pointer_cast<CurlSession>(shared_from_this());
   }
-  std::shared_ptr<CurlTask> addTask(UrlRequest request, bool download, DataCompletion completion);
+  // A partial file to continue from is set before the driver can see the task.
+  std::shared_ptr<CurlTask> addTask(UrlRequest request, bool download, DataCompletion completion,
+                                    const UrlSessionResume* partial = nullptr);
   void invalidate(bool cancel);
   void loadJournal();
   void driverLoop();
@@ -523,7 +537,8 @@ std::weak_ptr<UrlSession> CurlTask::session() const {
 }
 
 std::shared_ptr<CurlTask> CurlSession::addTask(UrlRequest request, bool download,
-                                               DataCompletion completion) {
+                                               DataCompletion completion,
+                                               const UrlSessionResume* partial) {
   if (request.timeout == UrlRequest{}.timeout) {
     request.timeout = configuration_.timeoutIntervalForRequest;
   }
@@ -531,6 +546,7 @@ std::shared_ptr<CurlTask> CurlSession::addTask(UrlRequest request, bool download
   const uint64_t id = nextIdentifier_++;
   auto task = std::make_shared<CurlTask>(std::static_pointer_cast<CurlSession>(shared_from_this()),
                                          id, std::move(request), download, std::move(completion));
+  if (partial) task->continueFrom(*partial);
   tasks_.emplace(id, task);
   return task;
 }
@@ -552,19 +568,7 @@ std::shared_ptr<UrlSessionDownloadTask> CurlSession::downloadTaskWithResumeData(
   if (info.st_size > resume->bytesReceived && ::truncate(path.c_str(), resume->bytesReceived)) {
     throw std::invalid_argument("the partial file cannot be cut to its recorded size: " + path);
   }
-  auto task = addTask(resume->originalRequest, true, nullptr);
-  task->tempName_ = resume->tempFileName;
-  task->offset_ = task->written_ = resume->bytesReceived;
-  task->totalOnRecord_ = resume->totalBytes;
-  task->entityTag_ = resume->entityTag;
-  task->lastModified_ = resume->lastModified;
-  task->rangesSupported_ = true;
-  {
-    std::lock_guard lock(task->mu_);
-    task->received_ = resume->bytesReceived;
-    task->expected_ = resume->totalBytes;
-  }
-  return task;
+  return addTask(resume->originalRequest, true, nullptr, &*resume);
 }
 
 void CurlSession::loadJournal() {
@@ -584,26 +588,22 @@ void CurlSession::loadJournal() {
   const TransferJournal::Contents contents = TransferJournal::load(journal_->path);
   std::lock_guard lock(mu_);
   nextIdentifier_ = std::max<uint64_t>(1, contents.nextTaskIdentifier);
-  for (const auto& entry : contents.transfers) {
+  for (auto entry : contents.transfers) {
     struct stat info {};
     const std::string path = tempPath(entry.tempFileName);
     if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
-    const int64_t good = std::min<int64_t>(info.st_size, entry.bytesReceived);
-    if (info.st_size > good && ::truncate(path.c_str(), good) != 0) continue;
+    // A crash of the machine can lose bytes the journal had seen written; they come again.
+    entry.bytesReceived = std::min<int64_t>(info.st_size, entry.bytesReceived);
+    if (info.st_size > entry.bytesReceived && ::truncate(path.c_str(), entry.bytesReceived) != 0) {
+      continue;
+    }
     if (tasks_.count(entry.taskIdentifier)) continue;
     auto task =
         std::make_shared<CurlTask>(std::static_pointer_cast<CurlSession>(shared_from_this()),
                                    entry.taskIdentifier, entry.originalRequest, true, nullptr);
-    task->tempName_ = entry.tempFileName;
-    task->offset_ = task->written_ = good;
-    task->totalOnRecord_ = entry.totalBytes;
-    task->entityTag_ = entry.entityTag;
-    task->lastModified_ = entry.lastModified;
-    task->rangesSupported_ = true;
+    task->continueFrom(entry);
     task->started_ = true;
     task->current_ = entry.currentRequest;
-    task->received_ = good;
-    task->expected_ = entry.totalBytes;
     tasks_.emplace(entry.taskIdentifier, task);
     nextIdentifier_ = std::max(nextIdentifier_, entry.taskIdentifier + 1);
   }
