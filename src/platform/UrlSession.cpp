@@ -1138,7 +1138,8 @@ void CurlSession::driverLoop() {
         waiting = true;
       }
     }
-    curl_multi_poll(multi_, nullptr, 0, waiting ? 25 : 1000, nullptr);
+    // curl shortens the wait to its own next timer; commands wake it at once.
+    curl_multi_poll(multi_, nullptr, 0, waiting ? 25 : active_.empty() ? 10000 : 1000, nullptr);
   }
   // The transfers are gone; the session lives on only in its holders' references.
   std::lock_guard lock(mu_);
