@@ -60,6 +60,10 @@ class TRDownloadItem : public std::enable_shared_from_this<TRDownloadItem> {
   void setIsRemoved(bool removed);
   bool noNeedStartNext() const;
   void setNoNeedStartNext(bool value);
+  // Why the item last failed (code and message of the transfer's error); 0 and empty while
+  // it has not. Not stored.
+  int64_t lastErrorCode() const;
+  std::string lastErrorMessage() const;
   std::string taskId() const;
   void setTaskId(std::string taskId);
   std::string fileId() const;
@@ -128,6 +132,8 @@ class TRDownloadItem : public std::enable_shared_from_this<TRDownloadItem> {
   bool enableSpeed_ = false;
   bool isRemoved_ = false;
   bool noNeedStartNext_ = false;
+  int64_t lastErrorCode_ = 0;
+  std::string lastErrorMessage_;
   std::string taskId_;
   std::string fileId_;
   std::string downloadURL_;

@@ -272,7 +272,11 @@ struct Store {
           values += sep + std::string("?");
           binds.push_back(value);
         });
-    return run(fmt::format("insert into {}({}) VALUES({})", table, columns, values), binds);
+    if (!run(fmt::format("insert into {}({}) VALUES({})", table, columns, values), binds))
+      return false;
+    // The row id orders records made within the same second.
+    obj->setPid(sqlite3_last_insert_rowid(db));
+    return true;
   }
 
   template <typename Object>

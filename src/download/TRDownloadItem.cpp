@@ -99,6 +99,8 @@ TR_GET(bool, isRemoved, isRemoved_)
 TR_SET(bool, setIsRemoved, isRemoved_)
 TR_GET(bool, noNeedStartNext, noNeedStartNext_)
 TR_SET(bool, setNoNeedStartNext, noNeedStartNext_)
+TR_GET(int64_t, lastErrorCode, lastErrorCode_)
+TR_GET(std::string, lastErrorMessage, lastErrorMessage_)
 TR_GET(std::string, fileType, fileType_)
 TR_SET(std::string, setFileType, fileType_)
 TR_GET(std::string, uid, uid_)
@@ -338,6 +340,11 @@ TRCompletionHandler TRDownloadItem::completionHandler() {
                        error ? fmt::sprintf("%s %lld %s", error->domain,
                                             static_cast<long long>(error->code), error->description)
                              : "(null)"));
+      {
+        std::lock_guard lock(item->mutex_);
+        item->lastErrorCode_ = error ? error->code : 0;
+        item->lastErrorMessage_ = error ? error->domain : "no file";
+      }
       item->downloadStatusChanged(4, task);
       return;
     }
@@ -358,6 +365,11 @@ TRCompletionHandler TRDownloadItem::completionHandler() {
       }
       item->downloadStatusChanged(5, task);
     } else {
+      {
+        std::lock_guard lock(item->mutex_);
+        item->lastErrorCode_ = ec.value();
+        item->lastErrorMessage_ = ec.message();
+      }
       item->downloadStatusChanged(4, task);
       say(fmt::sprintf(
           "[Item completionHandler] move file failed error: %s \nlocalPath: %s \nsavePath:%s",

@@ -78,6 +78,9 @@ class TRDownloadTask {
   bool needToRestart() const;
   void setNeedToRestart(bool value);
   bool isDeleted() const;
+  // The error of the last transfer that ended with resume data (cut by the network), if any.
+  std::optional<orsa::platform::Error> lastError() const;
+  void setLastError(std::optional<orsa::platform::Error> error);
   void setIsDeleted(bool value);
   // Created on first use with an unknown total.
   TRProgress progress() const;
@@ -124,6 +127,7 @@ class TRDownloadTask {
 
   bool needToRestart_ = false;
   bool isDeleted_ = false;
+  std::optional<orsa::platform::Error> lastError_;
   TRProgress progress_;
   TRProgressHandler progressHandler_;
   TRCompletionHandler completionHandler_;

@@ -376,6 +376,7 @@ void TRDownloader::didComplete(P::UrlSession&, P::UrlSessionTask& transfer,
     return;
   }
   if (error->resumeData) {
+    task->setLastError(static_cast<const P::Error&>(*error));
     keepResumeData(task, *error->resumeData);
     return;
   }
