@@ -3,6 +3,7 @@
 #include "platform/AppContainer.h"
 #include "platform/Dispatch.h"
 #include "platform/HostInfo.h"
+#include "platform/NotificationCenter.h"
 
 void OrsaHost::setHomeDirectory(const std::string& path) {
   orsa::platform::AppContainer::setRoot(path);
@@ -18,6 +19,18 @@ void OrsaHost::setShortVersion(const std::string& version) {
 
 void OrsaHost::setScreenScale(double scale) {
   orsa::platform::HostInfo::setScreenScale(scale);
+}
+
+void OrsaHost::applicationWillTerminate() {
+  orsa::platform::NotificationCenter::defaultCenter().post(orsa::platform::kWillTerminate);
+}
+
+void OrsaHost::applicationDidBecomeActive() {
+  orsa::platform::NotificationCenter::defaultCenter().post(orsa::platform::kDidBecomeActive);
+}
+
+void OrsaHost::applicationWillResignActive() {
+  orsa::platform::NotificationCenter::defaultCenter().post(orsa::platform::kWillResignActive);
 }
 
 void OrsaMainLoop::run() {

@@ -14,6 +14,13 @@ class OrsaHost {
   static void setShortVersion(const std::string& version);
   // Pixels per point of the host's screen: the contents scale of new preview views.
   static void setScreenScale(double scale);
+
+  // The application's life, as the download classes react to it. Call on the main thread.
+  // Before the process ends: every download is paused with its resume data (drain the main
+  // loop for a moment afterwards so the data is stored).
+  static void applicationWillTerminate();
+  static void applicationDidBecomeActive();
+  static void applicationWillResignActive();
 };
 
 // The engine's main queue. Delegate callbacks, the start of package preparation and its
