@@ -157,9 +157,12 @@ struct PartialFile {
   const int fd;
 };
 
+// Driver threads of sessions nobody invalidated still run while the process exits, so what they
+// reach through statics is never destroyed.
 std::shared_ptr<DispatchQueue> journalQueue() {
-  static const auto queue = makeSerialQueue("UrlSession.journal", QoS::Utility);
-  return queue;
+  static const auto* queue =
+      new std::shared_ptr<DispatchQueue>(makeSerialQueue("UrlSession.journal", QoS::Utility));
+  return *queue;
 }
 
 // Journal snapshots replace each other; only the latest still waiting is written, so a slow
@@ -226,8 +229,8 @@ struct JournalWriter {
 // Background identifiers with a live session in this process.
 std::mutex registryMutex;
 std::map<std::string, const void*>& liveIdentifiers() {
-  static std::map<std::string, const void*> identifiers;
-  return identifiers;
+  static auto* identifiers = new std::map<std::string, const void*>;
+  return *identifiers;
 }
 
 class CurlSession;
