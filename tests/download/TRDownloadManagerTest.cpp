@@ -45,7 +45,7 @@ std::shared_ptr<M> begin(uint64_t max, std::string uid = "", bool autoResume = f
 Item start(const std::string& target) {
   return M::startDownloadWithUrl(env("TR_BASE") + target);
 }
-bool until(const std::function<bool()>& pred, int ms = 15000) {
+bool until(const std::function<bool()>& pred, int ms = 30000) {
   return orsa::platform::MainLoop::runUntil(pred, std::chrono::milliseconds(ms));
 }
 bool finished(const Item& item, const std::string& target) {
