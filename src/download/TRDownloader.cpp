@@ -185,6 +185,14 @@ bool TRDownloader::resumeTask(const TaskPtr& task) {
     return true;
   }
   auto transfer = task->downloadTask();
+  if (auto pausing = transfer ? quietEndings_.find(transfer.get()) : quietEndings_.end();
+      pausing != quietEndings_.end() && pausing->second.second == task) {
+    // Its resume data is on the way; starting now would find neither it nor a live transfer.
+    if (std::find(resumeAfterPause_.begin(), resumeAfterPause_.end(), task) ==
+        resumeAfterPause_.end())
+      resumeAfterPause_.push_back(task);
+    return true;
+  }
   auto resumeData = task->resumeData();
   std::optional<P::Error> error;
   if (resumeData.empty() && transfer && transfer->state() == P::TransferState::Suspended) {
@@ -351,9 +359,13 @@ void TRDownloader::didComplete(P::UrlSession&, P::UrlSessionTask& transfer,
   if (auto quiet = quietEndings_.find(&transfer); quiet != quietEndings_.end()) {
     auto [held, task] = std::move(quiet->second);
     quietEndings_.erase(quiet);
-    if (!task || !error) return;
+    if (!task) return;
+    auto waiting = std::find(resumeAfterPause_.begin(), resumeAfterPause_.end(), task);
+    bool resumeNow = waiting != resumeAfterPause_.end();
+    if (resumeNow) resumeAfterPause_.erase(waiting);
     auto current = task->downloadTask();
-    if (current && current.get() != &transfer) return;  // started again meanwhile
+    // Finished before the pause took (its completion is delivered), or started again meanwhile.
+    if (!error || (current && current.get() != &transfer)) return;
     if (error->resumeData) {
       keepResumeData(task, *error->resumeData);
     } else if (current) {
@@ -362,6 +374,7 @@ void TRDownloader::didComplete(P::UrlSession&, P::UrlSessionTask& transfer,
       task->setDownloadTask(nullptr);
       DB::saveTask(task);
     }
+    if (resumeNow && !task->isDeleted()) resumeTask(task);
     return;
   }
   if (!error) return;

@@ -105,6 +105,8 @@ class TRDownloader : public orsa::platform::UrlSessionDelegate,
       quietEndings_;
   std::vector<TaskPtr> bgRCSTasks_;
   std::vector<TaskPtr> restartTasks_;
+  // Tasks asked to resume while their pause was still under way; resumed once it ends.
+  std::vector<TaskPtr> resumeAfterPause_;
   std::function<void()> bgRCSBlock_;
   std::shared_ptr<orsa::platform::RepeatingTimer> timerSource_;
   bool isNeedCreateSession_ = false;
