@@ -36,6 +36,8 @@ constexpr auto kRetryPause = std::chrono::milliseconds(500);
 constexpr auto kRedraw = std::chrono::milliseconds(200);
 // Non-terminal output gets a bar line per item this often, not at every redraw.
 constexpr auto kPlainRedraw = std::chrono::seconds(2);
+// Posted by an item that finished or failed.
+constexpr const char* kFinishedNotification = "kDownloadTaskFinishedNoti";
 // The manager's uid when none is given.
 constexpr const char* kDefaultUid = "TRDownloadUID";
 // How long a stop waits for the paused transfers' resume data.
@@ -165,10 +167,11 @@ void startManager(const std::string& uid, bool autoResume, uint64_t max) {
   TRDownloadManager::mgrWithConfig(config);
 }
 
-// Lets the downloader finish adopting transfers a killed run left behind: their resume data
-// arrives on the main queue.
+// Lets pauses hand their resume data over (it arrives on the main queue): the transfers a
+// killed run left behind, which the downloader pauses when it adopts them, and a stop's.
 void settle() {
-  MainLoop::runFor(std::chrono::milliseconds(300));
+  MainLoop::poll();
+  MainLoop::runUntil([] { return !TRDownloadManager::hasPausesInFlight(); }, kPauseDrain);
 }
 
 // Transfers the network cut leave their item downloading with resume data and no transfer;
@@ -258,6 +261,10 @@ int runDownload(const std::vector<std::string>& args) {
                                             std::nullopt);
   }
 
+  bool finished = false;
+  const auto observer = orsa::platform::NotificationCenter::defaultCenter().addObserver(
+      kFinishedNotification, nullptr,
+      [&](const orsa::platform::Notification&) { finished = true; });
   auto speeds = std::make_shared<SpeedBoard>();
   Retrier retrier;
   const bool terminal = isatty(STDERR_FILENO) != 0;
@@ -283,15 +290,19 @@ int runDownload(const std::vector<std::string>& args) {
     if (const int sig = gSignal.load()) {
       // As a host's application ends: every transfer is paused with its resume data.
       orsa::platform::NotificationCenter::defaultCenter().post(orsa::platform::kWillTerminate);
-      MainLoop::runUntil([] { return !TRDownloadManager::hasPausesInFlight(); }, kPauseDrain);
+      settle();
       TRDownloadDB::saveAllData();
       TRDownloadDB::close();
+      orsa::platform::NotificationCenter::defaultCenter().removeObserver(observer);
       std::fprintf(stderr, "orsa download: stopped; run it again to continue\n");
       return 128 + sig;
     }
-    MainLoop::runFor(kRedraw);
+    // A finished item ends the wait at once: the last one ends the run.
+    finished = false;
+    MainLoop::runUntil([&] { return finished; }, kRedraw);
   }
 
+  orsa::platform::NotificationCenter::defaultCenter().removeObserver(observer);
   bool allFinished = true;
   for (const auto& item : items) {
     if (item->downloadStatus() == kFinished) {
