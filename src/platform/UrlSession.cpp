@@ -19,6 +19,7 @@
 #include <fmt/format.h>
 
 #include "platform/AppContainer.h"
+#include "platform/Clock.h"
 #include "platform/Console.h"
 #include "platform/TransferJournal.h"
 #include "platform/UrlSessionResume.h"
@@ -26,13 +27,11 @@
 namespace orsa::platform {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // Progress events are merged to this rate: a loopback transfer delivers thousands of chunks a
 // second, and the delegate queue is usually the host's main queue.
-constexpr auto kProgressInterval = std::chrono::milliseconds(25);
+constexpr int64_t kProgressIntervalMs = 25;
 // Byte counts reach the journal (with an fsync of the partial file) at most this often.
-constexpr auto kJournalInterval = std::chrono::milliseconds(250);
+constexpr int64_t kJournalIntervalMs = 250;
 constexpr long kReceiveBuffer = 512 * 1024;
 constexpr size_t kWriteBuffer = 1 << 20;
 constexpr int64_t kUrlErrorUnknown = -1;
@@ -347,7 +346,7 @@ class CurlTask final : public UrlSessionDownloadTask,
   bool resumeHandedOut_ = false;
   std::optional<TransferError> abortError_;
   int64_t unreportedBytes_ = 0;
-  Clock::time_point lastProgress_{};
+  int64_t lastProgress_ = 0;  // currentMillis()
 };
 
 class CurlSession final : public UrlSession {
@@ -487,7 +486,7 @@ class CurlSession final : public UrlSession {
   bool invalid_ = false;
   std::shared_ptr<JournalWriter> journal_;
   bool journalDirty_ = false;
-  Clock::time_point lastJournal_{};
+  int64_t lastJournal_ = 0;
 };
 
 void CurlTask::resume() {
@@ -892,7 +891,7 @@ void CurlSession::writeJournal(bool now) {
     journal_->submit(journal_, std::move(snapshot));
   }
   journalDirty_ = false;
-  lastJournal_ = Clock::now();
+  lastJournal_ = currentMillis();
 }
 
 size_t CurlSession::onHeader(char* data, size_t size, size_t count, void* context) {
@@ -988,15 +987,17 @@ size_t CurlSession::onBody(char* data, size_t size, size_t count, void* context)
   if (!session) return 0;
   if (!task->responseSeen_) session->onResponse(*task);
   if (task->abortError_) return 0;
+  // As bytes, so the insert is one memmove rather than a per-character conversion.
+  const auto* bytes = reinterpret_cast<const uint8_t*>(data);
   if (!task->download_) {
-    task->body_.insert(task->body_.end(), data, data + n);
+    task->body_.insert(task->body_.end(), bytes, bytes + n);
     std::lock_guard lock(task->mu_);
     task->received_ += static_cast<int64_t>(n);
     return n;
   }
   if (task->discardBody_) return n;
   if (task->pending_.capacity() < kWriteBuffer) task->pending_.reserve(kWriteBuffer);
-  task->pending_.insert(task->pending_.end(), data, data + n);
+  task->pending_.insert(task->pending_.end(), bytes, bytes + n);
   task->written_ += static_cast<int64_t>(n);
   if (task->pending_.size() >= kWriteBuffer && !flushFile(*task)) return 0;
   task->unreportedBytes_ += static_cast<int64_t>(n);
@@ -1005,7 +1006,7 @@ size_t CurlSession::onBody(char* data, size_t size, size_t count, void* context)
     task->received_ = task->written_;
   }
   session->journalDirty_ = true;
-  if (Clock::now() - task->lastProgress_ >= kProgressInterval) {
+  if (currentMillis() - task->lastProgress_ >= kProgressIntervalMs) {
     auto it = session->active_.find(task->easy_);
     if (it != session->active_.end()) session->reportProgress(it->second);
   }
@@ -1035,7 +1036,7 @@ bool CurlSession::flushFile(CurlTask& task) {
 }
 
 void CurlSession::reportProgress(const std::shared_ptr<CurlTask>& task) {
-  task->lastProgress_ = Clock::now();
+  task->lastProgress_ = currentMillis();
   if (!task->download_ || task->unreportedBytes_ == 0) return;
   const int64_t delta = std::exchange(task->unreportedBytes_, 0);
   const int64_t total = task->written_;
@@ -1124,18 +1125,18 @@ void CurlSession::driverLoop() {
     while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
       if (message->msg == CURLMSG_DONE) finishTransfer(message->easy_handle, message->data.result);
     }
-    const auto now = Clock::now();
+    const int64_t now = currentMillis();
     bool waiting = false;
     for (const auto& [easy, task] : active_) {
       if (task->unreportedBytes_ == 0) continue;
-      if (now - task->lastProgress_ >= kProgressInterval) {
+      if (now - task->lastProgress_ >= kProgressIntervalMs) {
         reportProgress(task);
       } else {
         waiting = true;
       }
     }
     if (journalDirty_ && journal_) {
-      if (now - lastJournal_ >= kJournalInterval) {
+      if (now - lastJournal_ >= kJournalIntervalMs) {
         writeJournal();
       } else {
         waiting = true;
