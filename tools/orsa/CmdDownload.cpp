@@ -270,13 +270,15 @@ int runDownload(const std::vector<std::string>& args) {
   const bool terminal = isatty(STDERR_FILENO) != 0;
   size_t drawnLines = 0;
   auto lastPlain = std::chrono::steady_clock::time_point{};
-  std::vector<Item> items;
+  // The store hands out one live object per item, so this list follows every change.
+  const std::vector<Item> items = itemsOfUid();
+  for (const auto& item : items) {
+    item->setEnableSpeed(true);
+    item->setDelegate(speeds);
+  }
   for (;;) {
-    items = itemsOfUid();
     bool done = true;
     for (const auto& item : items) {
-      item->setEnableSpeed(true);
-      item->setDelegate(speeds);
       retrier.check(item);
       const uint64_t status = item->downloadStatus();
       done = done && (status == kFinished || status == kFailed);
