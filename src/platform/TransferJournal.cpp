@@ -56,9 +56,13 @@ TransferJournal::Contents TransferJournal::load(const std::string& path) {
   return contents;
 }
 
-bool TransferJournal::write(const std::string& path, const Contents& contents) {
+bool TransferJournal::ensureFolder(const std::string& path) {
   std::error_code ec;
   std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+  return !ec;
+}
+
+bool TransferJournal::write(const std::string& path, const Contents& contents) {
   std::unique_ptr<void, NodeFree> root(plist_new_dict());
   plist_t map = static_cast<plist_t>(root.get());
   plist_dict_set_item(map, "NextTaskIdentifier", plist_new_uint(contents.nextTaskIdentifier));

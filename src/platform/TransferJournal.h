@@ -23,7 +23,10 @@ class TransferJournal {
   static std::string pathFor(const std::string& identifier);
   // Empty contents when there is no journal or it cannot be read.
   static Contents load(const std::string& path);
-  // Kept also when nothing is in flight: the identifier counter carries on from it.
+  // Kept also when nothing is in flight: the identifier counter carries on from it. The folder
+  // is made by the session once (ensureFolder): a session outliving its container must not
+  // bring the container back.
+  static bool ensureFolder(const std::string& path);
   static bool write(const std::string& path, const Contents& contents);
 };
 

@@ -181,6 +181,7 @@ struct JournalWriter {
   uint64_t generations = 0;
   std::mutex writeMu;
   uint64_t written = 0;
+  bool warned = false;
 
   void submit(std::shared_ptr<JournalWriter> self, Snapshot snapshot) {
     std::lock_guard lock(mu);
@@ -219,7 +220,8 @@ struct JournalWriter {
     std::lock_guard lock(writeMu);
     if (snapshot.generation <= written) return;
     written = snapshot.generation;
-    if (!TransferJournal::write(path, snapshot.contents)) {
+    if (!TransferJournal::write(path, snapshot.contents) && !warned) {
+      warned = true;  // a container removed under a live session would say it four times a second
       consoleWrite(fmt::format("[UrlSession] cannot write the transfer journal {}", path));
     }
   }
@@ -586,6 +588,7 @@ void CurlSession::loadJournal() {
   }
   journal_ = std::make_shared<JournalWriter>();
   journal_->path = TransferJournal::pathFor(configuration_.identifier);
+  TransferJournal::ensureFolder(journal_->path);
   // A session of this identifier invalidated before wrote its last journal before it said so.
   const TransferJournal::Contents contents = TransferJournal::load(journal_->path);
   std::lock_guard lock(mu_);
