@@ -23,8 +23,8 @@ constexpr const char* kModule = "TRResumeData";
 constexpr const char* kRootObjectKey = "root";
 constexpr const char* kLiteralRootKey = "NSKeyedArchiveRootObjectKey";
 
-constexpr const char* kCurrentRequestKey = "NSURLSessionResumeCurrentRequest";
-constexpr const char* kOriginalRequestKey = "NSURLSessionResumeOriginalRequest";
+using orsa::platform::kResumeCurrentRequestKey;
+using orsa::platform::kResumeOriginalRequestKey;
 constexpr std::string_view kByteRangeEntry = "<key>NSURLSessionResumeByteRange</key>";
 constexpr std::string_view kStringEntryEnd = "</string>\n\t";
 
@@ -469,18 +469,18 @@ TRResumeData::TRResumeData(const Bytes& resumeData) {
   TRPlistPtr map = parsePlist(resumeData);
   if (!isType(map.get(), PLIST_DICT)) return;
   plist_t m = map.get();
-  downloadUrl_ = stringOf(plist_dict_get_item(m, "NSURLSessionDownloadURL"));
-  tempName_ = stringOf(plist_dict_get_item(m, "NSURLSessionResumeInfoTempFileName"));
-  downloadSize_ = integerOf(plist_dict_get_item(m, "NSURLSessionResumeBytesReceived"));
-  resumeTag_ = stringOf(plist_dict_get_item(m, "NSURLSessionResumeEntityTag"));
-  resumeRange_ = stringOf(plist_dict_get_item(m, "NSURLSessionResumeByteRange"));
-  resumeInfoVersion_ = integerOf(plist_dict_get_item(m, "NSURLSessionResumeInfoVersion"));
-  for (auto [key, field] : {std::pair{kCurrentRequestKey, &currentRequest_},
-                            std::pair{kOriginalRequestKey, &originalRequest_}}) {
+  downloadUrl_ = stringOf(plist_dict_get_item(m, orsa::platform::kResumeDownloadUrlKey));
+  tempName_ = stringOf(plist_dict_get_item(m, orsa::platform::kResumeTempFileNameKey));
+  downloadSize_ = integerOf(plist_dict_get_item(m, orsa::platform::kResumeBytesReceivedKey));
+  resumeTag_ = stringOf(plist_dict_get_item(m, orsa::platform::kResumeEntityTagKey));
+  resumeRange_ = stringOf(plist_dict_get_item(m, orsa::platform::kResumeByteRangeKey));
+  resumeInfoVersion_ = integerOf(plist_dict_get_item(m, orsa::platform::kResumeInfoVersionKey));
+  for (auto [key, field] : {std::pair{kResumeCurrentRequestKey, &currentRequest_},
+                            std::pair{kResumeOriginalRequestKey, &originalRequest_}}) {
     plist_t archived = plist_dict_get_item(m, key);
     if (isType(archived, PLIST_DATA)) *field = decodeKeyedArchive(dataOf(archived), kRootObjectKey);
   }
-  plist_t date = plist_dict_get_item(m, "NSURLSessionResumeServerDownloadDate");
+  plist_t date = plist_dict_get_item(m, orsa::platform::kResumeServerDateKey);
   if (isType(date, PLIST_STRING)) {
     downloadDate_ = httpDate(stringOf(date));
   } else if (isType(date, PLIST_DATE)) {
@@ -554,7 +554,7 @@ std::optional<TRResumeData::Bytes> TRResumeData::correctResumeData(const Bytes& 
   if (systemVersion() >= 11.2) return resumeData;
   TRPlistPtr map = getResumeDictionary(resumeData);
   if (!map) return std::nullopt;
-  for (const char* key : {kCurrentRequestKey, kOriginalRequestKey}) {
+  for (const char* key : {kResumeCurrentRequestKey, kResumeOriginalRequestKey}) {
     plist_t archived = plist_dict_get_item(map.get(), key);
     if (!archived) continue;
     std::optional<Bytes> repaired;

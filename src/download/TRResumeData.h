@@ -10,11 +10,9 @@
 #include <string_view>
 #include <vector>
 
-// A property-list node tree owned by whoever holds it.
-struct TRPlistFree {
-  void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
-};
-using TRPlistPtr = std::unique_ptr<void, TRPlistFree>;
+#include "platform/UrlSessionResume.h"
+
+using TRPlistPtr = orsa::platform::PlistPtr;
 
 // Resume data of the transfer service: the repairs some service versions need before their
 // resume data can start a new transfer, and a decoded view of it. Everything here works on

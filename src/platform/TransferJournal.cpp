@@ -8,14 +8,6 @@
 #include "platform/FileIO.h"
 
 namespace orsa::platform {
-namespace {
-
-struct NodeFree {
-  void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
-};
-
-}  // namespace
-
 std::string TransferJournal::pathFor(const std::string& identifier) {
   // Identifiers are reverse-DNS texts; anything that could leave the folder is replaced.
   std::string name = identifier;
@@ -36,7 +28,7 @@ TransferJournal::Contents TransferJournal::load(const std::string& path) {
   if (!file) return contents;
   const size_t got = std::fread(bytes.data(), 1, bytes.size(), file);
   std::fclose(file);
-  std::unique_ptr<void, NodeFree> root(UrlSessionResume::parseXml(bytes.data(), got));
+  PlistPtr root(UrlSessionResume::parseXml(bytes.data(), got));
   plist_t map = static_cast<plist_t>(root.get());
   if (!map || plist_get_node_type(map) != PLIST_DICT) return contents;
   plist_t next = plist_dict_get_item(map, "NextTaskIdentifier");
@@ -63,7 +55,7 @@ bool TransferJournal::ensureFolder(const std::string& path) {
 }
 
 bool TransferJournal::write(const std::string& path, const Contents& contents) {
-  std::unique_ptr<void, NodeFree> root(plist_new_dict());
+  PlistPtr root(plist_new_dict());
   plist_t map = static_cast<plist_t>(root.get());
   plist_dict_set_item(map, "NextTaskIdentifier", plist_new_uint(contents.nextTaskIdentifier));
   plist_t list = plist_new_array();

@@ -8,14 +8,6 @@
 namespace orsa::platform {
 namespace {
 
-constexpr const char* kUrlKey = "NSURLSessionDownloadURL";
-constexpr const char* kTempNameKey = "NSURLSessionResumeInfoTempFileName";
-constexpr const char* kBytesKey = "NSURLSessionResumeBytesReceived";
-constexpr const char* kTagKey = "NSURLSessionResumeEntityTag";
-constexpr const char* kDateKey = "NSURLSessionResumeServerDownloadDate";
-constexpr const char* kVersionKey = "NSURLSessionResumeInfoVersion";
-constexpr const char* kOriginalKey = "NSURLSessionResumeOriginalRequest";
-constexpr const char* kCurrentKey = "NSURLSessionResumeCurrentRequest";
 // Our own additions. The archived requests are for the repair rules and the platform's readers;
 // we read the plain copy, so no binary list from outside is ever parsed here.
 constexpr const char* kTotalKey = "OrsaResumeTotalBytes";
@@ -25,11 +17,6 @@ constexpr const char* kTaskKey = "OrsaTaskIdentifier";
 // Resume data is a few kilobytes; a journal holds a handful of them.
 constexpr size_t kMaxXmlBytes = size_t{4} << 20;
 constexpr size_t kMaxContainers = 1024;
-
-struct NodeFree {
-  void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
-};
-using NodePtr = std::unique_ptr<void, NodeFree>;
 
 bool isType(plist_t node, plist_type type) {
   return node && plist_get_node_type(node) == type;
@@ -165,7 +152,7 @@ Bytes UrlSessionResume::archiveRequest(const UrlRequest& request) {
                       add(classInfo({"NSMutableDictionary", "NSDictionary", "NSObject"})));
   plist_dict_set_item(fields, "$class", add(classInfo({"NSURLRequest", "NSObject"})));
 
-  NodePtr archive(plist_new_dict());
+  PlistPtr archive(plist_new_dict());
   setString(archive.get(), "$archiver", "NSKeyedArchiver");
   setInteger(archive.get(), "$version", 100000);
   plist_t top = plist_new_dict();
@@ -180,14 +167,14 @@ Bytes UrlSessionResume::archiveRequest(const UrlRequest& request) {
 
 plist_t UrlSessionResume::toNode() const {
   plist_t map = plist_new_dict();
-  setString(map, kUrlKey, originalRequest.url);
-  setString(map, kTempNameKey, tempFileName);
-  setInteger(map, kBytesKey, bytesReceived);
-  if (!entityTag.empty()) setString(map, kTagKey, entityTag);
-  if (!lastModified.empty()) setString(map, kDateKey, lastModified);
-  setInteger(map, kVersionKey, 2);
-  setData(map, kOriginalKey, archiveRequest(originalRequest));
-  setData(map, kCurrentKey, archiveRequest(currentRequest));
+  setString(map, kResumeDownloadUrlKey, originalRequest.url);
+  setString(map, kResumeTempFileNameKey, tempFileName);
+  setInteger(map, kResumeBytesReceivedKey, bytesReceived);
+  if (!entityTag.empty()) setString(map, kResumeEntityTagKey, entityTag);
+  if (!lastModified.empty()) setString(map, kResumeServerDateKey, lastModified);
+  setInteger(map, kResumeInfoVersionKey, 2);
+  setData(map, kResumeOriginalRequestKey, archiveRequest(originalRequest));
+  setData(map, kResumeCurrentRequestKey, archiveRequest(currentRequest));
   if (totalBytes >= 0) setInteger(map, kTotalKey, totalBytes);
   plist_dict_set_item(map, kRequestKey, requestNode(originalRequest));
   if (taskIdentifier != 0) setInteger(map, kTaskKey, static_cast<int64_t>(taskIdentifier));
@@ -197,9 +184,9 @@ plist_t UrlSessionResume::toNode() const {
 std::optional<UrlSessionResume> UrlSessionResume::fromNode(plist_t map) {
   if (!isType(map, PLIST_DICT)) return std::nullopt;
   UrlSessionResume resume;
-  resume.tempFileName = stringAt(map, kTempNameKey);
+  resume.tempFileName = stringAt(map, kResumeTempFileNameKey);
   if (!plainFileName(resume.tempFileName)) return std::nullopt;
-  const std::string url = stringAt(map, kUrlKey);
+  const std::string url = stringAt(map, kResumeDownloadUrlKey);
   if (url.empty()) return std::nullopt;
   // The plain request copy is ours; resume data from elsewhere has only the URL to go by.
   if (auto request = requestFrom(plist_dict_get_item(map, kRequestKey)); request) {
@@ -207,12 +194,12 @@ std::optional<UrlSessionResume> UrlSessionResume::fromNode(plist_t map) {
   }
   resume.originalRequest.url = url;
   resume.currentRequest = resume.originalRequest;
-  resume.bytesReceived = integerAt(map, kBytesKey).value_or(0);
+  resume.bytesReceived = integerAt(map, kResumeBytesReceivedKey).value_or(0);
   if (resume.bytesReceived < 0) return std::nullopt;
   resume.totalBytes = integerAt(map, kTotalKey).value_or(kTransferSizeUnknown);
   if (resume.totalBytes < kTransferSizeUnknown) resume.totalBytes = kTransferSizeUnknown;
-  resume.entityTag = stringAt(map, kTagKey);
-  resume.lastModified = stringAt(map, kDateKey);
+  resume.entityTag = stringAt(map, kResumeEntityTagKey);
+  resume.lastModified = stringAt(map, kResumeServerDateKey);
   resume.taskIdentifier = static_cast<uint64_t>(integerAt(map, kTaskKey).value_or(0));
   return resume;
 }
@@ -240,13 +227,13 @@ Bytes UrlSessionResume::toXml(plist_t node) {
 }
 
 Bytes UrlSessionResume::toResumeData() const {
-  NodePtr map(toNode());
+  PlistPtr map(toNode());
   plist_dict_remove_item(map.get(), kTaskKey);
   return toXml(map.get());
 }
 
 std::optional<UrlSessionResume> UrlSessionResume::fromResumeData(const Bytes& bytes) {
-  NodePtr map(parseXml(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+  PlistPtr map(parseXml(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
   auto resume = fromNode(map.get());
   if (resume) resume->taskIdentifier = 0;
   return resume;

@@ -3,12 +3,30 @@
 #include <plist/plist.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "platform/UrlSession.h"
 
 namespace orsa::platform {
+
+// A property-list node tree owned by whoever holds it.
+struct PlistFree {
+  void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
+};
+using PlistPtr = std::unique_ptr<void, PlistFree>;
+
+// Keys of the platform's resume data.
+inline constexpr const char* kResumeDownloadUrlKey = "NSURLSessionDownloadURL";
+inline constexpr const char* kResumeTempFileNameKey = "NSURLSessionResumeInfoTempFileName";
+inline constexpr const char* kResumeBytesReceivedKey = "NSURLSessionResumeBytesReceived";
+inline constexpr const char* kResumeEntityTagKey = "NSURLSessionResumeEntityTag";
+inline constexpr const char* kResumeServerDateKey = "NSURLSessionResumeServerDownloadDate";
+inline constexpr const char* kResumeInfoVersionKey = "NSURLSessionResumeInfoVersion";
+inline constexpr const char* kResumeOriginalRequestKey = "NSURLSessionResumeOriginalRequest";
+inline constexpr const char* kResumeCurrentRequestKey = "NSURLSessionResumeCurrentRequest";
+inline constexpr const char* kResumeByteRangeKey = "NSURLSessionResumeByteRange";
 
 // What a partial download needs to continue: the request, the partial file in the container's
 // temporary directory, how much of it is good and the validators the server gave. Written as

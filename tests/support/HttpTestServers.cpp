@@ -211,16 +211,16 @@ FaultHttpServer::Reply FaultHttpServer::serveBytes(const Request& request,
     auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
     return !text.empty() && ec == std::errc() && end == text.data() + text.size();
   };
-  std::string_view spec = *range;
-  const size_t dash = spec.find('-');
+  std::string_view rangeText = *range;
+  const size_t dash = rangeText.find('-');
   unsigned long long first = 0, last = 0;
   const size_t size = content.size();
-  if (!spec.starts_with("bytes=") || dash == std::string_view::npos ||
-      !number(spec.substr(6, dash - 6), first))
+  if (!rangeText.starts_with("bytes=") || dash == std::string_view::npos ||
+      !number(rangeText.substr(6, dash - 6), first))
     return reply;
-  if (dash + 1 == spec.size())
+  if (dash + 1 == rangeText.size())
     last = size ? size - 1 : 0;
-  else if (!number(spec.substr(dash + 1), last) || last < first)
+  else if (!number(rangeText.substr(dash + 1), last) || last < first)
     return reply;
   if (first >= size) {
     reply.status = 416;
