@@ -459,6 +459,7 @@ class CurlSession final : public UrlSession {
   void reportProgress(const std::shared_ptr<CurlTask>& task);
   // Writes what is buffered; false (with the task's abort error set) when the disk refuses.
   static bool flushFile(CurlTask& task);
+  void recycleBuffer(CurlTask& task);
   void writeJournal(bool now = false);
   bool canResume(const CurlTask& task) const {
     return task.download_ && !task.tempName_.empty() && task.rangesSupported_ &&
@@ -484,6 +485,9 @@ class CurlSession final : public UrlSession {
   // Driver thread only.
   CURLM* const multi_;
   std::map<CURL*, std::shared_ptr<CurlTask>> active_;
+  // Write buffers of ended transfers, for the next ones: a fresh megabyte costs a mapping and
+  // a page fault per page, which is most of what a short transfer costs. Driver thread only.
+  std::vector<Bytes> spareBuffers_;
   bool finishing_ = false;
   bool invalid_ = false;
   std::shared_ptr<JournalWriter> journal_;
@@ -799,6 +803,14 @@ void CurlSession::pause(const std::shared_ptr<CurlTask>& task) {
   curl_easy_pause(task->easy_, CURLPAUSE_ALL);
 }
 
+void CurlSession::recycleBuffer(CurlTask& task) {
+  constexpr size_t kSpares = 8;
+  if (task.pending_.empty() && task.pending_.capacity() >= kWriteBuffer &&
+      spareBuffers_.size() < kSpares)
+    spareBuffers_.push_back(std::move(task.pending_));
+  task.pending_ = Bytes();
+}
+
 void CurlSession::releaseHandle(CurlTask& task) {
   if (task.easy_) {
     curl_multi_remove_handle(multi_, task.easy_);
@@ -833,6 +845,7 @@ void CurlSession::cancelTask(const std::shared_ptr<CurlTask>& task,
   }
   releaseHandle(*task);
   flushFile(*task);
+  recycleBuffer(*task);
   reportProgress(task);
   std::optional<Bytes> resumeData;
   if (resumeCompletion && !task->abortError_ && canResume(*task)) {
@@ -999,7 +1012,13 @@ size_t CurlSession::onBody(char* data, size_t size, size_t count, void* context)
     return n;
   }
   if (task->discardBody_) return n;
-  if (task->pending_.capacity() < kWriteBuffer) task->pending_.reserve(kWriteBuffer);
+  if (task->pending_.capacity() < kWriteBuffer) {
+    if (!session->spareBuffers_.empty()) {
+      task->pending_ = std::move(session->spareBuffers_.back());
+      session->spareBuffers_.pop_back();
+    }
+    task->pending_.reserve(kWriteBuffer);
+  }
   task->pending_.insert(task->pending_.end(), bytes, bytes + n);
   task->written_ += static_cast<int64_t>(n);
   if (task->pending_.size() >= kWriteBuffer && !flushFile(*task)) return 0;
@@ -1055,6 +1074,7 @@ void CurlSession::finishTransfer(CURL* easy, CURLcode result) {
   const std::shared_ptr<CurlTask> task = it->second;
   if (result == CURLE_OK && !task->responseSeen_) onResponse(*task);
   flushFile(*task);
+  recycleBuffer(*task);
   std::optional<TransferError> error = task->abortError_;
   if (!error && result != CURLE_OK) {
     error = transferError(errorCodeFor(result),
