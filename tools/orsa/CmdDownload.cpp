@@ -275,6 +275,8 @@ int runDownload(const std::vector<std::string>& args) {
   for (const auto& item : items) {
     item->setEnableSpeed(true);
     item->setDelegate(speeds);
+    // The ticker follows status changes; items already downloading start theirs now.
+    item->setDownloadStatus(item->downloadStatus());
   }
   for (;;) {
     bool done = true;
