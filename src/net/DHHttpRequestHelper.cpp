@@ -1,0 +1,62 @@
+#include "net/DHHttpRequestHelper.h"
+
+#include <memory>
+#include <utility>
+
+#include "logging/QMXLogUtil.h"
+#include "platform/UrlSession.h"
+
+namespace DHHttpRequestHelper {
+
+namespace {
+
+using orsa::platform::TransferError;
+using orsa::platform::UrlRequest;
+using orsa::platform::UrlResponse;
+using orsa::platform::UrlSession;
+
+// errorLogFormat names the request kind in the failure line, which differs between the two.
+void send(UrlRequest request, const char* errorLogFormat, Callback callback) {
+  auto task = UrlSession::shared()->dataTaskWithRequest(
+      request, [url = request.url, errorLogFormat, callback = std::move(callback)](
+                   const std::optional<Bytes>& data, const std::optional<UrlResponse>&,
+                   const std::optional<TransferError>& error) {
+        if (error) {
+          ORSA_LOG_INFO(kModule, errorLogFormat, url, static_cast<long>(error->code),
+                        error->description);
+          if (callback) callback(error->code, error->description, std::nullopt);
+          return;
+        }
+        if (callback) callback(0, std::nullopt, data.value_or(Bytes{}));
+      });
+  task->resume();
+}
+
+}  // namespace
+
+void postJson(const std::string& url, const nlohmann::json& map, Callback callback,
+              std::chrono::milliseconds timeout) {
+  UrlRequest request;
+  request.url = url;
+  request.method = "POST";
+  request.timeout = timeout;
+  request.setHeader("Content-Type", "application/json");
+  // Texts that are not UTF-8 are replaced rather than thrown about: no exception leaves here.
+  const std::string body = map.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  request.body.assign(body.begin(), body.end());
+  ORSA_LOG_INFO(kModule, "DHHttpRequestHelper postJson url=%s, params=%s", url, body);
+  send(std::move(request), "DHHttpRequestHelper postJson url=%s, code=%ld, message=%s",
+       std::move(callback));
+}
+
+void post(const std::string& url, Callback callback, std::chrono::milliseconds timeout) {
+  UrlRequest request;
+  request.url = url;
+  request.method = "POST";
+  request.timeout = timeout;
+  ORSA_LOG_INFO(kModule, "DHHttpRequestHelper post url=%s", url);
+  send(std::move(request), "DHHttpRequestHelper rsp url=%s, code=%ld, message=%s",
+       std::move(callback));
+}
+
+}  // namespace DHHttpRequestHelper
