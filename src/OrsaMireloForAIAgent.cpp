@@ -1,0 +1,292 @@
+#include "orsa/OrsaMireloForAIAgent.h"
+
+#include <fmt/format.h>
+#include <openssl/rand.h>
+
+#include <array>
+#include <cstdlib>
+#include <optional>
+
+#include "OrsaLogClip.h"
+#include "logging/QMXLogUtil.h"
+#include "net/MireloDownloader.h"
+#include "orsa/OrsaClock.h"
+#include "orsa/OrsaPreviewView.h"
+#include "platform/UserDefaults.h"
+#include "render/BufferPool.h"
+#include "utils/ResourceManager.h"
+
+namespace {
+
+constexpr const char* M = OrsaMireloForAIAgent::kModule;
+constexpr int64_t kRefusedCode = -200001;
+constexpr int64_t kResourceCode = -200000;
+constexpr const char* kNotSupported = "This conversation do not support ";
+constexpr const char* kDownloadFailed = "Failed to download meta human resource";
+constexpr const char* kResolveFailed = "Failed to resolve meta human resource";
+
+std::mutex& settingsMutex() {
+  static std::mutex m;
+  return m;
+}
+
+std::string& baseURL() {
+  static std::string url = OrsaMireloForAIAgent::kDefaultServiceBaseURL;
+  return url;
+}
+
+// A random (version 4) UUID in its textual form.
+std::optional<std::string> randomUUID() {
+  std::array<uint8_t, 16> b{};
+  if (RAND_bytes(b.data(), static_cast<int>(b.size())) != 1) return std::nullopt;
+  b[6] = (b[6] & 0x0f) | 0x40;
+  b[8] = (b[8] & 0x3f) | 0x80;
+  std::string out;
+  for (size_t i = 0; i < b.size(); ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) out += '-';
+    out += fmt::format("{:02x}", b[i]);
+  }
+  return out;
+}
+
+// Lenient readings of the answer, as a dictionary's boolValue and integerValue read them:
+// anything of another type counts as absent.
+bool readBool(const nlohmann::json& data, const char* key) {
+  auto it = data.find(key);
+  if (it == data.end()) return false;
+  if (it->is_boolean()) return it->get<bool>();
+  if (it->is_number()) return it->get<double>() != 0;
+  return false;
+}
+
+int64_t readInteger(const nlohmann::json& data, const char* key) {
+  auto it = data.find(key);
+  if (it == data.end()) return 0;
+  if (it->is_number_integer()) return it->get<int64_t>();
+  if (it->is_number_unsigned()) return static_cast<int64_t>(it->get<uint64_t>());
+  if (it->is_number_float()) return static_cast<int64_t>(it->get<double>());
+  if (it->is_string()) return std::strtoll(it->get_ref<const std::string&>().c_str(), nullptr, 10);
+  return 0;
+}
+
+void reportFail(const std::shared_ptr<OrsaMireloStartDelegate>& delegate, int64_t code,
+                const std::string& message) {
+  if (delegate) delegate->onMireloStartFail(code, message);
+}
+
+}  // namespace
+
+// ResourceManager holds its delegate weakly; this one lives with the front end and forwards.
+class OrsaMireloForAIAgent::PrepareDelegate : public ResourceManagerDelegate {
+ public:
+  explicit PrepareDelegate(std::weak_ptr<OrsaMireloForAIAgent> owner) : owner_(std::move(owner)) {}
+  void onSetResourceSuccess() override {
+    if (auto owner = owner_.lock()) owner->onSetResourceSuccess();
+  }
+  void onSetResourceFailed(int64_t result) override {
+    if (auto owner = owner_.lock()) owner->onSetResourceFailed(result);
+  }
+
+ private:
+  std::weak_ptr<OrsaMireloForAIAgent> owner_;
+};
+
+std::shared_ptr<OrsaMireloForAIAgent> OrsaMireloForAIAgent::create() {
+  return std::make_shared<OrsaMireloForAIAgent>();
+}
+
+OrsaMireloForAIAgent::OrsaMireloForAIAgent() = default;
+
+OrsaMireloForAIAgent::~OrsaMireloForAIAgent() {
+  ORSA_LOG_INFO(M, "dealloc");
+  if (previewView_) previewView_->stop();
+  previewView_.reset();
+  resourceManager_.reset();
+  prepareDelegate_.reset();
+  startDelegate_.reset();
+  BufferPool::sharedInstance().clear();
+}
+
+void OrsaMireloForAIAgent::setServiceBaseURL(const std::string& url) {
+  std::lock_guard<std::mutex> lock(settingsMutex());
+  baseURL() = url;
+}
+
+std::string OrsaMireloForAIAgent::serviceBaseURL() {
+  std::lock_guard<std::mutex> lock(settingsMutex());
+  return baseURL();
+}
+
+std::string OrsaMireloForAIAgent::renderInfoURL() {
+  return fmt::format("{}/{}", serviceBaseURL(), kRenderInfoPath);
+}
+
+std::string OrsaMireloForAIAgent::deviceIdentifier() {
+  // One lock over read-or-make, so two first starts cannot store different identifiers.
+  std::lock_guard<std::mutex> lock(settingsMutex());
+  auto defaults = orsa::platform::UserDefaults::standardUserDefaults();
+  if (auto stored = defaults->stringForKey(kDeviceIdKey); stored && stored->size() == 36)
+    return *stored;
+  auto made = randomUUID();
+  if (!made) return "00000000-0000-4000-8000-000000000000";
+  defaults->setString(*made, kDeviceIdKey);
+  defaults->synchronize();
+  return *made;
+}
+
+void OrsaMireloForAIAgent::attach(std::shared_ptr<OrsaPreviewView> view) {
+  ORSA_LOG_INFO(M, "Attach to OrsaPreviewView %p", static_cast<const void*>(view.get()));
+  std::lock_guard<std::mutex> lock(mutex_);
+  previewView_ = std::move(view);
+}
+
+std::shared_ptr<OrsaPreviewView> OrsaMireloForAIAgent::previewView() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return previewView_;
+}
+
+std::shared_ptr<ResourceManager> OrsaMireloForAIAgent::resourceManager() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return resourceManager_;
+}
+
+std::shared_ptr<OrsaMireloStartDelegate> OrsaMireloForAIAgent::startDelegate() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return startDelegate_.lock();
+}
+
+void OrsaMireloForAIAgent::startWithAuthInfo(
+    const AuthInfo& auth, const std::string& metaHumanID,
+    const std::shared_ptr<OrsaHostConnection>& connection,
+    const std::shared_ptr<OrsaMireloStartDelegate>& delegate) {
+  ORSA_LOG_INFO(M, "start, appID: %s, userID: %s, token: %s, metaHumanID: %s",
+                orsaLogClip(auth.appID), orsaLogClip(auth.userID), orsaLogClip(auth.token),
+                orsaLogClip(metaHumanID));
+  std::shared_ptr<OrsaPreviewView> view;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    startDelegate_ = delegate;
+    view = previewView_;
+  }
+  std::weak_ptr<OrsaMireloStartDelegate> weakDelegate = delegate;
+  if (view) {
+    view->setFirstFrameCallback([weakDelegate] {
+      ORSA_LOG_INFO(M, "First Frame");
+      if (auto d = weakDelegate.lock()) d->onMireloFirstFrameDraw();
+    });
+  }
+  // A field the service would need cannot be sent empty: the start fails before any request.
+  for (const auto& [key, value] : {std::pair<const char*, const std::string*>{"AppId", &auth.appID},
+                                   {"UserId", &auth.userID},
+                                   {"Token", &auth.token},
+                                   {"MetaHumanId", &metaHumanID}}) {
+    if (value->empty()) {
+      ORSA_LOG_INFO(M, "start refused, %s is missing", key);
+      reportFail(delegate, kResourceCode, fmt::format("Missing {}", key));
+      return;
+    }
+  }
+  if (!connection) {
+    reportFail(delegate, kResourceCode, "Missing host connection");
+    return;
+  }
+  const std::string url = renderInfoURL();
+  const nlohmann::json body = {
+      {"AppId", auth.appID}, {"UserId", auth.userID},          {"Token", auth.token},
+      {"Platform", "2"},     {"DeviceId", deviceIdentifier()}, {"MetaHumanId", metaHumanID}};
+  std::weak_ptr<OrsaMireloForAIAgent> weakSelf = weak_from_this();
+  connection->qmxRequestSvrWithService(
+      kService, kServiceName, url, body,
+      [weakSelf, weakDelegate, url](int64_t code, const std::string& message,
+                                    const std::string& requestId, const nlohmann::json& data) {
+        ORSA_LOG_INFO(M, "response, url: %s, code: %lld, msg: %s, requestId: %s", url,
+                      static_cast<long long>(code), orsaLogClip(message), orsaLogClip(requestId));
+        auto self = weakSelf.lock();
+        if (!self) {
+          ORSA_LOG_INFO(M, "self is nil after pulling MetaHumanConfig, do not set resource");
+          return;
+        }
+        self->onResponse(url, code, message, data, weakDelegate.lock());
+      });
+}
+
+void OrsaMireloForAIAgent::onResponse(const std::string& url, int64_t code,
+                                      const std::string& message, const nlohmann::json& data,
+                                      const std::shared_ptr<OrsaMireloStartDelegate>& delegate) {
+  if (code != 0) {
+    ORSA_LOG_INFO(M, "Mirelo start failed, code: %lu, msg: %s", code, orsaLogClip(message));
+    reportFail(delegate, code, message);
+    return;
+  }
+  static const nlohmann::json kNone = nlohmann::json::object();
+  const nlohmann::json* info = &kNone;
+  if (data.is_object()) {
+    auto it = data.find("Data");
+    if (it != data.end() && it->is_object()) info = &*it;
+  }
+  if (!readBool(*info, "IsSupportROI") || readInteger(*info, "RenderMode") != 1) {
+    reportFail(delegate, kRefusedCode, kNotSupported);
+    return;
+  }
+  std::string packageUrl;
+  if (auto it = info->find("ClientInferencePackageUrl"); it != info->end() && it->is_string())
+    packageUrl = it->get<std::string>();
+  if (packageUrl.empty()) {
+    ORSA_LOG_INFO(M, "no ClientInferencePackageUrl in the answer of %s", url);
+    reportFail(delegate, kResourceCode, kDownloadFailed);
+    return;
+  }
+  const int64_t t0 = currentMillis();
+  auto self = shared_from_this();
+  MireloDownloader::sharedInstance()->download(
+      packageUrl,
+      [self, delegate, packageUrl, t0](const std::optional<std::string>& file) {
+        self->onDownloaded(packageUrl, t0, file ? &*file : nullptr, delegate);
+      },
+      [](float) {});
+}
+
+void OrsaMireloForAIAgent::onDownloaded(const std::string& packageUrl, int64_t t0,
+                                        const std::string* file,
+                                        const std::shared_ptr<OrsaMireloStartDelegate>& delegate) {
+  if (!file) {
+    reportFail(delegate, kResourceCode, kDownloadFailed);
+    return;
+  }
+  ORSA_LOG_INFO(M, "Download %s, time consumption: %lld ms", orsaLogClip(packageUrl),
+                static_cast<long long>(currentMillis() - t0));
+  auto manager = ResourceManager::create();
+  std::shared_ptr<PrepareDelegate> prepare;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    resourceManager_ = manager;
+    if (!prepareDelegate_) prepareDelegate_ = std::make_shared<PrepareDelegate>(weak_from_this());
+    prepare = prepareDelegate_;
+  }
+  manager->setResource(*file, prepare);
+}
+
+void OrsaMireloForAIAgent::onSetResourceSuccess() {
+  ORSA_LOG_INFO(M, "Set resource successfully");
+  std::shared_ptr<OrsaPreviewView> view;
+  std::shared_ptr<ResourceManager> manager;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    view = previewView_;
+    manager = resourceManager_;
+  }
+  if (view && manager) {
+    view->setResourceManager(manager);
+    if (auto border = manager->getBorderPath()) view->loadMaskTexture(*border);
+  }
+  if (auto delegate = startDelegate()) delegate->onMireloStartSuccess();
+}
+
+void OrsaMireloForAIAgent::onSetResourceFailed(int64_t result) {
+  ORSA_LOG_INFO(M, "Set resource failed, result: %ld", result);
+  reportFail(startDelegate(), kResourceCode, kResolveFailed);
+}
+
+void OrsaMireloForAIAgent::stop() {
+  if (auto view = previewView()) view->stop();
+}
