@@ -1,0 +1,389 @@
+// orsa agent: the AI-agent road end to end. The tool plays the host: its connection sends the
+// render-information request as a JSON POST, the front end downloads and prepares the package
+// it names, and the simulated sender then feeds the attached view through drawFrame, recorded
+// as `orsa demo` records. `orsa agent serve` stands in for the AI-agent service.
+#include <signal.h>
+
+// Asio's awaitable header uses std::exchange without including it.
+#include <utility>
+
+#include <atomic>
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Command.h"
+#include "DemoRecorder.h"
+#include "SimulatedSender.h"
+#include "orsa/IOrsaMirelo.h"
+#include "orsa/OrsaMireloForAIAgent.h"
+#include "orsa/OrsaPreviewView.h"
+#include "platform/Clock.h"
+#include "platform/Dispatch.h"
+#include "platform/UrlSession.h"
+#include "render/OrsaFrameData.h"
+#include "render/gl/GlRenderBackend.h"
+#include "utils/ResourceManager.h"
+
+namespace fs = std::filesystem;
+namespace asio = boost::asio;
+namespace http = boost::beast::http;
+using orsa::platform::MainLoop;
+
+namespace orsa::tool {
+namespace {
+
+constexpr const char* kUsage =
+    "agent --service BASE_URL --meta-human ID --app-id A --user-id U --token T [--seconds S] "
+    "[--out DIR] [--timeout T] | agent serve --port P --package ZIP";
+constexpr const char* kStreamId = "agent-stream";
+constexpr const char* kPackagePath = "/package.zip";
+
+int usage(const std::string& why) {
+  std::fprintf(stderr, "orsa agent: %s\nusage: orsa %s\n", why.c_str(), kUsage);
+  return 2;
+}
+
+int fail(const std::string& why) {
+  std::fprintf(stderr, "orsa agent: %s\n", why.c_str());
+  return 1;
+}
+
+std::optional<double> parseNumber(const std::string& s, double lo, double hi) {
+  char* end = nullptr;
+  const double v = std::strtod(s.c_str(), &end);
+  if (s.empty() || *end != '\0' || !(v >= lo && v <= hi)) return std::nullopt;
+  return v;
+}
+
+// The tool as the host's connection: a JSON POST naming the service in two headers, and the
+// answer's "Code", "Message" and "RequestId" read out of the JSON object it returns.
+class HttpConnection : public OrsaHostConnection {
+ public:
+  void qmxRequestSvrWithService(int32_t service, const std::string& serviceName,
+                                const std::string& url, const nlohmann::json& body,
+                                Callback callback) override {
+    orsa::platform::UrlRequest request;
+    request.url = url;
+    request.method = "POST";
+    request.setHeader("Content-Type", "application/json");
+    request.setHeader("X-Service", std::to_string(service));
+    request.setHeader("X-Service-Name", serviceName);
+    const std::string text = body.dump();
+    request.body.assign(text.begin(), text.end());
+    auto task = orsa::platform::UrlSession::shared()->dataTaskWithRequest(
+        std::move(request), [callback](const std::optional<orsa::platform::Bytes>& data,
+                                       const std::optional<orsa::platform::UrlResponse>& response,
+                                       const std::optional<orsa::platform::TransferError>& error) {
+          if (error) return callback(error->code, error->description, "", nlohmann::json());
+          auto answer = data ? nlohmann::json::parse(data->begin(), data->end(), nullptr, false)
+                             : nlohmann::json();
+          const long status = response ? response->statusCode : 0;
+          if (!answer.is_object() || !answer.contains("Code") || !answer["Code"].is_number())
+            return callback(-1,
+                            "the service's answer (HTTP " + std::to_string(status) +
+                                ") is not a JSON object with a numeric Code",
+                            "", nlohmann::json());
+          const auto text = [&](const char* key) {
+            auto it = answer.find(key);
+            return it != answer.end() && it->is_string() ? it->get<std::string>() : "";
+          };
+          callback(answer["Code"].get<int64_t>(), text("Message"), text("RequestId"), answer);
+        });
+    task->resume();
+  }
+};
+
+// The engine's frame intake reduced to what the AI-agent road needs: each SEI record and head
+// picture become a frame record that goes to the view's drawFrame.
+class ViewFeeder : public IOrsaMirelo {
+ public:
+  explicit ViewFeeder(std::shared_ptr<OrsaPreviewView> view) : view_(std::move(view)) {}
+  void start(const std::string&, const std::shared_ptr<OrsaMireloDelegate>&) override {}
+  void attach(const std::shared_ptr<OrsaView>&) override {}
+  void stop() override {}
+  void onPlayerSyncRecvSEI(const std::string&, std::span<const uint8_t> data) override {
+    pending_ = std::make_shared<OrsaFrameData>();
+    pending_->updateSEI(data.data(), data.size());
+  }
+  void onRemoteVideoFrameRawData(std::span<const uint8_t* const> data,
+                                 std::span<const uint32_t> dataLength,
+                                 const QMXVideoFrameParam& param, const std::string&) override {
+    auto frame = std::move(pending_);
+    if (!frame || data.empty() || dataLength.empty()) return;
+    if (frame->updateROIFrame(data[0], dataLength[0], param.width(), param.height(),
+                              param.strideAtIndex(0)) != OrsaFrameData::ROIStatus::Ok)
+      return;
+    frame->setSequence(++sequence_);
+    frame->setReceiveTime(orsa::platform::currentMillis());
+    view_->drawFrame(std::move(frame));
+  }
+
+ private:
+  std::shared_ptr<OrsaPreviewView> view_;
+  // The sender's thread only.
+  std::shared_ptr<OrsaFrameData> pending_;
+  uint64_t sequence_ = 0;
+};
+
+class Outcome : public OrsaMireloStartDelegate {
+ public:
+  void onMireloStartSuccess() override { set(0, ""); }
+  void onMireloStartFail(int64_t code, const std::string& message) override { set(code, message); }
+  void onMireloFirstFrameDraw() override {
+    int64_t expected = 0;
+    firstFrameAt.compare_exchange_strong(expected, orsa::platform::currentMillis());
+  }
+  void set(int64_t c, const std::string& m) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (done) return;
+    code = c, message = m, done = true;
+  }
+  std::mutex mutex;
+  bool done = false;
+  int64_t code = 0;
+  std::string message;
+  std::atomic<int64_t> firstFrameAt{0};
+};
+
+int runStart(const std::vector<std::string>& args) {
+  std::string service, human, appId, userId, token, out = "orsa-agent-out";
+  double seconds = 4, timeout = 60;
+  for (size_t i = 0; i < args.size(); i += 2) {
+    if (i + 1 >= args.size()) return usage("missing value for " + args[i]);
+    const std::string& a = args[i];
+    const std::string& v = args[i + 1];
+    if (a == "--service") {
+      service = v;
+    } else if (a == "--meta-human") {
+      human = v;
+    } else if (a == "--app-id") {
+      appId = v;
+    } else if (a == "--user-id") {
+      userId = v;
+    } else if (a == "--token") {
+      token = v;
+    } else if (a == "--out") {
+      out = v;
+    } else if (a == "--seconds" || a == "--timeout") {
+      auto n = parseNumber(v, 0.1, 3600);
+      if (!n) return usage(a + " takes a number from 0.1 to 3600");
+      (a == "--seconds" ? seconds : timeout) = *n;
+    } else {
+      return usage("unknown argument " + a);
+    }
+  }
+  if (service.empty()) return usage("--service is required");
+  std::error_code ec;
+  fs::create_directories(out, ec);
+  if (out.empty() || !fs::is_directory(out, ec)) return fail("cannot create the output folder");
+
+  auto view = OrsaPreviewView::create();
+  view->setFrame(OrsaRect{0, 0, 360, 640});
+  auto* gl = dynamic_cast<orsa::gl::GlRenderBackend*>(view->renderBackend().get());
+  const auto stopView = [&] {
+    view->setPresentationSink(nullptr);
+    view->stopAndWait(std::chrono::seconds(2));
+  };
+  if (!gl || !gl->hasPipeline()) {
+    stopView();
+    return fail("no GL ES 3 context with the shader library could be made on this machine (EGL)");
+  }
+  OrsaMireloForAIAgent::setServiceBaseURL(service);
+  auto agent = OrsaMireloForAIAgent::create();
+  auto outcome = std::make_shared<Outcome>();
+  agent->attach(view);
+  const int64_t startedAt = orsa::platform::currentMillis();
+  agent->startWithAuthInfo(AuthInfo(appId, userId, token), human,
+                           std::make_shared<HttpConnection>(), outcome);
+  const auto finished = [&] {
+    std::lock_guard<std::mutex> lock(outcome->mutex);
+    return outcome->done;
+  };
+  const bool ended =
+      MainLoop::runUntil(finished, std::chrono::milliseconds(std::lround(timeout * 1000)));
+  // The outcome's fields are final once done is set.
+  if (!ended || outcome->code != 0) {
+    agent->stop();
+    stopView();
+    if (!ended) std::fprintf(stderr, "start timed out\n");
+    if (ended)
+      std::fprintf(stderr, "start failed: %lld %s\n", static_cast<long long>(outcome->code),
+                   outcome->message.c_str());
+    return 1;
+  }
+  std::printf("started\n");
+  std::fflush(stdout);
+
+  std::string error;
+  auto resources = agent->resourceManager();
+  auto sender = resources ? SimulatedSender::create(*resources, std::make_shared<ViewFeeder>(view),
+                                                    kStreamId, 0, error)
+                          : nullptr;
+  if (!sender ||
+      !MainLoop::runUntil([&] { return gl->hasMaskTexture(); }, std::chrono::seconds(10))) {
+    agent->stop();
+    stopView();
+    return fail(sender ? "the view did not load the package's mask" : "no sender: " + error);
+  }
+  DemoRecorder recorder((fs::path(out) / "composite.mp4").string(),
+                        (fs::path(out) / "contact-sheet.png").string(), sender->fps());
+  view->setPresentationSink([&recorder](const OrsaPicture& p) { recorder.onPicture(p); });
+  const int64_t sendStart = orsa::platform::currentMillis();
+  sender->start();
+  MainLoop::runFor(std::chrono::milliseconds(std::lround(seconds * 1000)));
+  sender->stop();
+  // Frames still on their way through the background reads and the queue.
+  MainLoop::runUntil(
+      [&] {
+        return view->receivedFrameCount() >= sender->framesSent() && view->queuedFrameCount() == 0;
+      },
+      std::chrono::seconds(3));
+  MainLoop::runFor(std::chrono::milliseconds(300));
+  agent->stop();
+  stopView();
+  const DemoRecorder::Summary s = recorder.finish();
+
+  const int64_t firstFrameAt = outcome->firstFrameAt.load();
+  nlohmann::json stats;
+  stats["framesSent"] = sender->framesSent();
+  stats["framesReceived"] = view->receivedFrameCount();
+  stats["framesDrawn"] = view->renderFrameCount();
+  stats["framesDropped"] = view->droppedFrameCount();
+  stats["framesRecorded"] = s.recorded;
+  stats["framesNotRecorded"] = s.notRecorded;
+  stats["firstFrameMs"] = firstFrameAt > 0 ? nlohmann::json(firstFrameAt - startedAt) : nullptr;
+  stats["sentFps"] = sender->fps();
+  stats["seconds"] = (orsa::platform::currentMillis() - sendStart) / 1000.0;
+  const std::string statsPath = (fs::path(out) / "stats.json").string();
+  std::ofstream(statsPath) << stats.dump(2) << "\n";
+  std::printf("%s\noutputs: %s/{composite.mp4,contact-sheet.png,stats.json}\n",
+              stats.dump(2).c_str(), out.c_str());
+  if (!s.error.empty()) return fail(s.error);
+  if (view->renderFrameCount() == 0) return fail("the view drew no frame (see 'orsa logs read')");
+  return 0;
+}
+
+// One connection of the stand-in service, answered request by request until the client closes.
+void serveConnection(asio::ip::tcp::socket socket, const std::string& package, uint16_t port,
+                     std::atomic<uint64_t>& requests) {
+  boost::beast::flat_buffer buffer;
+  boost::system::error_code ec;
+  for (;;) {
+    http::request<http::string_body> request;
+    http::read(socket, buffer, request, ec);
+    if (ec) return;
+    std::string path(request.target());
+    path = path.substr(0, path.find('?'));
+    http::response<http::string_body> response{http::status::ok, request.version()};
+    response.keep_alive(request.keep_alive());
+    const std::string renderInfo = OrsaMireloForAIAgent::kRenderInfoPath;
+    if (path.size() >= renderInfo.size() &&
+        path.compare(path.size() - renderInfo.size(), renderInfo.size(), renderInfo) == 0) {
+      const nlohmann::json answer = {
+          {"Code", 0},
+          {"Message", "ok"},
+          {"RequestId", "req-" + std::to_string(++requests)},
+          {"Data",
+           {{"IsSupportROI", true},
+            {"RenderMode", 1},
+            {"ClientInferencePackageUrl",
+             "http://127.0.0.1:" + std::to_string(port) + kPackagePath}}}};
+      response.set(http::field::content_type, "application/json");
+      response.body() = answer.dump();
+    } else if (path == kPackagePath && request.method() == http::verb::get) {
+      response.set(http::field::content_type, "application/zip");
+      response.body() = package;
+    } else {
+      response.result(http::status::not_found);
+      response.body() = "not found\n";
+    }
+    response.prepare_payload();
+    std::printf("%s %s %d\n", std::string(request.method_string()).c_str(), path.c_str(),
+                response.result_int());
+    std::fflush(stdout);
+    http::write(socket, response, ec);
+    if (ec || !response.keep_alive()) return;
+  }
+}
+
+int runServe(const std::vector<std::string>& args) {
+  std::optional<double> port;
+  std::string packagePath;
+  for (size_t i = 0; i < args.size(); i += 2) {
+    if (i + 1 >= args.size()) return usage("missing value for " + args[i]);
+    if (args[i] == "--port") {
+      port = parseNumber(args[i + 1], 0, 65535);
+      if (!port || *port != std::floor(*port)) return usage("--port takes a whole number 0-65535");
+    } else if (args[i] == "--package") {
+      packagePath = args[i + 1];
+    } else {
+      return usage("unknown argument " + args[i]);
+    }
+  }
+  if (!port || packagePath.empty()) return usage("serve needs --port and --package");
+  auto package = readWholeFile(packagePath);
+  if (!package) return fail(packagePath + ": cannot read the package");
+
+  asio::io_context io;
+  asio::ip::tcp::acceptor acceptor(io);
+  boost::system::error_code ec;
+  const asio::ip::tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"),
+                                         static_cast<uint16_t>(*port));
+  acceptor.open(endpoint.protocol(), ec);
+  if (!ec) acceptor.set_option(asio::socket_base::reuse_address(true), ec);
+  if (!ec) acceptor.bind(endpoint, ec);
+  if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
+  if (ec)
+    return fail("cannot listen on 127.0.0.1:" + std::to_string(static_cast<int>(*port)) + ": " +
+                ec.message());
+  const uint16_t bound = acceptor.local_endpoint().port();
+  std::atomic<uint64_t> requests{0};
+  std::function<void()> accept = [&] {
+    acceptor.async_accept([&](boost::system::error_code error, asio::ip::tcp::socket socket) {
+      if (error) return;
+      // Connections outlive nothing but the process, which ends at a signal.
+      std::thread(serveConnection, std::move(socket), std::cref(*package), bound,
+                  std::ref(requests))
+          .detach();
+      accept();
+    });
+  };
+  accept();
+  asio::signal_set signals(io, SIGINT, SIGTERM);
+  signals.async_wait([&](boost::system::error_code, int) {
+    acceptor.close();
+    io.stop();
+  });
+  std::printf("serving on http://127.0.0.1:%u (package %s, %zu bytes)\n", bound,
+              packagePath.c_str(), package->size());
+  std::fflush(stdout);
+  io.run();
+  std::fflush(stdout);
+  // Detached connection threads may still be writing: end without running destructors.
+  std::_Exit(0);
+}
+
+int runAgent(const std::vector<std::string>& args) {
+  if (!args.empty() && args[0] == "serve")
+    return runServe(std::vector<std::string>(args.begin() + 1, args.end()));
+  return runStart(args);
+}
+
+}  // namespace
+
+ORSA_TOOL_COMMAND("agent", kUsage, runAgent);
+
+}  // namespace orsa::tool
