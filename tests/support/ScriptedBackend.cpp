@@ -1,0 +1,155 @@
+#include "support/ScriptedBackend.h"
+
+#include <utility>  // Asio 1.74 uses std::exchange without it
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/redirect_error.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <thread>
+
+namespace orsa::test {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace websocket = beast::websocket;
+using tcp = asio::ip::tcp;
+using Socket = websocket::stream<beast::tcp_stream>;
+
+struct ScriptedBackend::Impl {
+  explicit Impl(FaultHttpServer::Handler handler) : http(std::move(handler)) {}
+
+  FaultHttpServer http;
+  asio::io_context io;
+  tcp::acceptor acceptor{io, {asio::ip::address_v4::loopback(), 0}};
+  std::vector<std::shared_ptr<Socket>> sockets;  // io thread only
+  std::thread thread;
+
+  mutable std::mutex mutex;
+  mutable std::condition_variable changed;
+  std::vector<std::string> paths;
+  std::vector<std::string> received;
+  size_t closes = 0;
+
+  template <class F>
+  void record(F&& f) {
+    {
+      std::lock_guard lock(mutex);
+      f();
+    }
+    changed.notify_all();
+  }
+
+  asio::awaitable<void> accept() {
+    for (;;) {
+      beast::error_code ec;
+      tcp::socket socket =
+          co_await acceptor.async_accept(asio::redirect_error(asio::use_awaitable, ec));
+      if (ec) co_return;
+      asio::co_spawn(io, session(std::make_shared<Socket>(std::move(socket))), asio::detached);
+    }
+  }
+
+  asio::awaitable<void> session(std::shared_ptr<Socket> ws) {
+    beast::error_code ec;
+    beast::flat_buffer buffer;
+    beast::http::request<beast::http::string_body> request;
+    co_await beast::http::async_read(ws->next_layer(), buffer, request,
+                                     asio::redirect_error(asio::use_awaitable, ec));
+    if (ec || !websocket::is_upgrade(request)) co_return;
+    co_await ws->async_accept(request, asio::redirect_error(asio::use_awaitable, ec));
+    if (ec) co_return;
+    ws->text(true);
+    sockets.push_back(ws);
+    record([&] { paths.emplace_back(request.target()); });
+    for (;;) {
+      beast::flat_buffer frame;
+      co_await ws->async_read(frame, asio::redirect_error(asio::use_awaitable, ec));
+      if (ec == websocket::error::closed) record([&] { ++closes; });
+      if (ec) break;
+      record([&] { received.push_back(beast::buffers_to_string(frame.data())); });
+    }
+    std::erase(sockets, ws);
+  }
+};
+
+ScriptedBackend::ScriptedBackend(FaultHttpServer::Handler handler)
+    : impl_(std::make_unique<Impl>(std::move(handler))) {
+  asio::co_spawn(impl_->io, impl_->accept(), asio::detached);
+  impl_->thread = std::thread([this] { impl_->io.run(); });
+}
+
+ScriptedBackend::~ScriptedBackend() {
+  impl_->io.stop();
+  impl_->thread.join();
+}
+
+FaultHttpServer& ScriptedBackend::http() {
+  return impl_->http;
+}
+
+std::string ScriptedBackend::httpBase() const {
+  return impl_->http.url("");
+}
+
+std::string ScriptedBackend::wsBase() const {
+  return "ws://127.0.0.1:" + std::to_string(impl_->acceptor.local_endpoint().port()) + "/ws";
+}
+
+std::vector<std::string> ScriptedBackend::socketPaths() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->paths;
+}
+
+std::vector<std::string> ScriptedBackend::received() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->received;
+}
+
+size_t ScriptedBackend::closesReceived() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->closes;
+}
+
+void ScriptedBackend::sendText(const std::string& text) {
+  auto written = std::make_shared<std::promise<void>>();
+  auto done = written->get_future();
+  asio::co_spawn(
+      impl_->io,
+      [this, text, written]() -> asio::awaitable<void> {
+        const auto sockets = impl_->sockets;  // sessions may end meanwhile
+        for (const auto& ws : sockets) {
+          beast::error_code ec;
+          co_await ws->async_write(asio::buffer(text),
+                                   asio::redirect_error(asio::use_awaitable, ec));
+        }
+        written->set_value();
+      },
+      asio::detached);
+  done.wait_for(std::chrono::seconds(10));
+}
+
+bool ScriptedBackend::waitUntil(const std::function<bool()>& pred,
+                                std::chrono::milliseconds timeout) const {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  std::unique_lock lock(impl_->mutex);
+  while (std::chrono::steady_clock::now() < deadline) {
+    lock.unlock();
+    if (pred()) return true;
+    lock.lock();
+    impl_->changed.wait_for(lock, std::chrono::milliseconds(20));
+  }
+  lock.unlock();
+  return pred();
+}
+
+}  // namespace orsa::test
