@@ -292,15 +292,19 @@ void serveConnection(asio::ip::tcp::socket socket, const std::string& package, u
     const std::string renderInfo = OrsaMireloForAIAgent::kRenderInfoPath;
     if (path.size() >= renderInfo.size() &&
         path.compare(path.size() - renderInfo.size(), renderInfo.size(), renderInfo) == 0) {
-      const nlohmann::json answer = {
-          {"Code", 0},
-          {"Message", "ok"},
-          {"RequestId", "req-" + std::to_string(++requests)},
-          {"Data",
-           {{"IsSupportROI", true},
-            {"RenderMode", 1},
-            {"ClientInferencePackageUrl",
-             "http://127.0.0.1:" + std::to_string(port) + kPackagePath}}}};
+      // A request the AI-agent service would not take is refused as the service refuses.
+      const auto body = nlohmann::json::parse(request.body(), nullptr, false);
+      const bool valid = request[http::field::content_type] == "application/json" &&
+                         request["X-Service"] == "34" && request["X-Service-Name"] == "aigc" &&
+                         body.is_object() && body.contains("MetaHumanId");
+      nlohmann::json answer = {{"Code", valid ? 0 : 40001},
+                               {"Message", valid ? "ok" : "not a render-information request"},
+                               {"RequestId", "req-" + std::to_string(++requests)}};
+      if (valid)
+        answer["Data"] = {{"IsSupportROI", true},
+                          {"RenderMode", 1},
+                          {"ClientInferencePackageUrl",
+                           "http://127.0.0.1:" + std::to_string(port) + kPackagePath}};
       response.set(http::field::content_type, "application/json");
       response.body() = answer.dump();
     } else if (path == kPackagePath && request.method() == http::verb::get) {
