@@ -1,0 +1,279 @@
+#include "orsa/OrsaMireloForWebDemo.h"
+
+#include <condition_variable>
+#include <deque>
+#include <optional>
+
+#include "OrsaLogClip.h"
+#include "logging/QMXLogUtil.h"
+#include "net/DHBackendConnector.h"
+#include "orsa/OrsaPreviewView.h"
+#include "platform/Dispatch.h"
+#include "render/BufferPool.h"
+#include "utils/ResourceManager.h"
+
+namespace {
+constexpr const char* M = OrsaMireloForWebDemo::kModule;
+}  // namespace
+
+// The preparation results as a counting semaphore would hold them, plus what else may end a
+// waiting start: a stop after the start (a new stop generation) or the front end's end. Shared
+// with the start task so that the front end can go away under it.
+struct OrsaMireloForWebDemo::Results {
+  std::mutex mutex;
+  std::condition_variable changed;
+  // Oldest first: each start takes the result that was there first, not merely the latest.
+  std::deque<int64_t> pending;
+  uint64_t stopGeneration = 0;
+  bool gone = false;
+
+  void add(int64_t result) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      pending.push_back(result);
+    }
+    changed.notify_all();
+  }
+  void endWaits(bool frontEndGone) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      ++stopGeneration;
+      gone = gone || frontEndGone;
+    }
+    changed.notify_all();
+  }
+  uint64_t generation() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return stopGeneration;
+  }
+  // One result, or nothing when a stop or the front end's end came first.
+  std::optional<int64_t> take(uint64_t generation) {
+    std::unique_lock<std::mutex> lock(mutex);
+    changed.wait(lock, [&] { return !pending.empty() || gone || stopGeneration != generation; });
+    if (pending.empty() || gone || stopGeneration != generation) return std::nullopt;
+    const int64_t setResourceResult = pending.front();
+    pending.pop_front();
+    return setResourceResult;
+  }
+};
+
+// ResourceManager holds its delegate weakly; this one lives with the front end and forwards.
+class OrsaMireloForWebDemo::PrepareDelegate : public ResourceManagerDelegate {
+ public:
+  explicit PrepareDelegate(std::weak_ptr<OrsaMireloForWebDemo> owner) : owner_(std::move(owner)) {}
+  void onSetResourceSuccess() override {
+    if (auto owner = owner_.lock()) owner->onSetResourceSuccess();
+  }
+  void onSetResourceFailed(int64_t code) override {
+    if (auto owner = owner_.lock()) owner->onSetResourceFailed(code);
+  }
+
+ private:
+  std::weak_ptr<OrsaMireloForWebDemo> owner_;
+};
+
+std::shared_ptr<OrsaMireloForWebDemo> OrsaMireloForWebDemo::create() {
+  return std::make_shared<OrsaMireloForWebDemo>();
+}
+
+OrsaMireloForWebDemo::OrsaMireloForWebDemo() : results_(std::make_shared<Results>()) {}
+
+OrsaMireloForWebDemo::~OrsaMireloForWebDemo() {
+  results_->endWaits(true);
+  // An owned connector still holding a backend task gives it back rather than leaking it.
+  if (dhBackendConnector_) dhBackendConnector_->destroy();
+  if (digitalHumanView_) digitalHumanView_->stop();
+  BufferPool::sharedInstance().clear();
+  ORSA_LOG_INFO(M, "OrsaMirelo dealloc");
+}
+
+void OrsaMireloForWebDemo::setResource(const std::string& path) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  resourceManager_ = ResourceManager::create();
+  if (!prepareDelegate_) prepareDelegate_ = std::make_shared<PrepareDelegate>(weak_from_this());
+  ORSA_LOG_INFO(M, "Resource Path: %s", orsaLogClip(path));
+  resourceManager_->setResource(path, prepareDelegate_);
+  if (digitalHumanView_) digitalHumanView_->setResourceManager(resourceManager_);
+}
+
+void OrsaMireloForWebDemo::attach(std::shared_ptr<OrsaPreviewView> view) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  digitalHumanView_ = std::move(view);
+  if (digitalHumanView_ && resourceManager_)
+    digitalHumanView_->setResourceManager(resourceManager_);
+}
+
+void OrsaMireloForWebDemo::startWithAppID(
+    const std::string& appID, const std::string& appSign, const OrsaRTCOptions& rtcOptions,
+    const std::string& modelID, const std::shared_ptr<OrsaMireloStartDelegate>& delegate) {
+  ORSA_LOG_INFO(M, "start, appID: %s, modelID: %s, roomID: %s", orsaLogClip(appID),
+                orsaLogClip(modelID), orsaLogClip(rtcOptions.roomID));
+  std::shared_ptr<OrsaPreviewView> view;
+  bool prepared = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    delegate_ = delegate;
+    modelID_ = modelID;
+    view = digitalHumanView_;
+    prepared = resourceManager_ != nullptr;
+  }
+  if (view) {
+    std::weak_ptr<OrsaMireloStartDelegate> weakDelegate = delegate;
+    view->setFirstFrameCallback([weakDelegate] {
+      if (auto d = weakDelegate.lock()) d->onMireloFirstFrameDraw();
+    });
+  }
+  if (!prepared) {
+    if (delegate) delegate->onMireloStartFail(kResourceCode, kNoResourceMessage);
+    return;
+  }
+  // The generation is taken before the task is queued: a stop right after this call ends it.
+  const uint64_t generation = results_->generation();
+  stopped_ = false;
+  std::weak_ptr<OrsaMireloForWebDemo> weakSelf = weak_from_this();
+  std::shared_ptr<Results> results = results_;
+  orsa::platform::globalQueue(orsa::platform::QoS::Default)
+      ->async([weakSelf, results, generation, appID, appSign, rtcOptions] {
+        // A front end already gone has ended the wait too (Results::gone).
+        const std::optional<int64_t> result = results->take(generation);
+        if (!result) {
+          ORSA_LOG_INFO(M, "Start ended before the resource was set");
+          return;
+        }
+        ORSA_LOG_INFO(M, "Set resource finished, result: %lu", static_cast<uint64_t>(*result));
+        if (*result != 0) {
+          ORSA_LOG_INFO(M, "Set resource failed");
+          return;
+        }
+        if (auto self = weakSelf.lock()) self->runStart(appID, appSign, rtcOptions);
+      });
+}
+
+void OrsaMireloForWebDemo::runStart(const std::string& appID, const std::string& appSign,
+                                    const OrsaRTCOptions& rtcOptions) {
+  std::shared_ptr<OrsaPreviewView> view;
+  std::shared_ptr<ResourceManager> manager;
+  std::string modelID;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopped_) return;
+    view = digitalHumanView_;
+    manager = resourceManager_;
+    modelID = modelID_;
+  }
+  if (view && manager) {
+    if (auto border = manager->getBorderPath()) view->loadMaskTexture(*border);
+  }
+  std::weak_ptr<OrsaMireloForWebDemo> weakSelf = weak_from_this();
+  auto connector = DHBackendConnector::initWithAppID(
+      appID, appSign, modelID, rtcOptions.roomID, rtcOptions.outputStreamID,
+      rtcOptions.inputVoiceStreamID,
+      [weakSelf](uint64_t state, int32_t errorCode, const std::string& msg) {
+        if (auto self = weakSelf.lock()) self->onConnectionState(state, errorCode, msg);
+      });
+  {
+    // Checked again with the store: a stop in between must find the connector to destroy it.
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopped_) return;
+    dhBackendConnector_ = connector;
+  }
+  connector->connect();
+  bool takenByStop = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    takenByStop = dhBackendConnector_ != connector;
+  }
+  // A stop during connect destroyed the connector before connect announced itself; destroying
+  // again makes the create-task answer count as late.
+  if (takenByStop) connector->destroy();
+}
+
+void OrsaMireloForWebDemo::onConnectionState(uint64_t state, int32_t errorCode,
+                                             const std::string& msg) {
+  ConnectionStateObserver observer;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    observer = observer_;
+  }
+  if (observer) observer(state, errorCode, msg);
+  auto d = delegate();
+  if (!d) return;
+  if (state == DHBackendConnector::kStateConnected) {
+    orsa::platform::mainQueue()->async([d] { d->onMireloStartSuccess(); });
+  } else if (state == DHBackendConnector::kStateFailed) {
+    orsa::platform::mainQueue()->async([d, msg] { d->onMireloStartFail(kRefusedCode, msg); });
+  }
+}
+
+void OrsaMireloForWebDemo::stop() {
+  ORSA_LOG_INFO(M, "stop");
+  std::shared_ptr<DHBackendConnector> connector;
+  std::shared_ptr<OrsaPreviewView> view;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopped_ = true;
+    connector = std::move(dhBackendConnector_);
+    dhBackendConnector_.reset();
+    modelID_.clear();
+    view = std::move(digitalHumanView_);
+    digitalHumanView_.reset();
+    delegate_.reset();
+  }
+  results_->endWaits(false);
+  // Outside the lock: destroy announces state 4 to our listener on this thread.
+  if (connector) connector->destroy();
+  if (view) view->stop();
+}
+
+void OrsaMireloForWebDemo::notifyInitListener(int32_t errorCode, const std::string& msg) {
+  ORSA_LOG_INFO(M, "notify init result, errorCode: %d, msg: %s", errorCode, orsaLogClip(msg));
+  std::weak_ptr<OrsaMireloForWebDemo> weakSelf = weak_from_this();
+  orsa::platform::mainQueue()->async([weakSelf, errorCode, msg] {
+    auto self = weakSelf.lock();
+    if (!self || self->stopped_) return;
+    auto d = self->delegate();
+    if (!d) return;
+    if (errorCode != 0)
+      d->onMireloStartFail(errorCode, msg);
+    else
+      d->onMireloStartSuccess();
+  });
+}
+
+void OrsaMireloForWebDemo::onSetResourceSuccess() {
+  results_->add(0);
+}
+
+void OrsaMireloForWebDemo::onSetResourceFailed(int64_t code) {
+  results_->add(code);
+}
+
+void OrsaMireloForWebDemo::setConnectionStateObserver(ConnectionStateObserver observer) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  observer_ = std::move(observer);
+}
+
+std::string OrsaMireloForWebDemo::modelID() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return modelID_;
+}
+
+std::shared_ptr<OrsaPreviewView> OrsaMireloForWebDemo::digitalHumanView() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return digitalHumanView_;
+}
+
+std::shared_ptr<ResourceManager> OrsaMireloForWebDemo::resourceManager() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return resourceManager_;
+}
+
+std::shared_ptr<DHBackendConnector> OrsaMireloForWebDemo::dhBackendConnector() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return dhBackendConnector_;
+}
+
+std::shared_ptr<OrsaMireloStartDelegate> OrsaMireloForWebDemo::delegate() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return delegate_.lock();
+}
