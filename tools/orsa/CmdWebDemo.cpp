@@ -1,0 +1,488 @@
+// orsa webdemo: the web-demo road end to end. The tool is the host: it prepares a package, the
+// front end asks the backend for a rendering task and waits for the task's start message on its
+// WebSocket, and the simulated sender then feeds the attached view through drawFrame, recorded
+// as `orsa demo` records. `orsa backend serve` stands in for the web-demo backend.
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+// Asio's awaitable header uses std::exchange without including it.
+#include <utility>
+
+#include <algorithm>
+#include <atomic>
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Command.h"
+#include "DemoRecorder.h"
+#include "SimulatedSender.h"
+#include "net/DHBackendConnector.h"
+#include "net/DHTaskManager.h"
+#include "orsa/IOrsaMirelo.h"
+#include "orsa/OrsaMireloForWebDemo.h"
+#include "orsa/OrsaPreviewView.h"
+#include "platform/AppContainer.h"
+#include "platform/Clock.h"
+#include "platform/Dispatch.h"
+#include "render/OrsaFrameData.h"
+#include "render/gl/GlRenderBackend.h"
+#include "utils/ResourceManager.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+using orsa::platform::MainLoop;
+
+namespace orsa::tool {
+namespace {
+
+constexpr const char* kUsage =
+    "webdemo --backend HTTP_BASE [--ws WS_BASE] --app-id A --app-sign S --room R --input-stream I "
+    "--output-stream O --model M [--package ZIP] [--seconds S] [--timeout T] [--out DIR] | backend "
+    "serve --port P";
+constexpr const char* kStreamId = "webdemo-stream";
+// The sample `orsa demo` makes and keeps; either command reuses the other's.
+constexpr const char* kSampleName = "demo-sample-package.zip";
+constexpr const char* kServeModel = "demo-model";
+// How long the backend gets to hear of the task's destruction before the tool ends.
+constexpr auto kDestroyWait = std::chrono::seconds(5);
+
+int usage(const std::string& why) {
+  std::fprintf(stderr, "orsa webdemo: %s\nusage: orsa %s\n", why.c_str(), kUsage);
+  return 2;
+}
+
+int fail(const std::string& why) {
+  std::fprintf(stderr, "orsa webdemo: %s\n", why.c_str());
+  return 1;
+}
+
+std::optional<double> parseNumber(const std::string& s, double lo, double hi) {
+  char* end = nullptr;
+  const double v = std::strtod(s.c_str(), &end);
+  if (s.empty() || *end != '\0' || !(v >= lo && v <= hi)) return std::nullopt;
+  return v;
+}
+
+// "http://h:p" -> "ws://h:p/ws", "https://h" -> "wss://h/ws".
+std::optional<std::string> webSocketBaseFor(std::string httpBase) {
+  while (!httpBase.empty() && httpBase.back() == '/') httpBase.pop_back();
+  for (const auto& [from, to] : {std::pair{"https://", "wss://"}, std::pair{"http://", "ws://"}}) {
+    const std::string prefix = from;
+    if (httpBase.rfind(prefix, 0) == 0) return to + httpBase.substr(prefix.size()) + "/ws";
+  }
+  return std::nullopt;
+}
+
+// The sample package, made by this same program with its summary kept off standard output.
+std::optional<std::string> samplePackage() {
+  const std::string dir = orsa::platform::AppContainer::documentsDirectory();
+  const std::string path = dir + "/" + kSampleName;
+  std::error_code ec;
+  if (fs::is_regular_file(path, ec)) return path;
+  fs::create_directories(dir, ec);
+  const std::string partial = path + ".making";
+  std::fprintf(stderr, "making the sample package %s\n", path.c_str());
+  std::vector<std::string> args = {"/proc/self/exe", "sample-package", partial, "--frames", "50",
+                                   "--size",         "360x640"};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, STDERR_FILENO, STDOUT_FILENO);
+  pid_t pid = -1;
+  int status = -1;
+  const int rc = posix_spawn(&pid, "/proc/self/exe", &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||
+      WEXITSTATUS(status) != 0 || (fs::rename(partial, path, ec), ec)) {
+    fs::remove(partial, ec);
+    return std::nullopt;
+  }
+  return path;
+}
+
+// The engine's frame intake reduced to what this road needs: each SEI record and head picture
+// become a frame record that goes to the view's drawFrame.
+class ViewFeeder : public IOrsaMirelo {
+ public:
+  explicit ViewFeeder(std::shared_ptr<OrsaPreviewView> view) : view_(std::move(view)) {}
+  void start(const std::string&, const std::shared_ptr<OrsaMireloDelegate>&) override {}
+  void attach(const std::shared_ptr<OrsaView>&) override {}
+  void stop() override {}
+  void onPlayerSyncRecvSEI(const std::string&, std::span<const uint8_t> data) override {
+    pending_ = std::make_shared<OrsaFrameData>();
+    pending_->updateSEI(data.data(), data.size());
+  }
+  void onRemoteVideoFrameRawData(std::span<const uint8_t* const> data,
+                                 std::span<const uint32_t> dataLength,
+                                 const QMXVideoFrameParam& param, const std::string&) override {
+    auto frame = std::move(pending_);
+    if (!frame || data.empty() || dataLength.empty()) return;
+    if (frame->updateROIFrame(data[0], dataLength[0], param.width(), param.height(),
+                              param.strideAtIndex(0)) != OrsaFrameData::ROIStatus::Ok)
+      return;
+    frame->setSequence(++sequence_);
+    frame->setReceiveTime(orsa::platform::currentMillis());
+    view_->drawFrame(std::move(frame));
+  }
+
+ private:
+  std::shared_ptr<OrsaPreviewView> view_;
+  // The sender's thread only.
+  std::shared_ptr<OrsaFrameData> pending_;
+  uint64_t sequence_ = 0;
+};
+
+class Outcome : public OrsaMireloStartDelegate {
+ public:
+  void onMireloStartSuccess() override { set(0, ""); }
+  void onMireloStartFail(int64_t code, const std::string& message) override { set(code, message); }
+  void onMireloFirstFrameDraw() override {
+    int64_t expected = 0;
+    firstFrameAt.compare_exchange_strong(expected, orsa::platform::currentMillis());
+  }
+  void set(int64_t c, const std::string& m) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (done) return;
+    code = c, message = m, done = true;
+  }
+  bool finished() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return done;
+  }
+  std::mutex mutex;
+  bool done = false;
+  int64_t code = 0;
+  std::string message;
+  std::atomic<int64_t> firstFrameAt{0};
+};
+
+int runWebDemo(const std::vector<std::string>& args) {
+  std::map<std::string, std::string> v;
+  double seconds = 4, timeout = 30;
+  for (size_t i = 0; i < args.size(); i += 2) {
+    if (i + 1 >= args.size()) return usage("missing value for " + args[i]);
+    const std::string& a = args[i];
+    if (a == "--seconds" || a == "--timeout") {
+      auto n = parseNumber(args[i + 1], 0.1, 3600);
+      if (!n) return usage(a + " takes a number from 0.1 to 3600");
+      (a == "--seconds" ? seconds : timeout) = *n;
+    } else if (a == "--backend" || a == "--ws" || a == "--app-id" || a == "--app-sign" ||
+               a == "--room" || a == "--input-stream" || a == "--output-stream" || a == "--model" ||
+               a == "--package" || a == "--out") {
+      v[a] = args[i + 1];
+    } else {
+      return usage("unknown argument " + a);
+    }
+  }
+  for (const char* required : {"--backend", "--app-id", "--app-sign", "--room", "--input-stream",
+                               "--output-stream", "--model"})
+    if (v[required].empty()) return usage(std::string(required) + " is required");
+  std::string ws = v["--ws"];
+  if (ws.empty()) {
+    auto made = webSocketBaseFor(v["--backend"]);
+    if (!made) return usage("--backend takes an http:// or https:// URL");
+    ws = *made;
+  }
+  const std::string out = v["--out"].empty() ? "orsa-webdemo-out" : v["--out"];
+  std::error_code ec;
+  fs::create_directories(out, ec);
+  if (!fs::is_directory(out, ec)) return fail("cannot create the output folder " + out);
+  std::string package = v["--package"];
+  if (package.empty()) {
+    auto made = samplePackage();
+    if (!made) return fail("cannot make the sample package");
+    package = *made;
+  } else if (!fs::is_regular_file(package, ec)) {
+    return fail(package + ": no such package file");
+  }
+
+  auto view = OrsaPreviewView::create();
+  view->setFrame(OrsaRect{0, 0, 360, 640});
+  auto* gl = dynamic_cast<orsa::gl::GlRenderBackend*>(view->renderBackend().get());
+  const auto stopView = [&] {
+    view->setPresentationSink(nullptr);
+    view->stopAndWait(std::chrono::seconds(2));
+  };
+  if (!gl || !gl->hasPipeline()) {
+    stopView();
+    return fail("no GL ES 3 context with the shader library could be made on this machine (EGL)");
+  }
+  DHBackendConnector::setBaseURLs(v["--backend"], ws);
+  auto demo = OrsaMireloForWebDemo::create();
+  demo->setConnectionStateObserver([](uint64_t state, int32_t code, const std::string& msg) {
+    std::fprintf(stderr, "state %llu %d %s\n", static_cast<unsigned long long>(state), code,
+                 msg.c_str());
+  });
+  auto outcome = std::make_shared<Outcome>();
+  demo->setResource(package);
+  demo->attach(view);
+  const int64_t startedAt = orsa::platform::currentMillis();
+  demo->startWithAppID(v["--app-id"], v["--app-sign"],
+                       OrsaRTCOptions(v["--room"], v["--input-stream"], v["--output-stream"]),
+                       v["--model"], outcome);
+  const bool ended = MainLoop::runUntil([&] { return outcome->finished(); },
+                                        std::chrono::milliseconds(std::lround(timeout * 1000)));
+  // Ends the backend task and waits (bounded) until the backend has heard of it.
+  const auto stopDemo = [&] {
+    auto connector = demo->dhBackendConnector();
+    const std::string task = connector ? connector->taskID() : "";
+    demo->stop();
+    stopView();
+    MainLoop::runUntil(
+        [&] {
+          auto left = DHTaskManager::sharedInstance().getAllTasks();
+          return task.empty() || std::find(left.begin(), left.end(), task) == left.end();
+        },
+        kDestroyWait);
+  };
+  if (!ended || outcome->code != 0) {
+    stopDemo();
+    if (!ended) std::fprintf(stderr, "start timed out\n");
+    if (ended)
+      std::fprintf(stderr, "start failed: %lld %s\n", static_cast<long long>(outcome->code),
+                   outcome->message.c_str());
+    return 1;
+  }
+  std::printf("started\n");
+  std::fflush(stdout);
+
+  std::string error;
+  auto resources = demo->resourceManager();
+  auto sender = resources ? SimulatedSender::create(*resources, std::make_shared<ViewFeeder>(view),
+                                                    kStreamId, 0, error)
+                          : nullptr;
+  if (!sender ||
+      !MainLoop::runUntil([&] { return gl->hasMaskTexture(); }, std::chrono::seconds(10))) {
+    stopDemo();
+    return fail(sender ? "the view did not load the package's mask" : "no sender: " + error);
+  }
+  DemoRecorder recorder((fs::path(out) / "composite.mp4").string(),
+                        (fs::path(out) / "contact-sheet.png").string(), sender->fps());
+  view->setPresentationSink([&recorder](const OrsaPicture& p) { recorder.onPicture(p); });
+  const int64_t sendStart = orsa::platform::currentMillis();
+  sender->start();
+  MainLoop::runFor(std::chrono::milliseconds(std::lround(seconds * 1000)));
+  sender->stop();
+  // Frames still on their way through the background reads and the queue.
+  MainLoop::runUntil(
+      [&] {
+        return view->receivedFrameCount() >= sender->framesSent() && view->queuedFrameCount() == 0;
+      },
+      std::chrono::seconds(3));
+  MainLoop::runFor(std::chrono::milliseconds(300));
+  const int64_t sendEnd = orsa::platform::currentMillis();
+  stopDemo();
+  const DemoRecorder::Summary s = recorder.finish();
+
+  const int64_t firstFrameAt = outcome->firstFrameAt.load();
+  nlohmann::json stats;
+  stats["framesSent"] = sender->framesSent();
+  stats["framesReceived"] = view->receivedFrameCount();
+  stats["framesDrawn"] = view->renderFrameCount();
+  stats["framesDropped"] = view->droppedFrameCount();
+  stats["framesRecorded"] = s.recorded;
+  stats["framesNotRecorded"] = s.notRecorded;
+  stats["firstFrameMs"] = firstFrameAt > 0 ? nlohmann::json(firstFrameAt - startedAt) : nullptr;
+  stats["sentFps"] = sender->fps();
+  stats["seconds"] = (sendEnd - sendStart) / 1000.0;
+  const std::string statsPath = (fs::path(out) / "stats.json").string();
+  std::ofstream(statsPath) << stats.dump(2) << "\n";
+  std::printf("%s\noutputs: %s/{composite.mp4,contact-sheet.png,stats.json}\n",
+              stats.dump(2).c_str(), out.c_str());
+  if (!s.error.empty()) return fail(s.error);
+  if (view->renderFrameCount() == 0) return fail("the view drew no frame (see 'orsa logs read')");
+  return 0;
+}
+
+// The stand-in backend's tasks: WebSocket port number -> task id.
+struct Tasks {
+  std::mutex mutex;
+  std::map<int32_t, std::string> byPort;
+  int32_t next = 1;
+};
+
+void say(const std::string& line) {
+  static std::mutex m;
+  std::lock_guard<std::mutex> lock(m);
+  std::printf("%s\n", line.c_str());
+  std::fflush(stdout);
+}
+
+std::string answer(bool success, const std::string& msg, nlohmann::json data) {
+  return nlohmann::json{{"success", success}, {"msg", msg}, {"data", std::move(data)}}.dump();
+}
+
+// A task's socket: the start message once it opens, then every message it receives, logged.
+void serveSocket(asio::ip::tcp::socket socket, const http::request<http::string_body>& request,
+                 const std::string& task) {
+  websocket::stream<asio::ip::tcp::socket> ws(std::move(socket));
+  boost::system::error_code ec;
+  ws.accept(request, ec);
+  if (ec) return;
+  say(task + " websocket opened");
+  ws.text(true);
+  // The blank after the colon is what makes it the start message for the connector.
+  const std::string start = "{\"Type\": \"start\", \"TaskId\": \"" + task + "\"}";
+  ws.write(asio::buffer(start), ec);
+  for (beast::flat_buffer buffer; !ec; buffer.clear()) {
+    ws.read(buffer, ec);
+    if (ec) break;
+    const std::string text = beast::buffers_to_string(buffer.data());
+    const auto j = nlohmann::json::parse(text, nullptr, false);
+    std::string type = "?";
+    if (j.is_object() && j.contains("Payload") && j["Payload"].is_object())
+      type = j["Payload"].value("Type", "?");
+    say(task + " received " + type + ": " + text);
+  }
+  say(task + " websocket closed: " + ec.message());
+}
+
+void serveConnection(asio::ip::tcp::socket socket, Tasks& tasks) {
+  beast::flat_buffer buffer;
+  boost::system::error_code ec;
+  for (;;) {
+    http::request<http::string_body> request;
+    http::read(socket, buffer, request, ec);
+    if (ec) return;
+    const std::string path(request.target());
+    if (websocket::is_upgrade(request) && path.rfind("/ws/", 0) == 0) {
+      std::string task;
+      {
+        std::lock_guard<std::mutex> lock(tasks.mutex);
+        auto it = tasks.byPort.find(std::atoi(path.c_str() + 4));
+        if (it != tasks.byPort.end()) task = it->second;
+      }
+      if (!task.empty()) return serveSocket(std::move(socket), request, task);
+    }
+    http::response<http::string_body> response{http::status::ok, request.version()};
+    response.keep_alive(request.keep_alive());
+    response.set(http::field::content_type, "application/json");
+    const auto body = nlohmann::json::parse(request.body(), nullptr, false);
+    std::string note;
+    if (path == "/api/model_list") {
+      const nlohmann::json model = {
+          {"model_id", kServeModel},
+          {"decoraterConfig",
+           {{"layout",
+             {{"bg_color", "#545454"},
+              {"layers", {{{"type", "stream"}, {"index", 1}, {"rect", {0, 0, 1080, 1920}}}}}}},
+            {"output", {{"type", "rtc"}, {"fps", 25}, {"bitrate", 8000000}}}}}};
+      response.body() = answer(true, "ok", nlohmann::json::array({model}));
+    } else if (path == "/api/create_task") {
+      if (!body.is_object() || !body.contains("model_id")) {
+        response.body() = answer(false, "a create-task body names a model_id", nullptr);
+      } else {
+        std::lock_guard<std::mutex> lock(tasks.mutex);
+        const int32_t port = tasks.next++;
+        const std::string id = "task-" + std::to_string(port);
+        tasks.byPort[port] = id;
+        response.body() = answer(true, "ok", {{"task_id", id}, {"ws_port", port}});
+        note = " " + id + " for model " + body["model_id"].dump() + ", websocket /ws/" +
+               std::to_string(port);
+      }
+    } else if (path == "/api/destroy_task") {
+      const std::string id =
+          body.is_object() && body.contains("task_id") && body["task_id"].is_string()
+              ? body["task_id"].get<std::string>()
+              : "";
+      bool found = false;
+      {
+        std::lock_guard<std::mutex> lock(tasks.mutex);
+        for (auto it = tasks.byPort.begin(); it != tasks.byPort.end(); ++it) {
+          if (it->second != id) continue;
+          tasks.byPort.erase(it);
+          found = true;
+          break;
+        }
+      }
+      response.body() = answer(found, found ? "ok" : "no such task", nullptr);
+      note = " " + id + (found ? " destroyed" : " unknown");
+    } else {
+      response.result(http::status::not_found);
+      response.body() = answer(false, "not found", nullptr);
+    }
+    response.prepare_payload();
+    say(std::string(request.method_string()) + " " + path + " " +
+        std::to_string(response.result_int()) + note);
+    http::write(socket, response, ec);
+    if (ec || !response.keep_alive()) return;
+  }
+}
+
+int runServe(const std::vector<std::string>& args) {
+  std::optional<double> port;
+  for (size_t i = 0; i < args.size(); i += 2) {
+    if (i + 1 >= args.size() || args[i] != "--port") return usage("serve takes --port P");
+    port = parseNumber(args[i + 1], 0, 65535);
+    if (!port || *port != std::floor(*port)) return usage("--port takes a whole number 0-65535");
+  }
+  if (!port) return usage("serve needs --port");
+  asio::io_context io;
+  asio::ip::tcp::acceptor acceptor(io);
+  boost::system::error_code ec;
+  const asio::ip::tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"),
+                                         static_cast<uint16_t>(*port));
+  acceptor.open(endpoint.protocol(), ec);
+  if (!ec) acceptor.set_option(asio::socket_base::reuse_address(true), ec);
+  if (!ec) acceptor.bind(endpoint, ec);
+  if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
+  if (ec)
+    return fail("cannot listen on 127.0.0.1:" + std::to_string(static_cast<int>(*port)) + ": " +
+                ec.message());
+  auto* tasks = new Tasks();  // connection threads use it until the process ends
+  std::function<void()> accept = [&] {
+    acceptor.async_accept([&](boost::system::error_code error, asio::ip::tcp::socket socket) {
+      if (error) return;
+      std::thread(serveConnection, std::move(socket), std::ref(*tasks)).detach();
+      accept();
+    });
+  };
+  accept();
+  asio::signal_set signals(io, SIGINT, SIGTERM);
+  signals.async_wait([&](boost::system::error_code, int) {
+    acceptor.close();
+    io.stop();
+  });
+  say("serving on http://127.0.0.1:" + std::to_string(acceptor.local_endpoint().port()) +
+      " (model " + kServeModel + ")");
+  io.run();
+  std::fflush(stdout);
+  // Detached connection threads may still be writing: end without running destructors.
+  std::_Exit(0);
+}
+
+int runBackend(const std::vector<std::string>& args) {
+  if (args.empty() || args[0] != "serve") return usage("backend takes: serve --port P");
+  return runServe(std::vector<std::string>(args.begin() + 1, args.end()));
+}
+
+}  // namespace
+
+ORSA_TOOL_COMMAND("webdemo", kUsage, runWebDemo);
+ORSA_TOOL_COMMAND("backend", "backend serve --port P", runBackend);
+
+}  // namespace orsa::tool
