@@ -15,6 +15,7 @@
 
 using namespace orsa::test;
 using orsa::platform::MainLoop;
+using namespace std::chrono_literals;
 using Outcomes = std::vector<std::pair<int64_t, std::string>>;
 
 namespace {
@@ -41,17 +42,13 @@ class WebDemo : public testing::Test {
   }
   static void TearDownTestSuite() { delete home_; }
 
-  // A start whose preparation is still running: its real result (a failure, the path does not
-  // exist) reaches the main queue only once the test pumps it.
+  // A start whose real preparation fails (no such file), reported once the test pumps.
   void start() {
     demo->setResource((home_->path() / "missing.zip").string());
     demo->startWithAppID("app", "sign", OrsaRTCOptions("room", "voice", "out"), "m-1", delegate);
   }
   std::string console(const std::function<void()>& calls) {
-    return consoleOf([&] {
-      calls();
-      MainLoop::runFor(std::chrono::milliseconds(400));
-    });
+    return consoleOf([&] { calls(), MainLoop::runFor(400ms); });
   }
 
   static inline TempDir* home_ = nullptr;
@@ -61,8 +58,10 @@ class WebDemo : public testing::Test {
 
 TEST_F(WebDemo, StartBeforeSetResourceFailsAtOnce) {
   demo->startWithAppID("app", "sign", OrsaRTCOptions("room", "voice", "out"), "m-1", delegate);
+  // Still stopped, with a delegate: a notification is not delivered.
+  demo->notifyInitListener(0, "");
+  EXPECT_FALSE(MainLoop::runUntil([&] { return delegate->seen().size() > 1; }, 100ms));
   EXPECT_EQ(delegate->seen(), (Outcomes{{-200000, "You should call `setResource` before start"}}));
-  EXPECT_TRUE(demo->stopped());
 }
 
 TEST_F(WebDemo, StopOrTheEndOfTheFrontEndEndsAWaitingStart) {
@@ -80,7 +79,7 @@ TEST_F(WebDemo, StopOrTheEndOfTheFrontEndEndsAWaitingStart) {
   start();
   demo->stop();
   demo->onSetResourceSuccess();
-  MainLoop::runFor(std::chrono::milliseconds(300));
+  MainLoop::runFor(300ms);
   EXPECT_EQ(demo->dhBackendConnector(), nullptr);
   EXPECT_TRUE(delegate->seen().empty());
 }
@@ -106,10 +105,10 @@ TEST_F(WebDemo, OnlyTheFailedStateReachesTheHostAndStopSilencesNotifications) {
   ASSERT_TRUE(
       MainLoop::runUntil([&] { return !delegate->seen().empty(); }, std::chrono::seconds(30)));
   demo->notifyInitListener(7, "init failed");
-  MainLoop::runFor(std::chrono::milliseconds(100));
+  MainLoop::runFor(100ms);
   demo->stop();
   for (int32_t code : {0, 9}) demo->notifyInitListener(code, "after stop");
-  MainLoop::runFor(std::chrono::milliseconds(200));
+  MainLoop::runFor(200ms);
   std::lock_guard<std::mutex> lock(m);
   // Connecting and destroyed pass silently; the failure becomes -200001.
   EXPECT_EQ(states, (std::vector<uint64_t>{1, 3, 4}));
