@@ -14,6 +14,7 @@
 #include <boost/beast/websocket.hpp>
 #include <condition_variable>
 #include <future>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -26,19 +27,38 @@ using tcp = asio::ip::tcp;
 using Socket = websocket::stream<beast::tcp_stream>;
 
 struct ScriptedBackend::Impl {
-  explicit Impl(FaultHttpServer::Handler handler) : http(std::move(handler)) {}
+  explicit Impl(nlohmann::json models)
+      : models(std::move(models)), http([this](const Request& r) { return answer(r); }) {}
 
-  FaultHttpServer http;
-  asio::io_context io;
-  tcp::acceptor acceptor{io, {asio::ip::address_v4::loopback(), 0}};
-  std::vector<std::shared_ptr<Socket>> sockets;  // io thread only
-  std::thread thread;
+  Reply answer(const Request& r) {
+    Handler handler;
+    {
+      std::lock_guard lock(mutex);
+      posted.emplace_back(r.target, r.body);
+      if (auto it = scripts.find(r.target); it != scripts.end()) handler = it->second;
+    }
+    if (handler) return handler(r);
+    if (r.target == "/api/model_list")
+      return reply(nlohmann::json{{"success", true}, {"data", models}}.dump());
+    if (r.target == "/api/create_task")
+      return reply(R"({"success":true,"data":{"task_id":"t1","ws_port":4242}})");
+    return reply(R"({"success":true})");
+  }
 
+  const nlohmann::json models;
+  // Everything below the lock is shared between the servers' threads and the test.
   mutable std::mutex mutex;
   mutable std::condition_variable changed;
   std::vector<std::string> paths;
   std::vector<std::string> received;
   size_t closes = 0;
+  std::map<std::string, Handler> scripts;
+  std::vector<std::pair<std::string, std::string>> posted;
+  FaultHttpServer http;
+  asio::io_context io;
+  tcp::acceptor acceptor{io, {asio::ip::address_v4::loopback(), 0}};
+  std::vector<std::shared_ptr<Socket>> sockets;  // io thread only
+  std::thread thread;
 
   template <class F>
   void record(F&& f) {
@@ -82,8 +102,17 @@ struct ScriptedBackend::Impl {
   }
 };
 
-ScriptedBackend::ScriptedBackend(FaultHttpServer::Handler handler)
-    : impl_(std::make_unique<Impl>(std::move(handler))) {
+ScriptedBackend::Reply ScriptedBackend::reply(std::string body, int status,
+                                              std::optional<size_t> closeAfter) {
+  Reply r;
+  r.body = std::move(body);
+  r.status = status;
+  r.closeAfter = closeAfter;
+  return r;
+}
+
+ScriptedBackend::ScriptedBackend(nlohmann::json models)
+    : impl_(std::make_unique<Impl>(std::move(models))) {
   asio::co_spawn(impl_->io, impl_->accept(), asio::detached);
   impl_->thread = std::thread([this] { impl_->io.run(); });
 }
@@ -91,10 +120,6 @@ ScriptedBackend::ScriptedBackend(FaultHttpServer::Handler handler)
 ScriptedBackend::~ScriptedBackend() {
   impl_->io.stop();
   impl_->thread.join();
-}
-
-FaultHttpServer& ScriptedBackend::http() {
-  return impl_->http;
 }
 
 std::string ScriptedBackend::httpBase() const {
@@ -150,6 +175,28 @@ bool ScriptedBackend::waitUntil(const std::function<bool()>& pred,
   }
   lock.unlock();
   return pred();
+}
+
+void ScriptedBackend::script(const std::string& path, Handler handler) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->scripts[path] = std::move(handler);
+}
+
+void ScriptedBackend::reset() {
+  std::lock_guard lock(impl_->mutex);
+  impl_->scripts.clear();
+  impl_->posted.clear();
+  impl_->paths.clear();
+  impl_->received.clear();
+  impl_->closes = 0;
+}
+
+std::vector<nlohmann::json> ScriptedBackend::bodies(const std::string& path) const {
+  std::lock_guard lock(impl_->mutex);
+  std::vector<nlohmann::json> out;
+  for (const auto& [target, body] : impl_->posted)
+    if (target == path) out.push_back(nlohmann::json::parse(body, nullptr, false));
+  return out;
 }
 
 }  // namespace orsa::test
