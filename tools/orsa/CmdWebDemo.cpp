@@ -59,8 +59,8 @@ namespace {
 
 constexpr const char* kUsage =
     "webdemo --backend HTTP_BASE [--ws WS_BASE] --app-id A --app-sign S --room R --input-stream I "
-    "--output-stream O --model M [--package ZIP] [--seconds S] [--timeout T] [--out DIR] | backend "
-    "serve --port P";
+    "--output-stream O --model M [--package ZIP] [--seconds S] [--timeout T] [--out DIR]";
+constexpr const char* kBackendUsage = "backend serve --port P";
 constexpr const char* kStreamId = "webdemo-stream";
 // The sample `orsa demo` makes and keeps; either command reuses the other's.
 constexpr const char* kSampleName = "demo-sample-package.zip";
@@ -68,9 +68,13 @@ constexpr const char* kServeModel = "demo-model";
 // How long the backend gets to hear of the task's destruction before the tool ends.
 constexpr auto kDestroyWait = std::chrono::seconds(5);
 
-int usage(const std::string& why) {
-  std::fprintf(stderr, "orsa webdemo: %s\nusage: orsa %s\n", why.c_str(), kUsage);
+int usage(const std::string& why, const char* command = "webdemo", const char* text = kUsage) {
+  std::fprintf(stderr, "orsa %s: %s\nusage: orsa %s\n", command, why.c_str(), text);
   return 2;
+}
+
+int backendUsage(const std::string& why) {
+  return usage(why, "backend", kBackendUsage);
 }
 
 int fail(const std::string& why) {
@@ -436,11 +440,12 @@ void serveConnection(asio::ip::tcp::socket socket, Tasks& tasks) {
 int runServe(const std::vector<std::string>& args) {
   std::optional<double> port;
   for (size_t i = 0; i < args.size(); i += 2) {
-    if (i + 1 >= args.size() || args[i] != "--port") return usage("serve takes --port P");
+    if (i + 1 >= args.size() || args[i] != "--port") return backendUsage("serve takes --port P");
     port = parseNumber(args[i + 1], 0, 65535);
-    if (!port || *port != std::floor(*port)) return usage("--port takes a whole number 0-65535");
+    if (!port || *port != std::floor(*port))
+      return backendUsage("--port takes a whole number 0-65535");
   }
-  if (!port) return usage("serve needs --port");
+  if (!port) return backendUsage("serve needs --port");
   asio::io_context io;
   asio::ip::tcp::acceptor acceptor(io);
   boost::system::error_code ec;
@@ -476,13 +481,13 @@ int runServe(const std::vector<std::string>& args) {
 }
 
 int runBackend(const std::vector<std::string>& args) {
-  if (args.empty() || args[0] != "serve") return usage("backend takes: serve --port P");
+  if (args.empty() || args[0] != "serve") return backendUsage("unknown subcommand");
   return runServe(std::vector<std::string>(args.begin() + 1, args.end()));
 }
 
 }  // namespace
 
 ORSA_TOOL_COMMAND("webdemo", kUsage, runWebDemo);
-ORSA_TOOL_COMMAND("backend", "backend serve --port P", runBackend);
+ORSA_TOOL_COMMAND("backend", kBackendUsage, runBackend);
 
 }  // namespace orsa::tool
