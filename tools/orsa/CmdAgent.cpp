@@ -25,8 +25,7 @@
 #include <vector>
 
 #include "Command.h"
-#include "DemoRecorder.h"
-#include "SimulatedSender.h"
+#include "FrontEndHost.h"
 #include "orsa/IOrsaMirelo.h"
 #include "orsa/OrsaMireloForAIAgent.h"
 #include "orsa/OrsaPreviewView.h"
@@ -59,13 +58,6 @@ int usage(const std::string& why) {
 int fail(const std::string& why) {
   std::fprintf(stderr, "orsa agent: %s\n", why.c_str());
   return 1;
-}
-
-std::optional<double> parseNumber(const std::string& s, double lo, double hi) {
-  char* end = nullptr;
-  const double v = std::strtod(s.c_str(), &end);
-  if (s.empty() || *end != '\0' || !(v >= lo && v <= hi)) return std::nullopt;
-  return v;
 }
 
 // The tool as the host's connection: a JSON POST naming the service in two headers, and the
@@ -104,58 +96,6 @@ class HttpConnection : public OrsaHostConnection {
         });
     task->resume();
   }
-};
-
-// The engine's frame intake reduced to what the AI-agent road needs: each SEI record and head
-// picture become a frame record that goes to the view's drawFrame.
-class ViewFeeder : public IOrsaMirelo {
- public:
-  explicit ViewFeeder(std::shared_ptr<OrsaPreviewView> view) : view_(std::move(view)) {}
-  void start(const std::string&, const std::shared_ptr<OrsaMireloDelegate>&) override {}
-  void attach(const std::shared_ptr<OrsaView>&) override {}
-  void stop() override {}
-  void onPlayerSyncRecvSEI(const std::string&, std::span<const uint8_t> data) override {
-    pending_ = std::make_shared<OrsaFrameData>();
-    pending_->updateSEI(data.data(), data.size());
-  }
-  void onRemoteVideoFrameRawData(std::span<const uint8_t* const> data,
-                                 std::span<const uint32_t> dataLength,
-                                 const QMXVideoFrameParam& param, const std::string&) override {
-    auto frame = std::move(pending_);
-    if (!frame || data.empty() || dataLength.empty()) return;
-    if (frame->updateROIFrame(data[0], dataLength[0], param.width(), param.height(),
-                              param.strideAtIndex(0)) != OrsaFrameData::ROIStatus::Ok)
-      return;
-    frame->setSequence(++sequence_);
-    frame->setReceiveTime(orsa::platform::currentMillis());
-    view_->drawFrame(std::move(frame));
-  }
-
- private:
-  std::shared_ptr<OrsaPreviewView> view_;
-  // The sender's thread only.
-  std::shared_ptr<OrsaFrameData> pending_;
-  uint64_t sequence_ = 0;
-};
-
-class Outcome : public OrsaMireloStartDelegate {
- public:
-  void onMireloStartSuccess() override { set(0, ""); }
-  void onMireloStartFail(int64_t code, const std::string& message) override { set(code, message); }
-  void onMireloFirstFrameDraw() override {
-    int64_t expected = 0;
-    firstFrameAt.compare_exchange_strong(expected, orsa::platform::currentMillis());
-  }
-  void set(int64_t c, const std::string& m) {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (done) return;
-    code = c, message = m, done = true;
-  }
-  std::mutex mutex;
-  bool done = false;
-  int64_t code = 0;
-  std::string message;
-  std::atomic<int64_t> firstFrameAt{0};
 };
 
 int runStart(const std::vector<std::string>& args) {
@@ -203,77 +143,21 @@ int runStart(const std::vector<std::string>& args) {
   }
   OrsaMireloForAIAgent::setServiceBaseURL(service);
   auto agent = OrsaMireloForAIAgent::create();
-  auto outcome = std::make_shared<Outcome>();
+  auto outcome = std::make_shared<StartOutcome>();
   agent->attach(view);
   const int64_t startedAt = orsa::platform::currentMillis();
   agent->startWithAuthInfo(AuthInfo(appId, userId, token), human,
                            std::make_shared<HttpConnection>(), outcome);
-  const auto finished = [&] {
-    std::lock_guard<std::mutex> lock(outcome->mutex);
-    return outcome->done;
-  };
-  const bool ended =
-      MainLoop::runUntil(finished, std::chrono::milliseconds(std::lround(timeout * 1000)));
-  // The outcome's fields are final once done is set.
-  if (!ended || outcome->code != 0) {
+  if (awaitStart(*outcome, timeout) != 0) {
     agent->stop();
     stopView();
-    if (!ended) std::fprintf(stderr, "start timed out\n");
-    if (ended)
-      std::fprintf(stderr, "start failed: %lld %s\n", static_cast<long long>(outcome->code),
-                   outcome->message.c_str());
     return 1;
   }
-  std::printf("started\n");
-  std::fflush(stdout);
-
-  std::string error;
-  auto resources = agent->resourceManager();
-  auto sender = resources ? SimulatedSender::create(*resources, std::make_shared<ViewFeeder>(view),
-                                                    kStreamId, 0, error)
-                          : nullptr;
-  if (!sender ||
-      !MainLoop::runUntil([&] { return gl->hasMaskTexture(); }, std::chrono::seconds(10))) {
-    agent->stop();
-    stopView();
-    return fail(sender ? "the view did not load the package's mask" : "no sender: " + error);
-  }
-  DemoRecorder recorder((fs::path(out) / "composite.mp4").string(),
-                        (fs::path(out) / "contact-sheet.png").string(), sender->fps());
-  view->setPresentationSink([&recorder](const OrsaPicture& p) { recorder.onPicture(p); });
-  const int64_t sendStart = orsa::platform::currentMillis();
-  sender->start();
-  MainLoop::runFor(std::chrono::milliseconds(std::lround(seconds * 1000)));
-  sender->stop();
-  // Frames still on their way through the background reads and the queue.
-  MainLoop::runUntil(
-      [&] {
-        return view->receivedFrameCount() >= sender->framesSent() && view->queuedFrameCount() == 0;
-      },
-      std::chrono::seconds(3));
-  MainLoop::runFor(std::chrono::milliseconds(300));
-  agent->stop();
-  stopView();
-  const DemoRecorder::Summary s = recorder.finish();
-
-  const int64_t firstFrameAt = outcome->firstFrameAt.load();
-  nlohmann::json stats;
-  stats["framesSent"] = sender->framesSent();
-  stats["framesReceived"] = view->receivedFrameCount();
-  stats["framesDrawn"] = view->renderFrameCount();
-  stats["framesDropped"] = view->droppedFrameCount();
-  stats["framesRecorded"] = s.recorded;
-  stats["framesNotRecorded"] = s.notRecorded;
-  stats["firstFrameMs"] = firstFrameAt > 0 ? nlohmann::json(firstFrameAt - startedAt) : nullptr;
-  stats["sentFps"] = sender->fps();
-  stats["seconds"] = (orsa::platform::currentMillis() - sendStart) / 1000.0;
-  const std::string statsPath = (fs::path(out) / "stats.json").string();
-  std::ofstream(statsPath) << stats.dump(2) << "\n";
-  std::printf("%s\noutputs: %s/{composite.mp4,contact-sheet.png,stats.json}\n",
-              stats.dump(2).c_str(), out.c_str());
-  if (!s.error.empty()) return fail(s.error);
-  if (view->renderFrameCount() == 0) return fail("the view drew no frame (see 'orsa logs read')");
-  return 0;
+  return feedAndRecord("agent", view, agent->resourceManager(), kStreamId, seconds, out, startedAt,
+                       *outcome, [&] {
+                         agent->stop();
+                         stopView();
+                       });
 }
 
 // One connection of the stand-in service, answered request by request until the client closes.

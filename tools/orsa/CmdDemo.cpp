@@ -2,9 +2,7 @@
 // simulated RTC sender feeds it SEI and head pictures, the engine composites them into a
 // preview view, and what the view presents is recorded as a video, a contact sheet and
 // statistics.
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -23,6 +21,7 @@
 #include "Command.h"
 #include "DemoRecorder.h"
 #include "DemoWindow.h"
+#include "FrontEndHost.h"
 #include "OrsaMireloConfigEncoder.h"
 #include "OrsaROIRuntime.h"
 #include "SimulatedSender.h"
@@ -35,8 +34,6 @@
 #include "render/gl/GlRenderBackend.h"
 #include "utils/ResourceManager.h"
 
-extern char** environ;
-
 namespace fs = std::filesystem;
 using orsa::platform::AppContainer;
 using orsa::platform::MainLoop;
@@ -48,11 +45,6 @@ constexpr const char* kUsage =
     "demo [--package ZIP | --package-url URL] [--seconds S] [--fps F] [--out DIR] [--layer "
     "WxH@SCALE] "
     "[--head-view] [--window] [--no-record]";
-// The sample the demo makes for itself, and the sizes at which a two-core machine without a
-// GPU draws every frame.
-constexpr const char* kSampleName = "demo-sample-package.zip";
-constexpr const char* kSampleSize = "360x640";
-constexpr const char* kSampleFrames = "50";
 constexpr const char* kStreamId = "demo-stream";
 constexpr auto kPrepareTimeout = std::chrono::seconds(120);
 constexpr auto kEngineReadyTimeout = std::chrono::seconds(60);
@@ -87,13 +79,6 @@ int usage(const std::string& why) {
 int fail(const std::string& why) {
   std::fprintf(stderr, "orsa demo: %s\n", why.c_str());
   return 1;
-}
-
-std::optional<double> parseNumber(const std::string& s, double lo, double hi) {
-  char* end = nullptr;
-  const double v = std::strtod(s.c_str(), &end);
-  if (s.empty() || *end != '\0' || !(v >= lo && v <= hi)) return std::nullopt;
-  return v;
 }
 
 bool parseLayer(const std::string& text, OrsaSize& size, double& scale) {
@@ -138,41 +123,6 @@ std::optional<int> parse(const std::vector<std::string>& args, Options& o) {
   if (!o.package.empty() && !o.packageUrl.empty())
     return usage("--package and --package-url exclude each other");
   return std::nullopt;
-}
-
-// The sample package, made once by this same program and kept in the container's documents.
-std::optional<std::string> samplePackage(std::string& error) {
-  const std::string path = AppContainer::documentsDirectory() + "/" + kSampleName;
-  std::error_code ec;
-  if (fs::is_regular_file(path, ec)) return path;
-  fs::create_directories(AppContainer::documentsDirectory(), ec);
-  const std::string partial = path + ".making";
-  std::fprintf(stderr, "making the sample package %s\n", path.c_str());
-  std::vector<std::string> args = {"/proc/self/exe", "sample-package", partial,    "--frames",
-                                   kSampleFrames,    "--size",         kSampleSize};
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  // Its summary line is not the demo's: standard output stays the demo's own.
-  posix_spawn_file_actions_adddup2(&actions, STDERR_FILENO, STDOUT_FILENO);
-  pid_t pid = -1;
-  int status = -1;
-  const int rc = posix_spawn(&pid, "/proc/self/exe", &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||
-      WEXITSTATUS(status) != 0) {
-    fs::remove(partial, ec);
-    error = "cannot make the sample package";
-    return std::nullopt;
-  }
-  fs::rename(partial, path, ec);
-  if (ec) {
-    error = "cannot keep the sample package at " + path + ": " + ec.message();
-    return std::nullopt;
-  }
-  return path;
 }
 
 // Where the runtime looks for a package: the container's temporary folder, under the last

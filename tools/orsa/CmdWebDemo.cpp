@@ -3,8 +3,6 @@
 // WebSocket, and the simulated sender then feeds the attached view through drawFrame, recorded
 // as `orsa demo` records. `orsa backend serve` stands in for the web-demo backend.
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 // Asio's awaitable header uses std::exchange without including it.
@@ -31,8 +29,7 @@
 #include <vector>
 
 #include "Command.h"
-#include "DemoRecorder.h"
-#include "SimulatedSender.h"
+#include "FrontEndHost.h"
 #include "net/DHBackendConnector.h"
 #include "net/DHTaskManager.h"
 #include "orsa/IOrsaMirelo.h"
@@ -44,8 +41,6 @@
 #include "render/OrsaFrameData.h"
 #include "render/gl/GlRenderBackend.h"
 #include "utils/ResourceManager.h"
-
-extern char** environ;
 
 namespace fs = std::filesystem;
 namespace asio = boost::asio;
@@ -63,7 +58,6 @@ constexpr const char* kUsage =
 constexpr const char* kBackendUsage = "backend serve --port P";
 constexpr const char* kStreamId = "webdemo-stream";
 // The sample `orsa demo` makes and keeps; either command reuses the other's.
-constexpr const char* kSampleName = "demo-sample-package.zip";
 constexpr const char* kServeModel = "demo-model";
 // How long the backend gets to hear of the task's destruction before the tool ends.
 constexpr auto kDestroyWait = std::chrono::seconds(5);
@@ -82,13 +76,6 @@ int fail(const std::string& why) {
   return 1;
 }
 
-std::optional<double> parseNumber(const std::string& s, double lo, double hi) {
-  char* end = nullptr;
-  const double v = std::strtod(s.c_str(), &end);
-  if (s.empty() || *end != '\0' || !(v >= lo && v <= hi)) return std::nullopt;
-  return v;
-}
-
 // "http://h:p" -> "ws://h:p/ws", "https://h" -> "wss://h/ws".
 std::optional<std::string> webSocketBaseFor(std::string httpBase) {
   while (!httpBase.empty() && httpBase.back() == '/') httpBase.pop_back();
@@ -98,91 +85,6 @@ std::optional<std::string> webSocketBaseFor(std::string httpBase) {
   }
   return std::nullopt;
 }
-
-// The sample package, made by this same program with its summary kept off standard output.
-std::optional<std::string> samplePackage() {
-  const std::string dir = orsa::platform::AppContainer::documentsDirectory();
-  const std::string path = dir + "/" + kSampleName;
-  std::error_code ec;
-  if (fs::is_regular_file(path, ec)) return path;
-  fs::create_directories(dir, ec);
-  const std::string partial = path + ".making";
-  std::fprintf(stderr, "making the sample package %s\n", path.c_str());
-  std::vector<std::string> args = {"/proc/self/exe", "sample-package", partial, "--frames", "50",
-                                   "--size",         "360x640"};
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, STDERR_FILENO, STDOUT_FILENO);
-  pid_t pid = -1;
-  int status = -1;
-  const int rc = posix_spawn(&pid, "/proc/self/exe", &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||
-      WEXITSTATUS(status) != 0 || (fs::rename(partial, path, ec), ec)) {
-    fs::remove(partial, ec);
-    return std::nullopt;
-  }
-  return path;
-}
-
-// The engine's frame intake reduced to what this road needs: each SEI record and head picture
-// become a frame record that goes to the view's drawFrame.
-class ViewFeeder : public IOrsaMirelo {
- public:
-  explicit ViewFeeder(std::shared_ptr<OrsaPreviewView> view) : view_(std::move(view)) {}
-  void start(const std::string&, const std::shared_ptr<OrsaMireloDelegate>&) override {}
-  void attach(const std::shared_ptr<OrsaView>&) override {}
-  void stop() override {}
-  void onPlayerSyncRecvSEI(const std::string&, std::span<const uint8_t> data) override {
-    pending_ = std::make_shared<OrsaFrameData>();
-    pending_->updateSEI(data.data(), data.size());
-  }
-  void onRemoteVideoFrameRawData(std::span<const uint8_t* const> data,
-                                 std::span<const uint32_t> dataLength,
-                                 const QMXVideoFrameParam& param, const std::string&) override {
-    auto frame = std::move(pending_);
-    if (!frame || data.empty() || dataLength.empty()) return;
-    if (frame->updateROIFrame(data[0], dataLength[0], param.width(), param.height(),
-                              param.strideAtIndex(0)) != OrsaFrameData::ROIStatus::Ok)
-      return;
-    frame->setSequence(++sequence_);
-    frame->setReceiveTime(orsa::platform::currentMillis());
-    view_->drawFrame(std::move(frame));
-  }
-
- private:
-  std::shared_ptr<OrsaPreviewView> view_;
-  // The sender's thread only.
-  std::shared_ptr<OrsaFrameData> pending_;
-  uint64_t sequence_ = 0;
-};
-
-class Outcome : public OrsaMireloStartDelegate {
- public:
-  void onMireloStartSuccess() override { set(0, ""); }
-  void onMireloStartFail(int64_t code, const std::string& message) override { set(code, message); }
-  void onMireloFirstFrameDraw() override {
-    int64_t expected = 0;
-    firstFrameAt.compare_exchange_strong(expected, orsa::platform::currentMillis());
-  }
-  void set(int64_t c, const std::string& m) {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (done) return;
-    code = c, message = m, done = true;
-  }
-  bool finished() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return done;
-  }
-  std::mutex mutex;
-  bool done = false;
-  int64_t code = 0;
-  std::string message;
-  std::atomic<int64_t> firstFrameAt{0};
-};
 
 int runWebDemo(const std::vector<std::string>& args) {
   std::map<std::string, std::string> v;
@@ -217,8 +119,9 @@ int runWebDemo(const std::vector<std::string>& args) {
   if (!fs::is_directory(out, ec)) return fail("cannot create the output folder " + out);
   std::string package = v["--package"];
   if (package.empty()) {
-    auto made = samplePackage();
-    if (!made) return fail("cannot make the sample package");
+    std::string error;
+    auto made = samplePackage(error);
+    if (!made) return fail(error);
     package = *made;
   } else if (!fs::is_regular_file(package, ec)) {
     return fail(package + ": no such package file");
@@ -241,15 +144,13 @@ int runWebDemo(const std::vector<std::string>& args) {
     std::fprintf(stderr, "state %llu %d %s\n", static_cast<unsigned long long>(state), code,
                  msg.c_str());
   });
-  auto outcome = std::make_shared<Outcome>();
+  auto outcome = std::make_shared<StartOutcome>();
   demo->setResource(package);
   demo->attach(view);
   const int64_t startedAt = orsa::platform::currentMillis();
   demo->startWithAppID(v["--app-id"], v["--app-sign"],
                        OrsaRTCOptions(v["--room"], v["--input-stream"], v["--output-stream"]),
                        v["--model"], outcome);
-  const bool ended = MainLoop::runUntil([&] { return outcome->finished(); },
-                                        std::chrono::milliseconds(std::lround(timeout * 1000)));
   // Ends the backend task and waits (bounded) until the backend has heard of it.
   const auto stopDemo = [&] {
     auto connector = demo->dhBackendConnector();
@@ -263,63 +164,12 @@ int runWebDemo(const std::vector<std::string>& args) {
         },
         kDestroyWait);
   };
-  if (!ended || outcome->code != 0) {
+  if (awaitStart(*outcome, timeout) != 0) {
     stopDemo();
-    if (!ended) std::fprintf(stderr, "start timed out\n");
-    if (ended)
-      std::fprintf(stderr, "start failed: %lld %s\n", static_cast<long long>(outcome->code),
-                   outcome->message.c_str());
     return 1;
   }
-  std::printf("started\n");
-  std::fflush(stdout);
-
-  std::string error;
-  auto resources = demo->resourceManager();
-  auto sender = resources ? SimulatedSender::create(*resources, std::make_shared<ViewFeeder>(view),
-                                                    kStreamId, 0, error)
-                          : nullptr;
-  if (!sender ||
-      !MainLoop::runUntil([&] { return gl->hasMaskTexture(); }, std::chrono::seconds(10))) {
-    stopDemo();
-    return fail(sender ? "the view did not load the package's mask" : "no sender: " + error);
-  }
-  DemoRecorder recorder((fs::path(out) / "composite.mp4").string(),
-                        (fs::path(out) / "contact-sheet.png").string(), sender->fps());
-  view->setPresentationSink([&recorder](const OrsaPicture& p) { recorder.onPicture(p); });
-  const int64_t sendStart = orsa::platform::currentMillis();
-  sender->start();
-  MainLoop::runFor(std::chrono::milliseconds(std::lround(seconds * 1000)));
-  sender->stop();
-  // Frames still on their way through the background reads and the queue.
-  MainLoop::runUntil(
-      [&] {
-        return view->receivedFrameCount() >= sender->framesSent() && view->queuedFrameCount() == 0;
-      },
-      std::chrono::seconds(3));
-  MainLoop::runFor(std::chrono::milliseconds(300));
-  const int64_t sendEnd = orsa::platform::currentMillis();
-  stopDemo();
-  const DemoRecorder::Summary s = recorder.finish();
-
-  const int64_t firstFrameAt = outcome->firstFrameAt.load();
-  nlohmann::json stats;
-  stats["framesSent"] = sender->framesSent();
-  stats["framesReceived"] = view->receivedFrameCount();
-  stats["framesDrawn"] = view->renderFrameCount();
-  stats["framesDropped"] = view->droppedFrameCount();
-  stats["framesRecorded"] = s.recorded;
-  stats["framesNotRecorded"] = s.notRecorded;
-  stats["firstFrameMs"] = firstFrameAt > 0 ? nlohmann::json(firstFrameAt - startedAt) : nullptr;
-  stats["sentFps"] = sender->fps();
-  stats["seconds"] = (sendEnd - sendStart) / 1000.0;
-  const std::string statsPath = (fs::path(out) / "stats.json").string();
-  std::ofstream(statsPath) << stats.dump(2) << "\n";
-  std::printf("%s\noutputs: %s/{composite.mp4,contact-sheet.png,stats.json}\n",
-              stats.dump(2).c_str(), out.c_str());
-  if (!s.error.empty()) return fail(s.error);
-  if (view->renderFrameCount() == 0) return fail("the view drew no frame (see 'orsa logs read')");
-  return 0;
+  return feedAndRecord("webdemo", view, demo->resourceManager(), kStreamId, seconds, out, startedAt,
+                       *outcome, stopDemo);
 }
 
 // The stand-in backend's tasks: WebSocket port number -> task id.
