@@ -72,6 +72,11 @@ class OrsaMireloForWebDemo::PrepareDelegate : public ResourceManagerDelegate {
   std::weak_ptr<OrsaMireloForWebDemo> owner_;
 };
 
+void OrsaMireloForWebDemo::setBackendBaseURLs(const std::string& httpBaseURL,
+                                              const std::string& webSocketBaseURL) {
+  DHBackendConnector::setBaseURLs(httpBaseURL, webSocketBaseURL);
+}
+
 std::shared_ptr<OrsaMireloForWebDemo> OrsaMireloForWebDemo::create() {
   return std::make_shared<OrsaMireloForWebDemo>();
 }

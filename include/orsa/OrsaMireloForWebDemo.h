@@ -49,6 +49,11 @@ class OrsaMireloForWebDemo : public std::enable_shared_from_this<OrsaMireloForWe
       std::function<void(uint64_t state, int32_t errorCode, const std::string& msg)>;
 
   static std::shared_ptr<OrsaMireloForWebDemo> create();
+  // Where the web-demo backend is: its HTTP base URL (no path) and its WebSocket base (ending
+  // in "/ws"). Defaults: "https://dh-demo.orsamirelo.com" and "wss://dh-demo.orsamirelo.com/ws".
+  // Set before the first start: the model list is fetched once per process.
+  static void setBackendBaseURLs(const std::string& httpBaseURL,
+                                 const std::string& webSocketBaseURL);
   OrsaMireloForWebDemo();
   ~OrsaMireloForWebDemo();
   OrsaMireloForWebDemo(const OrsaMireloForWebDemo&) = delete;

@@ -138,7 +138,7 @@ int runWebDemo(const std::vector<std::string>& args) {
     stopView();
     return fail("no GL ES 3 context with the shader library could be made on this machine (EGL)");
   }
-  DHBackendConnector::setBaseURLs(v["--backend"], ws);
+  OrsaMireloForWebDemo::setBackendBaseURLs(v["--backend"], ws);
   auto demo = OrsaMireloForWebDemo::create();
   demo->setConnectionStateObserver([](uint64_t state, int32_t code, const std::string& msg) {
     std::fprintf(stderr, "state %llu %d %s\n", static_cast<unsigned long long>(state), code,
