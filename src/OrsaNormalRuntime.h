@@ -4,8 +4,8 @@
 #include <mutex>
 
 #include "orsa/IOrsaMireloRuntime.h"
-#include "render/OrsaFrameData.h"
 #include "orsa/OrsaPreviewView.h"
+#include "render/OrsaFrameData.h"
 
 // The runtime of every stream that is not "mobile": the received video is the whole picture,
 // so nothing is composited. It provides a preview view, keeps the last SEI record, reports the

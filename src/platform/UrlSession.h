@@ -115,7 +115,8 @@ class UrlSessionDownloadTask : public UrlSessionTask {
   // completion, on the session's delegate queue. The transfer's didComplete follows and, as on
   // the platform, reports kUrlErrorCancelled carrying the same resume data (the downloader
   // stores resume data from there).
-  virtual void cancelByProducingResumeData(std::function<void(std::optional<Bytes>)> completion) = 0;
+  virtual void cancelByProducingResumeData(
+      std::function<void(std::optional<Bytes>)> completion) = 0;
 };
 
 // Events of a session's transfers, delivered one at a time, in order, on the delegate queue.
@@ -123,9 +124,8 @@ class UrlSessionDownloadTask : public UrlSessionTask {
 class UrlSessionDelegate {
  public:
   virtual ~UrlSessionDelegate() = default;
-  virtual void didWriteData(UrlSession& session, UrlSessionDownloadTask& task,
-                            int64_t bytesWritten, int64_t totalBytesWritten,
-                            int64_t totalBytesExpectedToWrite) {}
+  virtual void didWriteData(UrlSession& session, UrlSessionDownloadTask& task, int64_t bytesWritten,
+                            int64_t totalBytesWritten, int64_t totalBytesExpectedToWrite) {}
   // The finished file at location exists only until this call returns.
   virtual void didFinishDownloadingToURL(UrlSession& session, UrlSessionDownloadTask& task,
                                          const std::string& location) {}
@@ -156,9 +156,9 @@ struct UrlSessionConfiguration {
   }
 };
 
-using DataCompletion = std::function<void(const std::optional<Bytes>& data,
-                                          const std::optional<UrlResponse>& response,
-                                          const std::optional<TransferError>& error)>;
+using DataCompletion =
+    std::function<void(const std::optional<Bytes>& data, const std::optional<UrlResponse>& response,
+                       const std::optional<TransferError>& error)>;
 
 class UrlSession : public std::enable_shared_from_this<UrlSession> {
  public:

@@ -18,9 +18,9 @@ namespace orsa::test {
 class NginxServer {
  public:
   struct Options {
-    std::filesystem::path root;     // directory served at "/"
-    std::string limitRate;          // nginx limit_rate value per connection ("200k"); empty: none
-    std::string limitRateAfter;     // limit_rate_after ("1m"); empty: none
+    std::filesystem::path root;  // directory served at "/"
+    std::string limitRate;       // nginx limit_rate value per connection ("200k"); empty: none
+    std::string limitRateAfter;  // limit_rate_after ("1m"); empty: none
   };
   // GTEST_SKIP-free: fails the calling test (ADD_FAILURE) and leaves port() 0 when nginx
   // cannot be started.
@@ -82,7 +82,7 @@ class FaultHttpServer {
 
   uint16_t port() const;
   std::string url(const std::string& target) const;  // "http://127.0.0.1:PORT" + target
-  std::vector<Request> requests() const;              // every request so far, in order
+  std::vector<Request> requests() const;             // every request so far, in order
   void setHandler(Handler handler);
 
  private:
