@@ -121,9 +121,14 @@ TEST_F(MireloDownloaderTest, FailedOrLengthlessTransfersThenFetchAgain) {
   for (const auto& [name, status, noLength, closeAfter, delivers] : cases) {
     SCOPED_TRACE(name);
     std::atomic<int> served{0};
+    // Copies: clang 14 cannot capture structured bindings.
+    const auto firstStatus = status;
+    const bool firstNoLength = noLength;
+    const auto firstCloseAfter = closeAfter;
     FaultHttpServer server([&](const auto&) {
       Reply r = slow;
-      if (served++ == 0) r.status = status, r.noLength = noLength, r.closeAfter = closeAfter;
+      if (served++ == 0)
+        r.status = firstStatus, r.noLength = firstNoLength, r.closeAfter = firstCloseAfter;
       return r;
     });
     const std::string url = server.url(std::string("/") + name);
