@@ -1,9 +1,7 @@
 #include "orsa/OrsaMireloForAIAgent.h"
 
 #include <fmt/format.h>
-#include <openssl/rand.h>
 
-#include <array>
 #include <cstdlib>
 #include <optional>
 
@@ -12,6 +10,7 @@
 #include "net/MireloDownloader.h"
 #include "orsa/OrsaClock.h"
 #include "orsa/OrsaPreviewView.h"
+#include "platform/Digest.h"
 #include "platform/UserDefaults.h"
 #include "render/BufferPool.h"
 #include "utils/ResourceManager.h"
@@ -33,20 +32,6 @@ std::mutex& settingsMutex() {
 std::string& baseURL() {
   static std::string url = OrsaMireloForAIAgent::kDefaultServiceBaseURL;
   return url;
-}
-
-// A random (version 4) UUID in its textual form.
-std::optional<std::string> randomUUID() {
-  std::array<uint8_t, 16> b{};
-  if (RAND_bytes(b.data(), static_cast<int>(b.size())) != 1) return std::nullopt;
-  b[6] = (b[6] & 0x0f) | 0x40;
-  b[8] = (b[8] & 0x3f) | 0x80;
-  std::string out;
-  for (size_t i = 0; i < b.size(); ++i) {
-    if (i == 4 || i == 6 || i == 8 || i == 10) out += '-';
-    out += fmt::format("{:02x}", b[i]);
-  }
-  return out;
 }
 
 // Lenient readings of the answer, as a dictionary's boolValue and integerValue read them:
@@ -127,11 +112,10 @@ std::string OrsaMireloForAIAgent::deviceIdentifier() {
   auto defaults = orsa::platform::UserDefaults::standardUserDefaults();
   if (auto stored = defaults->stringForKey(kDeviceIdKey); stored && stored->size() == 36)
     return *stored;
-  auto made = randomUUID();
-  if (!made) return "00000000-0000-4000-8000-000000000000";
-  defaults->setString(*made, kDeviceIdKey);
+  const std::string made = orsa::platform::makeUuid();
+  defaults->setString(made, kDeviceIdKey);
   defaults->synchronize();
-  return *made;
+  return made;
 }
 
 void OrsaMireloForAIAgent::attach(std::shared_ptr<OrsaPreviewView> view) {

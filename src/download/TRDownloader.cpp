@@ -5,11 +5,11 @@
 
 #include <algorithm>
 #include <cfloat>
-#include <random>
 
 #include "download/TRDownloadDB.h"
 #include "download/TRResumeData.h"
 #include "platform/Console.h"
+#include "platform/Digest.h"
 #include "platform/HostInfo.h"
 #include "platform/NotificationCenter.h"
 #include "platform/UserDefaults.h"
@@ -52,15 +52,6 @@ int64_t expectedWholeSize(const P::UrlSessionTask& transfer) {
   if (whole > 0) return whole;
   auto response = transfer.response();
   return response ? response->expectedContentLength : 0;
-}
-
-std::string freshUuid() {
-  static std::mt19937_64 rng{std::random_device{}()};
-  uint64_t hi = rng(), lo = rng();
-  hi = (hi & ~0xf000ull) | 0x4000ull;        // version 4
-  lo = (lo & ~(3ull << 62)) | (2ull << 62);  // RFC 4122 variant
-  return fmt::format("{:08X}-{:04X}-{:04X}-{:04X}-{:012X}", hi >> 32, (hi >> 16) & 0xffff,
-                     hi & 0xffff, lo >> 48, lo & 0xffffffffffffull);
 }
 
 std::mutex gProviderMutex;
@@ -152,8 +143,8 @@ std::shared_ptr<TRDownloadTask> TRDownloader::downloadWithRequest(const P::UrlRe
                                                                   TRCompletionHandler completion,
                                                                   float priority) {
   // A fresh file id per request: the same URL asked for twice makes two tasks.
-  auto task =
-      TRDownloadTask::make(TRDownloadTask::taskIdForUrl(request.url, freshUuid()), request.url);
+  auto task = TRDownloadTask::make(
+      TRDownloadTask::taskIdForUrl(request.url, orsa::platform::makeUuid()), request.url);
   task->setRequest(request);
   task->setProgressHandler(std::move(progress));
   task->setCompletionHandler(std::move(completion));

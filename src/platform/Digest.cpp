@@ -3,10 +3,15 @@
 #include <fcntl.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
+#include <openssl/rand.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
+#include <random>
+
+#include <fmt/format.h>
 
 namespace orsa::platform {
 
@@ -30,9 +35,8 @@ Digest::Digest(Algorithm algorithm) : ctx_(std::make_unique<Context>()) {
 
 Digest::~Digest() {
   EVP_MD_CTX_free(ctx_->md);
-  // Digests run on pool threads that may live until the process ends; OpenSSL's per-thread
-  // state would then never be freed. Release it now: it is re-made on demand.
-  OPENSSL_thread_stop();
+  // Digests run on pool threads that may live until the process ends.
+  releaseThreadCryptoState();
 }
 
 bool Digest::update(const void* data, size_t size) {
@@ -106,6 +110,27 @@ std::string Digest::md5Hex(std::string_view bytes) {
 
 std::string Digest::sha256Hex(std::string_view bytes) {
   return hex(of(Algorithm::SHA256, bytes));
+}
+
+std::string makeUuid() {
+  std::array<uint8_t, 16> b{};
+  if (RAND_bytes(b.data(), static_cast<int>(b.size())) != 1) {
+    std::random_device device;
+    for (auto& byte : b) byte = static_cast<uint8_t>(device());
+  }
+  releaseThreadCryptoState();
+  b[6] = (b[6] & 0x0f) | 0x40;  // version 4
+  b[8] = (b[8] & 0x3f) | 0x80;  // RFC 4122 variant
+  return fmt::format(
+      "{:02X}{:02X}{:02X}{:02X}-{:02X}{:02X}-{:02X}{:02X}-{:02X}{:02X}-"
+      "{:02X}{:02X}{:02X}{:02X}{:02X}{:02X}",
+      b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14],
+      b[15]);
+}
+
+void releaseThreadCryptoState() {
+  // Re-made on demand by the thread's next OpenSSL call.
+  OPENSSL_thread_stop();
 }
 
 }  // namespace orsa::platform

@@ -21,6 +21,7 @@
 #include "platform/AppContainer.h"
 #include "platform/Clock.h"
 #include "platform/Console.h"
+#include "platform/Digest.h"
 #include "platform/TransferJournal.h"
 #include "platform/UrlSessionResume.h"
 
@@ -1193,7 +1194,12 @@ std::optional<std::string> UrlResponse::header(std::string_view name) const {
 std::shared_ptr<UrlSession> UrlSession::make(UrlSessionConfiguration configuration,
                                              std::shared_ptr<UrlSessionDelegate> delegate,
                                              std::shared_ptr<DispatchQueue> delegateQueue) {
-  static const bool curlReady = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+  static const bool curlReady = [] {
+    const bool ok = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    // The first session may be made on a pool thread that outlives OpenSSL's exit handler.
+    orsa::platform::releaseThreadCryptoState();
+    return ok;
+  }();
   (void)curlReady;
   if (!delegateQueue) delegateQueue = makeSerialQueue("UrlSession.delegate");
   auto session = std::make_shared<CurlSession>(std::move(configuration), std::move(delegate),

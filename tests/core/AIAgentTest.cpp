@@ -84,7 +84,7 @@ TEST_F(AIAgent, AsksTheServiceForTheRenderInformationWithTheSixKeys) {
       R"({"AppId":"app-1","UserId":"user-2","Token":"tok-3","Platform":"2","MetaHumanId":"mh-7"})");
   expected["DeviceId"] = device;
   EXPECT_EQ(c->body, expected);
-  EXPECT_TRUE(std::regex_match(device, std::regex("[0-9a-f]{8}(-[0-9a-f]{4}){3}-[0-9a-f]{12}")))
+  EXPECT_TRUE(std::regex_match(device, std::regex("[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}")))
       << device;
   // Stable: the next start, and the stored setting, carry the same identifier.
   EXPECT_EQ(start(auth)->body["DeviceId"], device);
