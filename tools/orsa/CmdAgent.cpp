@@ -2,7 +2,6 @@
 // render-information request as a JSON POST, the front end downloads and prepares the package
 // it names, and the simulated sender then feeds the attached view through drawFrame, recorded
 // as `orsa demo` records. `orsa agent serve` stands in for the AI-agent service.
-#include <signal.h>
 
 // Asio's awaitable header uses std::exchange without including it.
 #include <utility>
@@ -12,7 +11,6 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -21,7 +19,6 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "Command.h"
@@ -208,13 +205,13 @@ void serveConnection(asio::ip::tcp::socket socket, const std::string& package, u
 }
 
 int runServe(const std::vector<std::string>& args) {
-  std::optional<double> port;
+  std::optional<uint16_t> port;
   std::string packagePath;
   for (size_t i = 0; i < args.size(); i += 2) {
     if (i + 1 >= args.size()) return usage("missing value for " + args[i]);
     if (args[i] == "--port") {
-      port = parseNumber(args[i + 1], 0, 65535);
-      if (!port || *port != std::floor(*port)) return usage("--port takes a whole number 0-65535");
+      port = parsePort(args[i + 1]);
+      if (!port) return usage("--port takes a whole number 0-65535");
     } else if (args[i] == "--package") {
       packagePath = args[i + 1];
     } else {
@@ -225,43 +222,21 @@ int runServe(const std::vector<std::string>& args) {
   auto package = readWholeFile(packagePath);
   if (!package) return fail(packagePath + ": cannot read the package");
 
-  asio::io_context io;
-  asio::ip::tcp::acceptor acceptor(io);
-  boost::system::error_code ec;
-  const asio::ip::tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"),
-                                         static_cast<uint16_t>(*port));
-  acceptor.open(endpoint.protocol(), ec);
-  if (!ec) acceptor.set_option(asio::socket_base::reuse_address(true), ec);
-  if (!ec) acceptor.bind(endpoint, ec);
-  if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
-  if (ec)
-    return fail("cannot listen on 127.0.0.1:" + std::to_string(static_cast<int>(*port)) + ": " +
-                ec.message());
-  const uint16_t bound = acceptor.local_endpoint().port();
+  // Connection threads may use these until the process ends: serveOnLoopback never returns once
+  // it serves.
   std::atomic<uint64_t> requests{0};
-  std::function<void()> accept = [&] {
-    acceptor.async_accept([&](boost::system::error_code error, asio::ip::tcp::socket socket) {
-      if (error) return;
-      // Connections outlive nothing but the process, which ends at a signal.
-      std::thread(serveConnection, std::move(socket), std::cref(*package), bound,
-                  std::ref(requests))
-          .detach();
-      accept();
-    });
-  };
-  accept();
-  asio::signal_set signals(io, SIGINT, SIGTERM);
-  signals.async_wait([&](boost::system::error_code, int) {
-    acceptor.close();
-    io.stop();
-  });
-  std::printf("serving on http://127.0.0.1:%u (package %s, %zu bytes)\n", bound,
-              packagePath.c_str(), package->size());
-  std::fflush(stdout);
-  io.run();
-  std::fflush(stdout);
-  // Detached connection threads may still be writing: end without running destructors.
-  std::_Exit(0);
+  uint16_t bound = 0;
+  return serveOnLoopback(
+      "agent", *port,
+      [&](uint16_t p) {
+        bound = p;
+        std::printf("serving on http://127.0.0.1:%u (package %s, %zu bytes)\n", p,
+                    packagePath.c_str(), package->size());
+        std::fflush(stdout);
+      },
+      [&](asio::ip::tcp::socket socket) {
+        serveConnection(std::move(socket), *package, bound, requests);
+      });
 }
 
 int runAgent(const std::vector<std::string>& args) {

@@ -2,7 +2,6 @@
 // front end asks the backend for a rendering task and waits for the task's start message on its
 // WebSocket, and the simulated sender then feeds the attached view through drawFrame, recorded
 // as `orsa demo` records. `orsa backend serve` stands in for the web-demo backend.
-#include <signal.h>
 #include <unistd.h>
 
 // Asio's awaitable header uses std::exchange without including it.
@@ -15,7 +14,6 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -25,7 +23,6 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "Command.h"
@@ -288,46 +285,20 @@ void serveConnection(asio::ip::tcp::socket socket, Tasks& tasks) {
 }
 
 int runServe(const std::vector<std::string>& args) {
-  std::optional<double> port;
+  std::optional<uint16_t> port;
   for (size_t i = 0; i < args.size(); i += 2) {
     if (i + 1 >= args.size() || args[i] != "--port") return backendUsage("serve takes --port P");
-    port = parseNumber(args[i + 1], 0, 65535);
-    if (!port || *port != std::floor(*port))
-      return backendUsage("--port takes a whole number 0-65535");
+    port = parsePort(args[i + 1]);
+    if (!port) return backendUsage("--port takes a whole number 0-65535");
   }
   if (!port) return backendUsage("serve needs --port");
-  asio::io_context io;
-  asio::ip::tcp::acceptor acceptor(io);
-  boost::system::error_code ec;
-  const asio::ip::tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"),
-                                         static_cast<uint16_t>(*port));
-  acceptor.open(endpoint.protocol(), ec);
-  if (!ec) acceptor.set_option(asio::socket_base::reuse_address(true), ec);
-  if (!ec) acceptor.bind(endpoint, ec);
-  if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
-  if (ec)
-    return fail("cannot listen on 127.0.0.1:" + std::to_string(static_cast<int>(*port)) + ": " +
-                ec.message());
   auto* tasks = new Tasks();  // connection threads use it until the process ends
-  std::function<void()> accept = [&] {
-    acceptor.async_accept([&](boost::system::error_code error, asio::ip::tcp::socket socket) {
-      if (error) return;
-      std::thread(serveConnection, std::move(socket), std::ref(*tasks)).detach();
-      accept();
-    });
-  };
-  accept();
-  asio::signal_set signals(io, SIGINT, SIGTERM);
-  signals.async_wait([&](boost::system::error_code, int) {
-    acceptor.close();
-    io.stop();
-  });
-  say("serving on http://127.0.0.1:" + std::to_string(acceptor.local_endpoint().port()) +
-      " (model " + kServeModel + ")");
-  io.run();
-  std::fflush(stdout);
-  // Detached connection threads may still be writing: end without running destructors.
-  std::_Exit(0);
+  return serveOnLoopback(
+      "backend", *port,
+      [](uint16_t p) {
+        say("serving on http://127.0.0.1:" + std::to_string(p) + " (model " + kServeModel + ")");
+      },
+      [tasks](asio::ip::tcp::socket socket) { serveConnection(std::move(socket), *tasks); });
 }
 
 int runBackend(const std::vector<std::string>& args) {

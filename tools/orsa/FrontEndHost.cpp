@@ -4,13 +4,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <boost/asio.hpp>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <thread>
 #include <vector>
 
 #include "DemoRecorder.h"
@@ -41,6 +44,47 @@ std::optional<double> parseNumber(const std::string& s, double lo, double hi) {
   const double v = std::strtod(s.c_str(), &end);
   if (s.empty() || *end != '\0' || !(v >= lo && v <= hi)) return std::nullopt;
   return v;
+}
+
+std::optional<uint16_t> parsePort(const std::string& s) {
+  const auto v = parseNumber(s, 0, 65535);
+  if (!v || *v != std::floor(*v)) return std::nullopt;
+  return static_cast<uint16_t>(*v);
+}
+
+int serveOnLoopback(const char* command, uint16_t port, const std::function<void(uint16_t)>& ready,
+                    std::function<void(boost::asio::ip::tcp::socket)> serve) {
+  namespace asio = boost::asio;
+  asio::io_context io;
+  asio::ip::tcp::acceptor acceptor(io);
+  boost::system::error_code ec;
+  const asio::ip::tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), port);
+  acceptor.open(endpoint.protocol(), ec);
+  if (!ec) acceptor.set_option(asio::socket_base::reuse_address(true), ec);
+  if (!ec) acceptor.bind(endpoint, ec);
+  if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
+  if (ec) {
+    std::fprintf(stderr, "orsa %s: cannot listen on 127.0.0.1:%u: %s\n", command, port,
+                 ec.message().c_str());
+    return 1;
+  }
+  ready(acceptor.local_endpoint().port());
+  std::function<void()> accept = [&] {
+    acceptor.async_accept([&](boost::system::error_code error, asio::ip::tcp::socket socket) {
+      if (error) return;
+      std::thread(serve, std::move(socket)).detach();
+      accept();
+    });
+  };
+  accept();
+  asio::signal_set signals(io, SIGINT, SIGTERM);
+  signals.async_wait([&](boost::system::error_code, int) {
+    acceptor.close();
+    io.stop();
+  });
+  io.run();
+  std::fflush(stdout);
+  std::_Exit(0);
 }
 
 std::optional<std::string> samplePackage(std::string& error) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <boost/asio/ip/tcp.hpp>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -21,6 +22,16 @@ namespace orsa::tool {
 
 // A number in [lo, hi] and nothing else.
 std::optional<double> parseNumber(const std::string& s, double lo, double hi);
+// A whole number 0-65535.
+std::optional<uint16_t> parsePort(const std::string& s);
+
+// The stand-in services: serves 127.0.0.1:port (0 takes any free port), each connection on a
+// thread of its own, until SIGINT or SIGTERM, and then ends the process at once, since connection
+// threads may still be writing. `ready` learns the bound port before the first connection.
+// Answers 1, with "orsa <command>: cannot listen on ..." on standard error, when the port cannot
+// be had.
+int serveOnLoopback(const char* command, uint16_t port, const std::function<void(uint16_t)>& ready,
+                    std::function<void(boost::asio::ip::tcp::socket)> serve);
 
 // The sample package, made once by this same program and kept in the container's documents.
 std::optional<std::string> samplePackage(std::string& error);
