@@ -71,47 +71,36 @@ std::shared_ptr<TRDownloadItem> TRDownloadItem::itemWithDict(const TRDBRow& row)
   return item;
 }
 
-#define TR_GET(type, name, member)    \
-  type TRDownloadItem::name() const { \
-    std::lock_guard lock(mutex_);     \
-    return member;                    \
-  }
-#define TR_SET(type, name, member)    \
-  void TRDownloadItem::name(type v) { \
-    std::lock_guard lock(mutex_);     \
-    member = std::move(v);            \
-  }
-
-TR_GET(bool, enableSpeed, enableSpeed_)
-TR_SET(bool, setEnableSpeed, enableSpeed_)
-TR_GET(std::string, taskId, taskId_)
-TR_SET(std::string, setTaskId, taskId_)
-TR_GET(std::string, fileId, fileId_)
-TR_GET(std::string, downloadURL, downloadURL_)
-TR_GET(std::string, version, version_)
-TR_GET(int64_t, fileSize, fileSize_)
-TR_GET(int64_t, downloadedSize, downloadedSize_)
-TR_GET(std::vector<uint8_t>, extraData, extraData_)
-TR_SET(std::vector<uint8_t>, setExtraData, extraData_)
-TR_GET(uint64_t, downloadStatus, downloadStatus_)
-TR_SET(int64_t, setDownloadedSize, downloadedSize_)
-TR_GET(bool, isRemoved, isRemoved_)
-TR_SET(bool, setIsRemoved, isRemoved_)
-TR_GET(bool, noNeedStartNext, noNeedStartNext_)
-TR_SET(bool, setNoNeedStartNext, noNeedStartNext_)
-TR_GET(int64_t, lastErrorCode, lastErrorCode_)
-TR_GET(std::string, lastErrorMessage, lastErrorMessage_)
-TR_GET(std::string, fileType, fileType_)
-TR_SET(std::string, setFileType, fileType_)
-TR_GET(std::string, uid, uid_)
-TR_SET(std::string, setUid, uid_)
-TR_GET(std::string, rootPath, rootPath_)
-TR_SET(std::string, setRootPath, rootPath_)
-TR_GET(int64_t, pid, pid_)
-TR_SET(int64_t, setPid, pid_)
-TR_GET(std::string, fileExtension, fileExtension_)
-TR_SET(std::string, setFileExtension, fileExtension_)
-TR_GET(uint64_t, createTime, createTime_)
+TR_GET(TRDownloadItem, bool, enableSpeed, enableSpeed_)
+TR_SET(TRDownloadItem, bool, setEnableSpeed, enableSpeed_)
+TR_GET(TRDownloadItem, std::string, taskId, taskId_)
+TR_SET(TRDownloadItem, std::string, setTaskId, taskId_)
+TR_GET(TRDownloadItem, std::string, fileId, fileId_)
+TR_GET(TRDownloadItem, std::string, downloadURL, downloadURL_)
+TR_GET(TRDownloadItem, std::string, version, version_)
+TR_GET(TRDownloadItem, int64_t, fileSize, fileSize_)
+TR_GET(TRDownloadItem, int64_t, downloadedSize, downloadedSize_)
+TR_GET(TRDownloadItem, std::vector<uint8_t>, extraData, extraData_)
+TR_SET(TRDownloadItem, std::vector<uint8_t>, setExtraData, extraData_)
+TR_GET(TRDownloadItem, uint64_t, downloadStatus, downloadStatus_)
+TR_SET(TRDownloadItem, int64_t, setDownloadedSize, downloadedSize_)
+TR_GET(TRDownloadItem, bool, isRemoved, isRemoved_)
+TR_SET(TRDownloadItem, bool, setIsRemoved, isRemoved_)
+TR_GET(TRDownloadItem, bool, noNeedStartNext, noNeedStartNext_)
+TR_SET(TRDownloadItem, bool, setNoNeedStartNext, noNeedStartNext_)
+TR_GET(TRDownloadItem, int64_t, lastErrorCode, lastErrorCode_)
+TR_GET(TRDownloadItem, std::string, lastErrorMessage, lastErrorMessage_)
+TR_GET(TRDownloadItem, std::string, fileType, fileType_)
+TR_SET(TRDownloadItem, std::string, setFileType, fileType_)
+TR_GET(TRDownloadItem, std::string, uid, uid_)
+TR_SET(TRDownloadItem, std::string, setUid, uid_)
+TR_GET(TRDownloadItem, std::string, rootPath, rootPath_)
+TR_SET(TRDownloadItem, std::string, setRootPath, rootPath_)
+TR_GET(TRDownloadItem, int64_t, pid, pid_)
+TR_SET(TRDownloadItem, int64_t, setPid, pid_)
+TR_GET(TRDownloadItem, std::string, fileExtension, fileExtension_)
+TR_SET(TRDownloadItem, std::string, setFileExtension, fileExtension_)
+TR_GET(TRDownloadItem, uint64_t, createTime, createTime_)
 
 TRDBValue TRDownloadItem::storedValue(std::string_view f) const {
   std::lock_guard lock(mutex_);

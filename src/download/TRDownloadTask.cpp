@@ -1,4 +1,5 @@
 #include "download/TRDownloadTask.h"
+#include "download/TRDownloadUtils.h"
 
 #include <fmt/format.h>
 
@@ -27,43 +28,32 @@ std::shared_ptr<TRDownloadTask> TRDownloadTask::taskWithDict(const TRDBRow& row)
   return task;
 }
 
-#define TR_GET(type, name, member)    \
-  type TRDownloadTask::name() const { \
-    std::lock_guard lock(mutex_);     \
-    return member;                    \
-  }
-#define TR_SET(type, name, member)    \
-  void TRDownloadTask::name(type v) { \
-    std::lock_guard lock(mutex_);     \
-    member = std::move(v);            \
-  }
-
-TR_GET(std::string, taskId, taskId_)
-TR_GET(std::string, downloadURL, downloadURL_)
+TR_GET(TRDownloadTask, std::string, taskId, taskId_)
+TR_GET(TRDownloadTask, std::string, downloadURL, downloadURL_)
 
 // An attached transfer is the authority on its own identifier.
 int64_t TRDownloadTask::stid() const {
   std::lock_guard lock(mutex_);
   return downloadTask_ ? static_cast<int64_t>(downloadTask_->taskIdentifier()) : stid_;
 }
-TR_SET(int64_t, setStid, stid_)
-TR_GET(float, priority, priority_)
-TR_SET(float, setPriority, priority_)
-TR_GET(int64_t, fileSize, fileSize_)
-TR_SET(int64_t, setFileSize, fileSize_)
-TR_GET(int64_t, downloadedSize, downloadedSize_)
-TR_SET(int64_t, setDownloadedSize, downloadedSize_)
-TR_GET(std::string, version, version_)
-TR_SET(std::string, setVersion, version_)
-TR_GET(std::string, tmpName, tmpName_)
-TR_SET(std::string, setTmpName, tmpName_)
-TR_GET(std::vector<uint8_t>, resumeData, resumeData_)
-TR_SET(std::vector<uint8_t>, setResumeData, resumeData_)
-TR_GET(std::vector<uint8_t>, extraData, extraData_)
-TR_SET(std::vector<uint8_t>, setExtraData, extraData_)
-TR_GET(int64_t, pid, pid_)
-TR_SET(int64_t, setPid, pid_)
-TR_GET(uint64_t, createTime, createTime_)
+TR_SET(TRDownloadTask, int64_t, setStid, stid_)
+TR_GET(TRDownloadTask, float, priority, priority_)
+TR_SET(TRDownloadTask, float, setPriority, priority_)
+TR_GET(TRDownloadTask, int64_t, fileSize, fileSize_)
+TR_SET(TRDownloadTask, int64_t, setFileSize, fileSize_)
+TR_GET(TRDownloadTask, int64_t, downloadedSize, downloadedSize_)
+TR_SET(TRDownloadTask, int64_t, setDownloadedSize, downloadedSize_)
+TR_GET(TRDownloadTask, std::string, version, version_)
+TR_SET(TRDownloadTask, std::string, setVersion, version_)
+TR_GET(TRDownloadTask, std::string, tmpName, tmpName_)
+TR_SET(TRDownloadTask, std::string, setTmpName, tmpName_)
+TR_GET(TRDownloadTask, std::vector<uint8_t>, resumeData, resumeData_)
+TR_SET(TRDownloadTask, std::vector<uint8_t>, setResumeData, resumeData_)
+TR_GET(TRDownloadTask, std::vector<uint8_t>, extraData, extraData_)
+TR_SET(TRDownloadTask, std::vector<uint8_t>, setExtraData, extraData_)
+TR_GET(TRDownloadTask, int64_t, pid, pid_)
+TR_SET(TRDownloadTask, int64_t, setPid, pid_)
+TR_GET(TRDownloadTask, uint64_t, createTime, createTime_)
 
 TRDBValue TRDownloadTask::storedValue(std::string_view f) const {
   std::lock_guard lock(mutex_);
@@ -115,18 +105,19 @@ double TRProgress::fractionCompleted() const {
   return static_cast<double>(completedUnitCount) / static_cast<double>(totalUnitCount);
 }
 
-TR_GET(bool, needToRestart, needToRestart_)
-TR_SET(bool, setNeedToRestart, needToRestart_)
-TR_GET(bool, isDeleted, isDeleted_)
-TR_SET(bool, setIsDeleted, isDeleted_)
-TR_GET(std::optional<orsa::platform::Error>, lastError, lastError_)
-TR_SET(std::optional<orsa::platform::Error>, setLastError, lastError_)
-TR_GET(TRProgress, progress, progress_)
-TR_GET(TRProgressHandler, progressHandler, progressHandler_)
-TR_SET(TRProgressHandler, setProgressHandler, progressHandler_)
-TR_GET(TRCompletionHandler, completionHandler, completionHandler_)
-TR_SET(TRCompletionHandler, setCompletionHandler, completionHandler_)
-TR_GET(std::shared_ptr<orsa::platform::UrlSessionDownloadTask>, downloadTask, downloadTask_)
+TR_GET(TRDownloadTask, bool, needToRestart, needToRestart_)
+TR_SET(TRDownloadTask, bool, setNeedToRestart, needToRestart_)
+TR_GET(TRDownloadTask, bool, isDeleted, isDeleted_)
+TR_SET(TRDownloadTask, bool, setIsDeleted, isDeleted_)
+TR_GET(TRDownloadTask, std::optional<orsa::platform::Error>, lastError, lastError_)
+TR_SET(TRDownloadTask, std::optional<orsa::platform::Error>, setLastError, lastError_)
+TR_GET(TRDownloadTask, TRProgress, progress, progress_)
+TR_GET(TRDownloadTask, TRProgressHandler, progressHandler, progressHandler_)
+TR_SET(TRDownloadTask, TRProgressHandler, setProgressHandler, progressHandler_)
+TR_GET(TRDownloadTask, TRCompletionHandler, completionHandler, completionHandler_)
+TR_SET(TRDownloadTask, TRCompletionHandler, setCompletionHandler, completionHandler_)
+TR_GET(TRDownloadTask, std::shared_ptr<orsa::platform::UrlSessionDownloadTask>, downloadTask,
+       downloadTask_)
 
 void TRDownloadTask::setProgress(const TRProgress& progress) {
   std::lock_guard lock(mutex_);

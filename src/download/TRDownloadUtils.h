@@ -7,6 +7,18 @@
 
 #include "orsa/TRDownloadTypes.h"
 
+// Accessors of the download classes, whose fields are all guarded by `mutex_`.
+#define TR_GET(cls, type, name, member) \
+  type cls::name() const {              \
+    std::lock_guard lock(mutex_);       \
+    return member;                      \
+  }
+#define TR_SET(cls, type, name, member) \
+  void cls::name(type v) {              \
+    std::lock_guard lock(mutex_);       \
+    member = std::move(v);              \
+  }
+
 // Small functions every download class shares.
 class TRDownloadUtils {
  public:
