@@ -835,7 +835,10 @@ void CurlSession::settle(const std::shared_ptr<CurlTask>& task) {
     std::lock_guard lock(mu_);
     tasks_.erase(task->identifier_);
   }
-  writeJournal();
+  // Once its resume data is out, the transfer must be gone from the journal before anyone hears
+  // of it: a process that ends soon after would leave it listed, and the next one would cancel it
+  // as an orphan, deleting the partial file that the resume data needs.
+  writeJournal(task->resumeHandedOut_);
 }
 
 void CurlSession::cancelTask(const std::shared_ptr<CurlTask>& task,
