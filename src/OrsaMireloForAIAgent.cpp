@@ -61,21 +61,6 @@ void reportFail(const std::shared_ptr<OrsaMireloStartDelegate>& delegate, int64_
 
 }  // namespace
 
-// ResourceManager holds its delegate weakly; this one lives with the front end and forwards.
-class OrsaMireloForAIAgent::PrepareDelegate : public ResourceManagerDelegate {
- public:
-  explicit PrepareDelegate(std::weak_ptr<OrsaMireloForAIAgent> owner) : owner_(std::move(owner)) {}
-  void onSetResourceSuccess() override {
-    if (auto owner = owner_.lock()) owner->onSetResourceSuccess();
-  }
-  void onSetResourceFailed(int64_t result) override {
-    if (auto owner = owner_.lock()) owner->onSetResourceFailed(result);
-  }
-
- private:
-  std::weak_ptr<OrsaMireloForAIAgent> owner_;
-};
-
 std::shared_ptr<OrsaMireloForAIAgent> OrsaMireloForAIAgent::create() {
   return std::make_shared<OrsaMireloForAIAgent>();
 }
@@ -240,11 +225,13 @@ void OrsaMireloForAIAgent::onDownloaded(const std::string& packageUrl, int64_t t
   ORSA_LOG_INFO(M, "Download %s, time consumption: %lld ms", orsaLogClip(packageUrl),
                 static_cast<long long>(currentMillis() - t0));
   auto manager = ResourceManager::create();
-  std::shared_ptr<PrepareDelegate> prepare;
+  std::shared_ptr<ResourceManagerDelegate> prepare;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     resourceManager_ = manager;
-    if (!prepareDelegate_) prepareDelegate_ = std::make_shared<PrepareDelegate>(weak_from_this());
+    if (!prepareDelegate_)
+      prepareDelegate_ =
+          std::make_shared<ForwardingResourceDelegate<OrsaMireloForAIAgent>>(weak_from_this());
     prepare = prepareDelegate_;
   }
   manager->setResource(*file, prepare);

@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <deque>
 #include <optional>
+#include <utility>
 
 #include "OrsaLogClip.h"
 #include "logging/QMXLogUtil.h"
@@ -57,21 +58,6 @@ struct OrsaMireloForWebDemo::Results {
   }
 };
 
-// ResourceManager holds its delegate weakly; this one lives with the front end and forwards.
-class OrsaMireloForWebDemo::PrepareDelegate : public ResourceManagerDelegate {
- public:
-  explicit PrepareDelegate(std::weak_ptr<OrsaMireloForWebDemo> owner) : owner_(std::move(owner)) {}
-  void onSetResourceSuccess() override {
-    if (auto owner = owner_.lock()) owner->onSetResourceSuccess();
-  }
-  void onSetResourceFailed(int64_t code) override {
-    if (auto owner = owner_.lock()) owner->onSetResourceFailed(code);
-  }
-
- private:
-  std::weak_ptr<OrsaMireloForWebDemo> owner_;
-};
-
 void OrsaMireloForWebDemo::setBackendBaseURLs(const std::string& httpBaseURL,
                                               const std::string& webSocketBaseURL) {
   DHBackendConnector::setBaseURLs(httpBaseURL, webSocketBaseURL);
@@ -95,7 +81,9 @@ OrsaMireloForWebDemo::~OrsaMireloForWebDemo() {
 void OrsaMireloForWebDemo::setResource(const std::string& path) {
   std::lock_guard<std::mutex> lock(mutex_);
   resourceManager_ = ResourceManager::create();
-  if (!prepareDelegate_) prepareDelegate_ = std::make_shared<PrepareDelegate>(weak_from_this());
+  if (!prepareDelegate_)
+    prepareDelegate_ =
+        std::make_shared<ForwardingResourceDelegate<OrsaMireloForWebDemo>>(weak_from_this());
   ORSA_LOG_INFO(M, "Resource Path: %s", orsaLogClip(path));
   resourceManager_->setResource(path, prepareDelegate_);
   if (digitalHumanView_) digitalHumanView_->setResourceManager(resourceManager_);
@@ -217,11 +205,9 @@ void OrsaMireloForWebDemo::stop() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stopped_ = true;
-    connector = std::move(dhBackendConnector_);
-    dhBackendConnector_.reset();
+    connector = std::exchange(dhBackendConnector_, nullptr);
     modelID_.clear();
-    view = std::move(digitalHumanView_);
-    digitalHumanView_.reset();
+    view = std::exchange(digitalHumanView_, nullptr);
     delegate_.reset();
   }
   results_->endWaits(false);

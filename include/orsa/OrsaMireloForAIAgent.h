@@ -9,6 +9,7 @@
 
 class OrsaPreviewView;
 class ResourceManager;
+class ResourceManagerDelegate;
 
 // The host's credentials for its AI-agent service. Empty means missing: a start with a missing
 // field fails before anything is sent.
@@ -101,8 +102,6 @@ class OrsaMireloForAIAgent : public std::enable_shared_from_this<OrsaMireloForAI
   std::shared_ptr<ResourceManager> resourceManager() const;
 
  private:
-  class PrepareDelegate;
-
   void onResponse(const std::string& url, int64_t code, const std::string& message,
                   const nlohmann::json& data, const std::shared_ptr<OrsaMireloStartDelegate>& d);
   void onDownloaded(const std::string& packageUrl, int64_t t0, const std::string* file,
@@ -113,6 +112,6 @@ class OrsaMireloForAIAgent : public std::enable_shared_from_this<OrsaMireloForAI
   mutable std::mutex mutex_;
   std::shared_ptr<OrsaPreviewView> previewView_;
   std::shared_ptr<ResourceManager> resourceManager_;
-  std::shared_ptr<PrepareDelegate> prepareDelegate_;
+  std::shared_ptr<ResourceManagerDelegate> prepareDelegate_;
   std::weak_ptr<OrsaMireloStartDelegate> startDelegate_;
 };

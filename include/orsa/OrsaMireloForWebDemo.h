@@ -12,6 +12,7 @@
 class DHBackendConnector;
 class OrsaPreviewView;
 class ResourceManager;
+class ResourceManagerDelegate;
 
 // The RTC room and streams of a web-demo start.
 class OrsaRTCOptions {
@@ -86,7 +87,6 @@ class OrsaMireloForWebDemo : public std::enable_shared_from_this<OrsaMireloForWe
   std::shared_ptr<DHBackendConnector> dhBackendConnector() const;
 
  private:
-  class PrepareDelegate;
   struct Results;
 
   void runStart(const std::string& appID, const std::string& appSign,
@@ -98,7 +98,7 @@ class OrsaMireloForWebDemo : public std::enable_shared_from_this<OrsaMireloForWe
   std::atomic<bool> stopped_{true};
   std::string modelID_;
   std::shared_ptr<ResourceManager> resourceManager_;
-  std::shared_ptr<PrepareDelegate> prepareDelegate_;
+  std::shared_ptr<ResourceManagerDelegate> prepareDelegate_;
   std::shared_ptr<DHBackendConnector> dhBackendConnector_;
   std::shared_ptr<OrsaPreviewView> digitalHumanView_;
   // Preparation results not yet consumed by a start; outlives the front end for a waiting task.

@@ -595,10 +595,9 @@ void DHBackendConnector::destroy() {
   std::shared_ptr<WebSocketTask> socket;
   {
     std::lock_guard lock(mutex_);
-    id = std::move(taskID_);
-    taskID_.clear();
+    id = std::exchange(taskID_, {});
     wsPort_ = -1;
-    socket = std::move(webSocketTask_);
+    socket = std::exchange(webSocketTask_, nullptr);
   }
   if (socket) socket->close();
   if (!id.empty()) destroyTask(id);

@@ -27,6 +27,24 @@ class ResourceManagerDelegate {
   virtual void onSetResourceFailed(int64_t errorCode) {}
 };
 
+// The delegate of an owner that keeps ResourceManagerDelegate out of its own (public) interface:
+// it forwards both outcomes while the owner lives. The manager holds delegates weakly, so the
+// owner keeps this one.
+template <class Owner>
+class ForwardingResourceDelegate : public ResourceManagerDelegate {
+ public:
+  explicit ForwardingResourceDelegate(std::weak_ptr<Owner> owner) : owner_(std::move(owner)) {}
+  void onSetResourceSuccess() override {
+    if (auto owner = owner_.lock()) owner->onSetResourceSuccess();
+  }
+  void onSetResourceFailed(int64_t errorCode) override {
+    if (auto owner = owner_.lock()) owner->onSetResourceFailed(errorCode);
+  }
+
+ private:
+  std::weak_ptr<Owner> owner_;
+};
+
 // Turns a downloaded resource package (a zip archive) into a prepared frame store in the
 // content-addressed cache, and serves background frames out of it.
 //
