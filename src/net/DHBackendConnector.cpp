@@ -380,7 +380,9 @@ void DHBackendConnector::pullModelList() {
                         body.empty() ? "no data" : "invalid JSON", body);
           return endFetch(std::nullopt);
         }
-        if (parsed.is_object() && parsed.value("success", false) == true) {
+        // Compared as JSON: a "success" of another type must not throw out of this callback,
+        // which would leave every connect waiting out the fetch's time-out.
+        if (parsed.is_object() && parsed.value("success", json(false)) == json(true)) {
           json list =
               parsed.contains("data") && parsed["data"].is_array() ? parsed["data"] : json::array();
           orsa::platform::consoleWrite(fmt::sprintf("[DHBackendConnector] modelList.count: %ld",

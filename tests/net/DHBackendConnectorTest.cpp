@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <thread>
 
 #include "net/DHTaskManager.h"
@@ -43,11 +44,13 @@ std::shared_ptr<DHBackendConnector> make(const std::string& model, std::shared_p
       });
 }
 
-// The process's one model-list fetch brings nothing: connect goes on at once, with the defaults.
+// The process's one model-list fetch brings nothing usable (the answer is in
+// ORSA_TEST_MODEL_LIST): connect goes on at once, with the defaults.
 ORSA_TEST_CHILD(ConnectWithoutModelList) {
   ScriptedBackend backend(kModels);
+  const std::string answer = std::getenv("ORSA_TEST_MODEL_LIST");
   backend.script("/api/model_list",
-                 [](const Request&) { return ScriptedBackend::reply("<html>"); });
+                 [answer](const Request&) { return ScriptedBackend::reply(answer); });
   DHBackendConnector::setBaseURLs(backend.httpBase(), backend.wsBase());
   auto connector = make("m-found", std::make_shared<States>());
   connector->connect();
@@ -193,8 +196,12 @@ TEST_F(DHBackendConnectorTest, LeftoverTasksAreDestroyedAtConstruction) {
 }
 
 TEST_F(DHBackendConnectorTest, AModelListThatNeverComesLeavesTheDefaults) {
-  const auto r = orsa::test::runChild("ConnectWithoutModelList", {"ORSA_HOME=" + home_->str()}, 30);
-  EXPECT_EQ(r.exitCode, 0) << r.err;
+  for (const char* answer : {"<html>", R"({"success": "yes", "data": []})"}) {
+    const auto r = orsa::test::runChild(
+        "ConnectWithoutModelList",
+        {"ORSA_HOME=" + home_->str(), std::string("ORSA_TEST_MODEL_LIST=") + answer}, 30);
+    EXPECT_EQ(r.exitCode, 0) << answer << "\n" << r.err;
+  }
 }
 
 }  // namespace

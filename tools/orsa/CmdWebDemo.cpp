@@ -205,8 +205,9 @@ void serveSocket(asio::ip::tcp::socket socket, const http::request<http::string_
     const std::string text = beast::buffers_to_string(buffer.data());
     const auto j = nlohmann::json::parse(text, nullptr, false);
     std::string type = "?";
-    if (j.is_object() && j.contains("Payload") && j["Payload"].is_object())
-      type = j["Payload"].value("Type", "?");
+    if (j.is_object() && j.contains("Payload") && j["Payload"].is_object() &&
+        j["Payload"].contains("Type") && j["Payload"]["Type"].is_string())
+      type = j["Payload"]["Type"].get<std::string>();
     say(task + " received " + type + ": " + text);
   }
   say(task + " websocket closed: " + ec.message());
