@@ -11,6 +11,10 @@
 // The version the download classes write into every task and item, and against which the
 // store decides whether its schema needs migrating.
 inline constexpr const char* kTRDownloaderVersion = "2.0.3";
+// Posted (with the item as its object) when an item finishes or fails.
+inline constexpr const char* kDownloadTaskFinishedNoti = "kDownloadTaskFinishedNoti";
+// The user id that scopes items while none is set.
+inline constexpr const char* kTRDefaultDownloadUid = "TRDownloadUID";
 
 // One stored value as the download store sees it: absent, text, integer, real or bytes.
 using TRDBValue = std::variant<std::monostate, std::string, int64_t, double, std::vector<uint8_t>>;

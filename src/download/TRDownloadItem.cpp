@@ -20,8 +20,6 @@ using orsa::platform::AppContainer;
 
 namespace {
 
-constexpr const char* kFinishedNoti = "kDownloadTaskFinishedNoti";
-
 void say(const std::string& line) {
   orsa::platform::consoleWrite(line);
 }
@@ -224,7 +222,7 @@ void TRDownloadItem::downloadStatusChanged(uint64_t status,
   if (auto d = delegate()) d->downloadItemStatusChanged(self);
   if (status == 4 || status == 5) {
     TRDownloadDB::saveItem(self);
-    orsa::platform::NotificationCenter::defaultCenter().post(kFinishedNoti, self);
+    orsa::platform::NotificationCenter::defaultCenter().post(kDownloadTaskFinishedNoti, self);
   }
   calculaterSpeedWithStatus(status);
 }

@@ -25,8 +25,6 @@ using Items = std::vector<ItemPtr>;
 
 namespace {
 
-constexpr const char* kFinishedNoti = "kDownloadTaskFinishedNoti";
-constexpr const char* kDefaultUid = "TRDownloadUID";
 // How long a resume waits for a pause of the same task to settle: 5 s in 20 ms steps.
 constexpr auto kPauseSettleStep = std::chrono::milliseconds(20);
 constexpr int kPauseSettleAttempts = 250;
@@ -89,7 +87,7 @@ TRDownloadManager::TRDownloadManager(Key, TRDConfig config) : config_(std::move(
   auto& center = orsa::platform::NotificationCenter::defaultCenter();
   // The manager lives for the rest of the process; the observers reach it through the
   // instance so they never hold it.
-  observers_.push_back(center.addObserver(kFinishedNoti, nullptr, [](const auto& note) {
+  observers_.push_back(center.addObserver(kDownloadTaskFinishedNoti, nullptr, [](const auto& note) {
     auto item = std::any_cast<ItemPtr>(&note.object);
     if (auto mgr = manager(); mgr && item && *item) mgr->downloadTaskFinishNoti(*item);
   }));
@@ -239,7 +237,7 @@ int64_t TRDownloadManager::videoCacheSize() {
 // ---- instance ----
 
 std::string TRDownloadManager::uid() const {
-  return uid_ && !uid_->empty() ? *uid_ : kDefaultUid;
+  return uid_ && !uid_->empty() ? *uid_ : kTRDefaultDownloadUid;
 }
 
 void TRDownloadManager::setUid(const std::string& uid) {

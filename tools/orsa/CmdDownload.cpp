@@ -36,10 +36,6 @@ constexpr auto kRetryPause = std::chrono::milliseconds(500);
 constexpr auto kRedraw = std::chrono::milliseconds(200);
 // Non-terminal output gets a bar line per item this often, not at every redraw.
 constexpr auto kPlainRedraw = std::chrono::seconds(2);
-// Posted by an item that finished or failed.
-constexpr const char* kFinishedNotification = "kDownloadTaskFinishedNoti";
-// The manager's uid when none is given.
-constexpr const char* kDefaultUid = "TRDownloadUID";
 // How long a stop waits for the paused transfers' resume data.
 constexpr auto kPauseDrain = std::chrono::seconds(3);
 
@@ -263,7 +259,7 @@ int runDownload(const std::vector<std::string>& args) {
 
   bool finished = false;
   const auto observer = orsa::platform::NotificationCenter::defaultCenter().addObserver(
-      kFinishedNotification, nullptr,
+      kDownloadTaskFinishedNoti, nullptr,
       [&](const orsa::platform::Notification&) { finished = true; });
   auto speeds = std::make_shared<SpeedBoard>();
   Retrier retrier;
@@ -330,8 +326,8 @@ int runDownloads(const std::vector<std::string>& args) {
   std::string uid;
   if (auto code = parseUid(args, 1, uid)) return *code;
   if (args[0] == "list") {
-    for (const auto& item :
-         TRDownloadDB::fetchAllDownloadItemWithUid(uid.empty() ? std::string(kDefaultUid) : uid)) {
+    for (const auto& item : TRDownloadDB::fetchAllDownloadItemWithUid(
+             uid.empty() ? std::string(kTRDefaultDownloadUid) : uid)) {
       std::printf("%s %lld/%lld %s %s\n", statusName(item->downloadStatus()),
                   static_cast<long long>(item->downloadedSize()),
                   static_cast<long long>(item->fileSize()), item->downloadURL().c_str(),
