@@ -5,6 +5,7 @@
 #include <span>
 #include <string>
 
+#include "orsa/OrsaExport.h"
 #include "orsa/OrsaMireloDelegate.h"
 #include "orsa/OrsaView.h"
 #include "orsa/QMXVideoFrameParam.h"
@@ -12,7 +13,7 @@
 // The engine as a host sees it. start, attach and stop belong on the host's main thread; the
 // two intake calls on the RTC library's callback thread. Nothing here throws; failures reach
 // the host through the delegate.
-class IOrsaMirelo {
+class ORSA_EXPORT IOrsaMirelo {
  public:
   virtual ~IOrsaMirelo() = default;
 
@@ -36,7 +37,7 @@ class IOrsaMirelo {
   virtual void stop() = 0;
 };
 
-class OrsaMireloFactory {
+class ORSA_EXPORT OrsaMireloFactory {
  public:
   // A new engine, not started.
   static std::shared_ptr<IOrsaMirelo> create();

@@ -2,10 +2,12 @@
 
 #include <cstdint>
 
+#include "orsa/OrsaExport.h"
+
 // The clock every interval of the engine is measured with: the monotonic clock in whole
 // milliseconds (nanoseconds / 1,000,000, truncated). Wall-clock time is never used.
-int64_t currentMillis();
+ORSA_EXPORT int64_t currentMillis();
 
 // Sleeps the calling thread until currentMillis() reaches the deadline; returns at once when
 // less than 1 ms remains.
-void sleepUntil(int64_t deadlineMillis);
+ORSA_EXPORT void sleepUntil(int64_t deadlineMillis);

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "orsa/OrsaExport.h"
+
 // Constants a host may read. They are plain compile-time values so that every part of the
 // library (and the host) can use them without linking anything.
 
@@ -25,6 +27,6 @@ inline constexpr int32_t kOrsaErrorStartDuplicated = -200006;
 // Version symbols of the library, with C linkage so that tools looking for them by name
 // (what(1) reads the "@(#)" marker) find them.
 extern "C" {
-extern const double OrsaMireloVersionNumber;
-extern const unsigned char OrsaMireloVersionString[];
+ORSA_EXPORT extern const double OrsaMireloVersionNumber;
+ORSA_EXPORT extern const unsigned char OrsaMireloVersionString[];
 }

@@ -4,13 +4,14 @@
 #include <memory>
 #include <mutex>
 
+#include "orsa/OrsaExport.h"
 #include "orsa/OrsaPreviewView.h"
 
 // A preview view that shows only the animated head: the view is filled with a square crop of
 // the composited frame around the head, chosen at the first frame and kept, with corners
 // rounded by radiusRatio and a border weighted by borderWeight. Everything else is the
 // preview view's.
-class OrsaHeadPreviewView : public OrsaPreviewView {
+class ORSA_EXPORT OrsaHeadPreviewView : public OrsaPreviewView {
  public:
   // `init`: radiusRatio 1, borderWeight 0.
   static std::shared_ptr<OrsaHeadPreviewView> create();

@@ -4,8 +4,10 @@
 #include <cstddef>
 #include <string>
 
+#include "orsa/OrsaExport.h"
+
 // What a host tells the engine about itself, before the first start.
-class OrsaHost {
+class ORSA_EXPORT OrsaHost {
  public:
   // The application container (caches, preferences, logs, temporary files). Default: ORSA_HOME,
   // else $XDG_DATA_HOME/orsa-mirelo.
@@ -26,7 +28,7 @@ class OrsaHost {
 // The engine's main queue. Delegate callbacks, the start of package preparation and its
 // results run on it, so the host's main thread must drain it: with run() for a program of its
 // own, or by calling poll() from the host's own event loop.
-class OrsaMainLoop {
+class ORSA_EXPORT OrsaMainLoop {
  public:
   // Drains the queue until stop().
   static void run();

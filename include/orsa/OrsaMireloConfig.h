@@ -6,9 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "orsa/OrsaExport.h"
+
 // One stream in which the digital human is published. A field is std::nullopt when its key
 // was absent from the start configuration (or did not hold a string).
-class OrsaMireloStream {
+class ORSA_EXPORT OrsaMireloStream {
  public:
   using Field = std::optional<std::string>;
 
@@ -42,7 +44,7 @@ class OrsaMireloStream {
 // The fit stream is chosen on first use and kept from then on, so the runtime keeps talking
 // to the same stream even if the list is replaced later. The choice is guarded, so the host's
 // RTC thread and the main thread may both ask for it.
-class OrsaMireloConfig {
+class ORSA_EXPORT OrsaMireloConfig {
  public:
   using Streams = std::vector<OrsaMireloStream>;
 

@@ -3,10 +3,12 @@
 #include <cstdint>
 #include <string>
 
+#include "orsa/OrsaExport.h"
+
 // What the engine tells its host. Every method has an empty default body, so a host overrides
 // only the ones it needs. The engine holds the delegate weakly (std::weak_ptr): keep it alive
 // for as long as you want callbacks.
-class OrsaMireloDelegate {
+class ORSA_EXPORT OrsaMireloDelegate {
  public:
   virtual ~OrsaMireloDelegate() = default;
 

@@ -7,13 +7,15 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "orsa/OrsaExport.h"
+
 class OrsaPreviewView;
 class ResourceManager;
 class ResourceManagerDelegate;
 
 // The host's credentials for its AI-agent service. Empty means missing: a start with a missing
 // field fails before anything is sent.
-class AuthInfo {
+class ORSA_EXPORT AuthInfo {
  public:
   AuthInfo() = default;
   AuthInfo(std::string appID, std::string userID, std::string token)
@@ -26,7 +28,7 @@ class AuthInfo {
 
 // What the AI-agent and web-demo front ends tell their host. Every method has an empty default
 // body, so a host overrides only the ones it needs. Held weakly (std::weak_ptr).
-class OrsaMireloStartDelegate {
+class ORSA_EXPORT OrsaMireloStartDelegate {
  public:
   virtual ~OrsaMireloStartDelegate() = default;
 
@@ -44,7 +46,7 @@ class OrsaMireloStartDelegate {
 // object). The host sends `body` to `url` as a request of the named service with its own
 // authentication, and calls `callback` exactly once, on any thread, with the service's result
 // code (0 = success), its message, the request id and the answer as a JSON object.
-class OrsaHostConnection {
+class ORSA_EXPORT OrsaHostConnection {
  public:
   using Callback = std::function<void(int64_t code, const std::string& message,
                                       const std::string& requestId, const nlohmann::json& data)>;
@@ -61,7 +63,7 @@ class OrsaHostConnection {
 // view through OrsaPreviewView::drawFrame.
 //
 // Create it with create(): the request and the preparation hold it weakly.
-class OrsaMireloForAIAgent : public std::enable_shared_from_this<OrsaMireloForAIAgent> {
+class ORSA_EXPORT OrsaMireloForAIAgent : public std::enable_shared_from_this<OrsaMireloForAIAgent> {
  public:
   static constexpr const char* kModule = "OrsaMireloForAIAgent";
   // The service's backend; a host pointing at another deployment calls setServiceBaseURL.

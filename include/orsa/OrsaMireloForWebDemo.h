@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 
+#include "orsa/OrsaExport.h"
 #include "orsa/OrsaMireloForAIAgent.h"
 
 class DHBackendConnector;
@@ -15,7 +16,7 @@ class ResourceManager;
 class ResourceManagerDelegate;
 
 // The RTC room and streams of a web-demo start.
-class OrsaRTCOptions {
+class ORSA_EXPORT OrsaRTCOptions {
  public:
   OrsaRTCOptions() = default;
   // initWithRoomID:inputVoiceStreamID:outputStreamID:
@@ -37,7 +38,7 @@ class OrsaRTCOptions {
 // outcome. Frames then reach the view through OrsaPreviewView::drawFrame.
 //
 // Create it with create(): the start task holds it weakly.
-class OrsaMireloForWebDemo : public std::enable_shared_from_this<OrsaMireloForWebDemo> {
+class ORSA_EXPORT OrsaMireloForWebDemo : public std::enable_shared_from_this<OrsaMireloForWebDemo> {
  public:
   static constexpr const char* kModule = "OrsaMirelo";
   static constexpr int64_t kResourceCode = -200000;

@@ -2,9 +2,11 @@
 
 #include <cstdint>
 
+#include "orsa/OrsaExport.h"
+
 // One presented picture: RGBA rows from top to bottom. The bytes are valid only during the
 // sink call that receives them.
-struct OrsaPicture {
+struct ORSA_EXPORT OrsaPicture {
   const uint8_t* rgba = nullptr;
   int32_t width = 0;
   int32_t height = 0;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "orsa/OrsaExport.h"
 #include "orsa/OrsaPicture.h"
 #include "orsa/OrsaView.h"
 
@@ -29,7 +30,7 @@ class Semaphore;
 // reads what it presents through setPresentationSink or snapshot; the engine feeds it frames.
 // Create it with create(): the consumer holds the view weakly and strongly only for one cycle,
 // so a view its owners let go of is destroyed within about a second and the consumer ends.
-class OrsaPreviewView : public OrsaView {
+class ORSA_EXPORT OrsaPreviewView : public OrsaView {
  protected:
   struct Key {};
 

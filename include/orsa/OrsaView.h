@@ -6,8 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "orsa/OrsaExport.h"
+
 // A rectangle in the host's view coordinates (points, origin top-left).
-struct OrsaRect {
+struct ORSA_EXPORT OrsaRect {
   double x = 0;
   double y = 0;
   double width = 0;
@@ -15,7 +17,7 @@ struct OrsaRect {
   bool operator==(const OrsaRect&) const = default;
 };
 
-struct OrsaSize {
+struct ORSA_EXPORT OrsaSize {
   double width = 0;
   double height = 0;
   bool operator==(const OrsaSize&) const = default;
@@ -34,7 +36,7 @@ enum OrsaAutoresizing : uint32_t {
 // Views are shared objects (create them with std::make_shared): parents hold their subviews,
 // everything else in the engine holds views weakly. Every operation may be called from any
 // thread.
-class OrsaView : public std::enable_shared_from_this<OrsaView> {
+class ORSA_EXPORT OrsaView : public std::enable_shared_from_this<OrsaView> {
  public:
   explicit OrsaView(OrsaRect frame = {});
   virtual ~OrsaView();

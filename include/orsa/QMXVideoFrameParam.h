@@ -3,9 +3,11 @@
 #include <array>
 #include <cstdint>
 
+#include "orsa/OrsaExport.h"
+
 // The parameter record that accompanies every raw frame the host hands in. The library reads
 // only width and height; rotation, format and the plane strides are carried for the host.
-class QMXVideoFrameParam {
+class ORSA_EXPORT QMXVideoFrameParam {
  public:
   static constexpr int kPlaneCount = 4;
 

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "orsa/OrsaExport.h"
 #include "orsa/TRDownloadTypes.h"
 
 class TRDownloadItem;
@@ -16,7 +17,7 @@ class RepeatingTimer;
 
 // What a host hears about an item. Every method has an empty default body, so a host overrides
 // only what it needs. Items hold their delegate weakly. Calls come on the main queue.
-class TRDownloadItemDelegate {
+class ORSA_EXPORT TRDownloadItemDelegate {
  public:
   virtual ~TRDownloadItemDelegate() = default;
   virtual void downloadItemStatusChanged(const std::shared_ptr<TRDownloadItem>& item) {}
@@ -32,7 +33,7 @@ class TRDownloadItemDelegate {
 // delegate. Items are shared between the manager, the downloader's callbacks and the store's
 // queue, so every field is read and written under the item's own lock; the delegate is called
 // with the lock released.
-class TRDownloadItem : public std::enable_shared_from_this<TRDownloadItem> {
+class ORSA_EXPORT TRDownloadItem : public std::enable_shared_from_this<TRDownloadItem> {
   struct Key {
     explicit Key() = default;
   };

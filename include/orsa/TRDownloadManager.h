@@ -7,12 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "orsa/OrsaExport.h"
 #include "orsa/TRDownloadItem.h"
 
 class TRDownloadTask;
 
 // How the download manager runs, fixed by the first mgrWithConfig.
-struct TRDConfig {
+struct ORSA_EXPORT TRDConfig {
   // At start-up, queue the stored items that were waiting or downloading again (they continue
   // from their partial files) instead of pausing them.
   bool launchAutoResumeDownload = false;
@@ -36,7 +37,7 @@ struct TRDConfig {
 // "kDownloadTaskFinishedNoti". UIApplicationWillTerminateNotification, posted on the main
 // thread, pauses every active item; a pause hands its resume data over on the main queue, so a
 // host that is about to exit drains it while hasPausesInFlight() (a second or so at most).
-class TRDownloadManager {
+class ORSA_EXPORT TRDownloadManager {
   struct Key {
     explicit Key() = default;
   };
