@@ -20,9 +20,22 @@ inline constexpr char ERROR_DOMAIN[] = "com.orsamirelo.engine.error";
 // How many frames a preview view queues before it drops the oldest.
 inline constexpr int32_t MAX_RENDER_QUEUE_SIZE = 5;
 
-// Failure codes the engine reports to its delegate.
+// Failure codes the engine and its front ends report to their delegates, with a message that
+// names the cause.
+// A start configuration that cannot be decoded.
 inline constexpr int32_t kOrsaErrorConfigDecode = -200000;
+// A resource package that cannot be found, downloaded or prepared. The same value as a bad
+// configuration: hosts have always seen -200000 for both.
+inline constexpr int32_t kOrsaErrorResource = -200000;
+// The service refused the start: the meta human cannot be composited on this device.
+inline constexpr int32_t kOrsaErrorRefused = -200001;
+// start() while a runtime is running.
 inline constexpr int32_t kOrsaErrorStartDuplicated = -200006;
+// The attached view cannot draw: no GL context, no shader library, or a mask that does not
+// load. Reported once per view.
+inline constexpr int32_t kOrsaErrorViewCannotDraw = -200010;
+// The attached view was stopped by an earlier stop(); attach a new view to draw again.
+inline constexpr int32_t kOrsaErrorViewStopped = -200011;
 
 // Version symbols of the library, with C linkage so that tools looking for them by name
 // (what(1) reads the "@(#)" marker) find them.
