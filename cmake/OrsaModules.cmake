@@ -14,10 +14,7 @@ function(orsa_module name dir mode)
     target_include_directories(${lib}_obj PUBLIC
       $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
       $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/src>)
-    target_compile_definitions(${lib}_obj PUBLIC
-      ORSA_BUILD_RESOURCE_DIR="${ORSA_BUILD_RESOURCE_DIR}"
-      ORSA_INSTALL_RESOURCE_DIR="${ORSA_INSTALL_RESOURCE_DIR}"
-      ORSA_LIBRARY_VERSION="${PROJECT_VERSION}")
+    target_compile_definitions(${lib}_obj PUBLIC ${ORSA_PRIVATE_DEFINITIONS})
     # Dependencies that are other modules only lend their usage requirements here.
     foreach(d ${M_DEPS})
       if(d MATCHES "^orsa_")
@@ -40,7 +37,10 @@ function(orsa_module name dir mode)
   set(ORSA_MODULE_DEPS_${name} ${M_DEPS} PARENT_SCOPE)
 endfunction()
 
-# One library for hosts, made of every module's objects.
+# The library for hosts, made of every module's objects: shared (with a versioned SONAME and
+# only the public API exported) unless ORSA_SHARED is off. The tool, the tests and the
+# benchmarks link the same objects as a static archive, orsa_mirelo_internal, which also lends
+# them the private headers under src/.
 macro(orsa_finish_library)
   set(_objs "")
   set(_deps "")
@@ -53,20 +53,40 @@ macro(orsa_finish_library)
     endforeach()
   endforeach()
   list(REMOVE_DUPLICATES _deps)
-  add_library(orsa_mirelo STATIC ${_objs})
+
+  if(ORSA_SHARED)
+    add_library(orsa_mirelo SHARED ${_objs})
+    target_link_libraries(orsa_mirelo PRIVATE ${_deps})
+    set_target_properties(orsa_mirelo PROPERTIES
+      VERSION ${PROJECT_VERSION}
+      SOVERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR})
+    target_link_options(orsa_mirelo PRIVATE
+      -Wl,--version-script=${PROJECT_SOURCE_DIR}/cmake/orsa-mirelo.map)
+    set_property(TARGET orsa_mirelo APPEND PROPERTY LINK_DEPENDS
+      ${PROJECT_SOURCE_DIR}/cmake/orsa-mirelo.map)
+    if(NOT ORSA_SANITIZE AND NOT ORSA_FUZZ)
+      # Every symbol resolved at link time, so a host never meets a missing one at load time.
+      target_link_options(orsa_mirelo PRIVATE -Wl,--no-undefined)
+    endif()
+  else()
+    add_library(orsa_mirelo STATIC ${_objs})
+    target_link_libraries(orsa_mirelo PUBLIC ${_deps})
+  endif()
   set_target_properties(orsa_mirelo PROPERTIES OUTPUT_NAME orsa-mirelo EXPORT_NAME mirelo)
   target_include_directories(orsa_mirelo PUBLIC
     $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
     $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
-  target_link_libraries(orsa_mirelo PUBLIC ${_deps})
+  # The public headers are C++20.
+  target_compile_features(orsa_mirelo INTERFACE cxx_std_20)
   add_library(orsa::mirelo ALIAS orsa_mirelo)
-  # Internal users (the tool, tests, benchmarks) also see the private headers under src/.
+
+  add_library(orsa_mirelo_static STATIC ${_objs})
+  set_target_properties(orsa_mirelo_static PROPERTIES OUTPUT_NAME orsa-mirelo-internal)
+  target_link_libraries(orsa_mirelo_static PUBLIC ${_deps})
   add_library(orsa_mirelo_internal INTERFACE)
-  target_link_libraries(orsa_mirelo_internal INTERFACE orsa_mirelo)
-  target_include_directories(orsa_mirelo_internal INTERFACE ${PROJECT_SOURCE_DIR}/src)
-  target_compile_definitions(orsa_mirelo_internal INTERFACE
-    ORSA_BUILD_RESOURCE_DIR="${ORSA_BUILD_RESOURCE_DIR}"
-    ORSA_INSTALL_RESOURCE_DIR="${ORSA_INSTALL_RESOURCE_DIR}"
-    ORSA_LIBRARY_VERSION="${PROJECT_VERSION}")
+  target_link_libraries(orsa_mirelo_internal INTERFACE orsa_mirelo_static)
+  target_include_directories(orsa_mirelo_internal INTERFACE
+    ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR}/src)
+  target_compile_definitions(orsa_mirelo_internal INTERFACE ${ORSA_PRIVATE_DEFINITIONS})
   set(ORSA_LINK_DEPS ${_deps})
 endmacro()

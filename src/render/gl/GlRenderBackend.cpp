@@ -13,6 +13,7 @@
 #include "logging/QMXLogUtil.h"
 #include "platform/Clock.h"
 #include "platform/Console.h"
+#include "platform/HostInfo.h"
 #include "render/gl/PngFile.h"
 #include "render/gl/ShaderLibrary.h"
 
@@ -52,20 +53,16 @@ std::optional<GlFormat> glFormatOf(uint64_t format) {
   }
 }
 
-// The shader library: beside the host's choice (ORSA_RESOURCE_DIR), the installed library or the
-// build tree, in that order; nothing, said on the console, when none has it.
+// The shader library, wherever the host's installation keeps it; nothing, said on the
+// console, when no folder has it.
 std::optional<std::string> shaderPath() {
-  std::vector<std::string> dirs;
-  if (const char* dir = std::getenv("ORSA_RESOURCE_DIR"); dir && *dir) dirs.push_back(dir);
-  dirs.push_back(ORSA_INSTALL_RESOURCE_DIR);
-  dirs.push_back(ORSA_BUILD_RESOURCE_DIR);
-  std::error_code ec;
-  for (const auto& dir : dirs) {
-    const std::string path = dir + "/" + kShaderFile;
-    if (std::filesystem::is_regular_file(path, ec)) return path;
-  }
+  if (auto path = orsa::platform::HostInfo::findResource(kShaderFile)) return path;
+  const auto dirs = orsa::platform::HostInfo::resourceDirectories();
+  std::string searched;
+  for (const auto& dir : dirs) searched += (searched.empty() ? "" : ", ") + dir;
   orsa::platform::consoleWrite(
-      fmt::sprintf("资源文件不存在: %s", dirs.front() + "/" + kShaderFile));
+      fmt::sprintf("资源文件不存在: %s (searched: %s)", kShaderFile, searched),
+      orsa::platform::kConsoleWarning);
   return std::nullopt;
 }
 
