@@ -1,6 +1,7 @@
 #include "orsa/OrsaHost.h"
 
 #include "platform/AppContainer.h"
+#include "platform/Console.h"
 #include "platform/Dispatch.h"
 #include "platform/HostInfo.h"
 #include "platform/NotificationCenter.h"
@@ -19,6 +20,14 @@ void OrsaHost::setShortVersion(const std::string& version) {
 
 void OrsaHost::setScreenScale(double scale) {
   orsa::platform::HostInfo::setScreenScale(scale);
+}
+
+void OrsaHost::setResourceDirectory(const std::string& path) {
+  orsa::platform::HostInfo::setResourceDirectory(path);
+}
+
+void OrsaHost::setConsoleLogLevel(OrsaLogLevel level) {
+  orsa::platform::consoleSetLevel(static_cast<int>(level));
 }
 
 void OrsaHost::applicationWillTerminate() {

@@ -167,17 +167,13 @@ void orsaScrambleLine(char* data, size_t size, std::string_view key) {
 // ---- console sink
 
 namespace {
-std::atomic<FILE*> gConsoleStream{stdout};
-
-// Null while the host keeps the console silent.
-FILE* consoleStream() {
-  return orsa::platform::consoleEnabled() ? gConsoleStream.load() : nullptr;
+// The console takes whole lines; the formatter ends each with a newline.
+void toConsole(const spdlog::memory_buf_t& buf, int level) {
+  std::string_view line(buf.data(), buf.size());
+  while (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+  orsa::platform::consoleWrite(line, level);
 }
 }  // namespace
-
-void orsaSetLogConsoleStream(FILE* stream) {
-  gConsoleStream.store(stream);
-}
 
 template <typename Mutex>
 OrsaConsoleSink<Mutex>::OrsaConsoleSink() = default;
@@ -193,26 +189,18 @@ void OrsaConsoleSink<Mutex>::setHeadinfo(const std::string& text) {
   std::lock_guard<Mutex> lock(this->mutex_);
   spdlog::memory_buf_t buf;
   formatter_.formatHeadInfo(text, buf);
-  if (FILE* out = consoleStream()) {
-    std::fwrite(buf.data(), 1, buf.size(), out);
-    std::fflush(out);
-  }
+  toConsole(buf, orsa::platform::kConsoleInfo);
 }
 
 template <typename Mutex>
 void OrsaConsoleSink<Mutex>::sink_it_(const spdlog::details::log_msg& msg) {
   spdlog::memory_buf_t buf;
   formatter_.format(msg, buf);
-  if (FILE* out = consoleStream()) {
-    std::fwrite(buf.data(), 1, buf.size(), out);
-    std::fflush(out);
-  }
+  toConsole(buf, static_cast<int>(msg.level));
 }
 
 template <typename Mutex>
-void OrsaConsoleSink<Mutex>::flush_() {
-  if (FILE* out = gConsoleStream.load()) std::fflush(out);
-}
+void OrsaConsoleSink<Mutex>::flush_() {}
 
 // ---- rotating, scrambled file sink
 

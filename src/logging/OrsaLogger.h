@@ -70,11 +70,9 @@ class OrsaSinkExtras {
   virtual void setHeadinfo(const std::string& text) = 0;
 };
 
-// Where the console sink writes: standard output unless a host (a command-line tool whose
-// standard output is its result) chooses another stream, or none with nullptr.
-void orsaSetLogConsoleStream(FILE* stream);
-
-// Standard output, flushed per line; the logger sets it to pass warnings and errors only.
+// The library's console (standard error, never standard output: that belongs to the host),
+// under the console's own level and switch; the logger sets it to pass errors, since warnings
+// and info lines are echoed there as they are logged.
 template <typename Mutex>
 class OrsaConsoleSink final : public spdlog::sinks::base_sink<Mutex>, public OrsaSinkExtras {
  public:

@@ -18,7 +18,7 @@ void OrsaLoggerWrapper::init(const std::string& version, const std::string& logD
   std::lock_guard lock(mutex_);
   if (logger_) return;
   auto console = std::make_shared<OrsaConsoleSinkMt>();
-  console->set_level(spdlog::level::warn);
+  console->set_level(spdlog::level::err);
 
   const std::string path = logDirectory + "/OrsaLog.txt";
   // The probe: a directory we cannot write to leaves us with the console alone.

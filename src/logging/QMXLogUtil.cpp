@@ -249,7 +249,7 @@ void QMXLogUtil::emit(int32_t level, std::string_view module, const char* file, 
   text.append(module);
   text.append(std::string_view("] "));
   appendFormatted(text, format, args);
-  if (console) orsa::platform::consoleWrite(std::string_view(text.data(), text.size()));
+  if (console) orsa::platform::consoleWrite(std::string_view(text.data(), text.size()), level);
   text.push_back('\0');
   DHLogIO::writeLog(static_cast<uint32_t>(tag), line, level, fileName(file), text.data());
 }
@@ -258,7 +258,7 @@ void QMXLogUtil::debugLine(std::string_view module, std::string_view file,
                            const std::string& message) {
   std::string text = "filter=";
   text.append(module).append(", file=").append(file).append(", msg=").append(message);
-  orsa::platform::consoleWrite(text);
+  orsa::platform::consoleWrite(text, orsa::platform::kConsoleDebug);
 }
 
 void QMXLogUtil::logTraceMsg(int32_t level, std::string_view msg) {
@@ -266,7 +266,7 @@ void QMXLogUtil::logTraceMsg(int32_t level, std::string_view msg) {
     const std::string text(msg);
     DHLogIO::writeLog(static_cast<uint32_t>(kQMXLogMsgTag), 0, level, nullptr, text.c_str());
   } else {
-    orsa::platform::consoleWrite("logTraceMsg:" + std::string(msg));
+    orsa::platform::consoleWrite("logTraceMsg:" + std::string(msg), orsa::platform::kConsoleDebug);
   }
 }
 

@@ -171,11 +171,21 @@ class ConsoleWriter {
 };
 
 std::atomic<bool> gEnabled{true};
+std::atomic<int> gLevel{kConsoleWarning};
 
 }  // namespace
 
-void consoleWrite(std::string_view line) {
-  if (gEnabled.load(std::memory_order_relaxed)) ConsoleWriter::instance().write(line);
+void consoleWrite(std::string_view line, int level) {
+  if (gEnabled.load(std::memory_order_relaxed) && level >= gLevel.load(std::memory_order_relaxed))
+    ConsoleWriter::instance().write(line);
+}
+
+void consoleSetLevel(int level) {
+  gLevel.store(level);
+}
+
+int consoleLevel() {
+  return gLevel.load(std::memory_order_relaxed);
 }
 
 void consoleSetEnabled(bool enabled) {

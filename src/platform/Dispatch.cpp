@@ -95,12 +95,13 @@ class TimerService {
             context_.run();
             return;
           } catch (const std::exception& e) {
-            consoleWrite(std::string("dispatch: timer thread: ") + e.what());
+            consoleWrite(std::string("dispatch: timer thread: ") + e.what(), kConsoleWarning);
           }
         }
       }).detach();
     } catch (const std::system_error& e) {
-      consoleWrite(std::string("dispatch: cannot start the timer thread: ") + e.what());
+      consoleWrite(std::string("dispatch: cannot start the timer thread: ") + e.what(),
+                   kConsoleWarning);
     }
   }
 
@@ -468,7 +469,8 @@ void runOnOwnThread(const std::string& name, Task task) {
     }).detach();
   } catch (const std::system_error& e) {
     consoleWrite(std::string("dispatch: cannot start thread ") + name + ": " + e.what() +
-                 "; running it on the worker pool");
+                     "; running it on the worker pool",
+                 kConsoleWarning);
     globalQueue(QoS::Default)->async([shared] { runTaskGuarded(*shared); });
   }
 }
@@ -500,7 +502,7 @@ void MainLoop::run() {
     try {
       s.context.run();
     } catch (const std::exception& e) {
-      consoleWrite(std::string("dispatch: main loop: ") + e.what());
+      consoleWrite(std::string("dispatch: main loop: ") + e.what(), kConsoleWarning);
     }
   }
 }
@@ -519,7 +521,7 @@ size_t MainLoop::poll() {
   try {
     return s.context.poll();
   } catch (const std::exception& e) {
-    consoleWrite(std::string("dispatch: main loop: ") + e.what());
+    consoleWrite(std::string("dispatch: main loop: ") + e.what(), kConsoleWarning);
     return 0;
   }
 }
@@ -536,7 +538,7 @@ size_t MainLoop::runFor(std::chrono::milliseconds duration) {
     try {
       ran += s.context.run_until(deadline);
     } catch (const std::exception& e) {
-      consoleWrite(std::string("dispatch: main loop: ") + e.what());
+      consoleWrite(std::string("dispatch: main loop: ") + e.what(), kConsoleWarning);
     }
   }
   return ran;
@@ -557,7 +559,7 @@ bool MainLoop::runUntil(const std::function<bool()>& pred, std::chrono::millisec
     try {
       s.context.run_one_until(std::min(deadline, now + kSlice));
     } catch (const std::exception& e) {
-      consoleWrite(std::string("dispatch: main loop: ") + e.what());
+      consoleWrite(std::string("dispatch: main loop: ") + e.what(), kConsoleWarning);
     }
   }
   return pred();

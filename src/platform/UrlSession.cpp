@@ -223,7 +223,8 @@ struct JournalWriter {
     written = snapshot.generation;
     if (!TransferJournal::write(path, snapshot.contents) && !warned) {
       warned = true;  // a container removed under a live session would say it four times a second
-      consoleWrite(fmt::format("[UrlSession] cannot write the transfer journal {}", path));
+      consoleWrite(fmt::format("[UrlSession] cannot write the transfer journal {}", path),
+                   kConsoleWarning);
     }
   }
 };
@@ -585,9 +586,11 @@ void CurlSession::loadJournal() {
     std::lock_guard lock(registryMutex);
     auto [it, added] = liveIdentifiers().emplace(configuration_.identifier, this);
     if (!added) {
-      consoleWrite(fmt::format(
-          "[UrlSession] a session with identifier {} is still live; this one keeps no journal",
-          configuration_.identifier));
+      consoleWrite(
+          fmt::format(
+              "[UrlSession] a session with identifier {} is still live; this one keeps no journal",
+              configuration_.identifier),
+          kConsoleWarning);
       return;
     }
   }

@@ -145,8 +145,9 @@ void UserDefaults::load() {
   auto text = readAll(path_, err);
   if (!text) {
     if (err != ENOENT)
-      consoleWrite("UserDefaults: cannot read " + path_ + ": " + errnoText(err) +
-                   "; starting empty");
+      consoleWrite(
+          "UserDefaults: cannot read " + path_ + ": " + errnoText(err) + "; starting empty",
+          kConsoleWarning);
     return;
   }
   auto parsed = nlohmann::json::parse(*text, nullptr, /*allow_exceptions=*/false);
@@ -155,7 +156,8 @@ void UserDefaults::load() {
     std::string aside = path_ + ".corrupt";
     ::rename(path_.c_str(), aside.c_str());
     consoleWrite("UserDefaults: " + path_ +
-                 " is not a readable document; starting empty (moved to " + aside + ")");
+                     " is not a readable document; starting empty (moved to " + aside + ")",
+                 kConsoleWarning);
     return;
   }
   doc_ = std::move(parsed);
@@ -174,14 +176,14 @@ bool UserDefaults::writeLocked() {
     // rather than losing the whole document.
     text = doc_.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
   } catch (const std::exception& e) {
-    consoleWrite("UserDefaults: cannot encode " + path_ + ": " + e.what());
+    consoleWrite("UserDefaults: cannot encode " + path_ + ": " + e.what(), kConsoleWarning);
     return false;
   }
   text.push_back('\n');
 
   std::string writeError;
   if (!writeFileAtomically(path_, text, 0600, &writeError)) {
-    consoleWrite("UserDefaults: cannot write " + path_ + ": " + writeError);
+    consoleWrite("UserDefaults: cannot write " + path_ + ": " + writeError, kConsoleWarning);
     return false;
   }
   dirty_ = false;
@@ -311,7 +313,7 @@ void UserDefaults::setBool(bool value, const std::string& key) {
 void UserDefaults::setDouble(double value, const std::string& key) {
   // JSON has no NaN or infinity; they would come back as null.
   if (!std::isfinite(value)) {
-    consoleWrite("UserDefaults: not storing a non-finite number for " + key);
+    consoleWrite("UserDefaults: not storing a non-finite number for " + key, kConsoleWarning);
     return;
   }
   setObject(nlohmann::json(value), key);

@@ -110,7 +110,8 @@ bool writeNewFile(const std::string& path, const void* data, size_t size) {
 
 bool writeJpeg(const std::string& path, const JpegBuffer& jpeg) {
   if (writeNewFile(path, jpeg.data(), jpeg.size())) return true;
-  orsa::platform::consoleWrite(fmt::sprintf("Failed to write file: %s", path));
+  orsa::platform::consoleWrite(fmt::sprintf("Failed to write file: %s", path),
+                               orsa::platform::kConsoleWarning);
   return false;
 }
 
@@ -204,7 +205,8 @@ class EncodePipeline {
       if (!w.compressor) {
         w.initFailed = true;
         orsa::platform::consoleWrite(
-            fmt::sprintf("TurboJPEG init failed: %s", std::string(tjGetErrorStr())));
+            fmt::sprintf("TurboJPEG init failed: %s", std::string(tjGetErrorStr())),
+            orsa::platform::kConsoleWarning);
       }
     }
     return w.compressor.get();
@@ -308,15 +310,18 @@ bool extractVideoFramesToDirectory(const std::string& videoPath, const std::stri
                                    const ExtractOptions& options, ExtractStats* stats) {
   auto reader = MediaReader::openFirstVideoTrack(videoPath);
   if (!reader) {
-    orsa::platform::consoleWrite(fmt::sprintf("No video track found in %s", videoPath));
+    orsa::platform::consoleWrite(fmt::sprintf("No video track found in %s", videoPath),
+                                 orsa::platform::kConsoleWarning);
     return false;
   }
   if (!reader->addOutput(orsa::platform::kMediaPixelFormatBGRA)) {
-    orsa::platform::consoleWrite(fmt::sprintf("Reader init failed: %s", reader->error()));
+    orsa::platform::consoleWrite(fmt::sprintf("Reader init failed: %s", reader->error()),
+                                 orsa::platform::kConsoleWarning);
     return false;
   }
   if (!reader->startReading()) {
-    orsa::platform::consoleWrite(fmt::sprintf("Start reading failed: %s", reader->error()));
+    orsa::platform::consoleWrite(fmt::sprintf("Start reading failed: %s", reader->error()),
+                                 orsa::platform::kConsoleWarning);
     return false;
   }
   // Tells concurrent calls apart in traces; the wait itself uses an anonymous semaphore, since
@@ -348,8 +353,15 @@ bool extractVideoFramesToDirectory(const std::string& videoPath, const std::stri
     FramePtr frame = reader->copyNextSampleBuffer();
     uint64_t index = readCount++;
     if (!frame) {
-      ORSA_LOG_ERROR(FILTER_NAME, "Invalid frame occured, index: %llu",
-                     static_cast<unsigned long long>(readCount));
+      // Every video ends this way: the read that finds nothing is what tells the reader it is
+      // over. Only a frame missing while the reader still reads is worth an error.
+      if (reader->status() == MediaReader::Status::Reading) {
+        ORSA_LOG_ERROR(FILTER_NAME, "Invalid frame occured, index: %llu",
+                       static_cast<unsigned long long>(readCount));
+      } else {
+        ORSA_LOG_INFO(FILTER_NAME, "Invalid frame occured, index: %llu",
+                      static_cast<unsigned long long>(readCount));
+      }
       continue;
     }
     pipeline->dispatch(index, std::move(framePath), std::move(frame));
@@ -378,7 +390,8 @@ bool encodeSampleBufferToJpeg(std::unique_ptr<MediaFrame> frame, const std::stri
   TjHandle handle = makeCompressor();
   if (!handle) {
     orsa::platform::consoleWrite(
-        fmt::sprintf("TurboJPEG init failed: %s", std::string(tjGetErrorStr())));
+        fmt::sprintf("TurboJPEG init failed: %s", std::string(tjGetErrorStr())),
+        orsa::platform::kConsoleWarning);
     return false;
   }
   if (!frame) {

@@ -120,20 +120,20 @@ TEST(OrsaLoggerWrapper, PendingLinesComeFirstAndRecordsReadBackExactly) {
   // least differs from a record's start.
   w.writeLog(2025, 0, QMXLogLevelError, "Demo.m", "third\nwithout\na location");
   EXPECT_FALSE(w.hasLogger());
-  orsa::platform::consoleSetEnabled(true);
-  testing::internal::CaptureStdout();  // the console sink's copy of the warnings
-  w.init("1.2.3", dir.str());
-  w.writeLog(1215, 42, QMXLogLevelInfo, "Demo.m", "[OrsaPreviewView] x");
-  w.writeLog(7, 1, QMXLogLevelTrace, "", "below the level");
-  w.init("other", dir.str());  // a second init changes nothing
-  w.flush();
-  // Where no file can be made, the console sink alone reports warnings and errors.
+  testing::internal::CaptureStdout();  // must stay empty: standard output is the host's
   OrsaLoggerWrapper consoleOnly;
-  consoleOnly.init("1.0", (dir.path() / "OrsaLog1.txt" / "no folder").string());
-  consoleOnly.writeLog(1, 5, QMXLogLevelError, "E.cpp", "still reported");
-  consoleOnly.writeLog(1, 6, QMXLogLevelInfo, "E.cpp", "info stays off the console");
-  const std::string out = testing::internal::GetCapturedStdout();
-  orsa::platform::consoleSetEnabled(false);
+  const std::string out = orsa::test::consoleOf([&] {
+    w.init("1.2.3", dir.str());
+    w.writeLog(1215, 42, QMXLogLevelInfo, "Demo.m", "[OrsaPreviewView] x");
+    w.writeLog(7, 1, QMXLogLevelTrace, "", "below the level");
+    w.init("other", dir.str());  // a second init changes nothing
+    w.flush();
+    // Where no file can be made, the console sink alone reports errors.
+    consoleOnly.init("1.0", (dir.path() / "OrsaLog1.txt" / "no folder").string());
+    consoleOnly.writeLog(1, 5, QMXLogLevelError, "E.cpp", "still reported");
+    consoleOnly.writeLog(1, 6, QMXLogLevelInfo, "E.cpp", "info stays off the console");
+  });
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   EXPECT_FALSE(consoleOnly.hasFileSink());
   EXPECT_TRUE(std::regex_search(
       out, std::regex(R"(\] \[error\] \[\d+\] \[1\] \[E\.cpp:5\] still reported\n$)")))

@@ -43,7 +43,9 @@ int main(int argc, char** argv) {
     }
     std::exit(it->second());
   }
+  // Off unless a test turns it on, and then with every line, which some tests read.
   orsa::platform::consoleSetEnabled(false);
+  orsa::platform::consoleSetLevel(orsa::platform::kConsoleDebug);
   av_log_set_level(AV_LOG_QUIET);
   testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "Command.h"
-#include "logging/OrsaLogger.h"
 #include "platform/AppContainer.h"
 #include "platform/Console.h"
 #include "platform/HostInfo.h"
@@ -71,11 +70,11 @@ int main(int argc, char** argv) {
     }
   }
   if (!home.empty()) orsa::platform::AppContainer::setRoot(home);
-  // Standard output carries results (a configuration string, a parsed record), so the
-  // library's log echo never goes there; it goes to standard error with --verbose, and every
-  // line always reaches the log files.
+  // Standard output carries results (a configuration string, a parsed record); the library's
+  // log echo goes to standard error with --verbose, every line of it, and every line always
+  // reaches the log files.
   orsa::platform::consoleSetEnabled(verbose);
-  orsaSetLogConsoleStream(stderr);
+  if (verbose) orsa::platform::consoleSetLevel(orsa::platform::kConsoleDebug);
   orsa::platform::HostInfo::setShortVersion(toolVersion());
   orsa::platform::HostInfo::setBundleIdentifier("orsa.tool");
 
