@@ -11,5 +11,6 @@
 #include "orsa/OrsaMireloDelegate.h"
 #include "orsa/OrsaPicture.h"
 #include "orsa/OrsaPreviewView.h"
+#include "orsa/OrsaSEIRecord.h"
 #include "orsa/OrsaView.h"
 #include "orsa/QMXVideoFrameParam.h"

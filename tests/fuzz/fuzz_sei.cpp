@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "orsa/OrsaSEIRecord.h"
 #include "render/BufferPool.h"
 #include "render/OrsaFrameData.h"
 
@@ -42,6 +43,23 @@ void checkSEI(const uint8_t* data, size_t size) {
   }
 }
 
+// What a sender makes with the public helper reads back as the same record, and escaping is
+// undone exactly by the engine's unescaping, whatever the bytes.
+void checkRoundTrip(const uint8_t* data, size_t size) {
+  const std::span<const uint8_t> bytes(data, size);
+  if (OrsaSEIRecord::unescape(OrsaSEIRecord::escape(bytes)) !=
+      std::vector<uint8_t>(bytes.begin(), bytes.end()))
+    std::abort();
+  if (size < OrsaSEIRecord::kSize) return;
+  OrsaSEIRecord r;
+  int32_t* fields[] = {&r.fps,  &r.type, &r.startIndex, &r.endIndex, &r.frameIndex,
+                       &r.left, &r.top,  &r.right,      &r.bottom};
+  for (size_t i = 0; i < OrsaSEIRecord::kWordCount; ++i) std::memcpy(fields[i], data + 4 * i, 4);
+  const int32_t extra[] = {static_cast<int32_t>(size)};
+  const auto parsed = OrsaSEIRecord::parse(r.payload(extra));
+  if (!parsed || !(*parsed == r)) std::abort();
+}
+
 void checkROI(const uint8_t* data, size_t size) {
   const uint8_t* p = data;
   size_t n = size;
@@ -71,6 +89,7 @@ void checkROI(const uint8_t* data, size_t size) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   checkSEI(data, size);
+  checkRoundTrip(data, size);
   checkROI(data, size);
   return 0;
 }

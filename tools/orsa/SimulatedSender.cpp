@@ -16,10 +16,6 @@ constexpr double kPi = 3.14159265358979323846;
 // RTC decoders hand out rows aligned for their vector units.
 constexpr size_t kRowAlignment = 64;
 
-void putWordLE(std::vector<uint8_t>& out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-
 }  // namespace
 
 std::unique_ptr<SimulatedSender> SimulatedSender::create(const ResourceManager& resources,
@@ -103,30 +99,15 @@ int32_t SimulatedSender::originIndexFor(uint64_t k, int32_t n) {
   return i < n ? i : static_cast<int32_t>(period) - i;
 }
 
-std::vector<uint8_t> SimulatedSender::seiRecord(int32_t fps, int32_t frameIndex,
-                                                const HeadRect& r) {
-  std::vector<uint8_t> out;
-  out.reserve(36);
-  for (int64_t v : {int64_t{fps}, int64_t{0}, int64_t{0}, int64_t{0}, int64_t{frameIndex},
-                    int64_t{r.x}, int64_t{r.y}, int64_t{r.x} + r.width, int64_t{r.y} + r.height})
-    putWordLE(out, static_cast<uint32_t>(v));
-  return out;
-}
-
-std::vector<uint8_t> SimulatedSender::escape(std::span<const uint8_t> raw) {
-  std::vector<uint8_t> out;
-  out.reserve(raw.size() + raw.size() / 2 + 1);
-  int zeros = 0;
-  for (uint8_t b : raw) {
-    if (zeros >= 2 && b <= 0x03) {
-      out.push_back(0x03);
-      zeros = 0;
-    }
-    out.push_back(b);
-    zeros = b == 0x00 ? zeros + 1 : 0;
-  }
-  if (zeros >= 2) out.push_back(0x03);
-  return out;
+OrsaSEIRecord SimulatedSender::seiRecord(int32_t fps, int32_t frameIndex, const HeadRect& r) {
+  OrsaSEIRecord record;
+  record.fps = fps;
+  record.frameIndex = frameIndex;
+  record.left = r.x;
+  record.top = r.y;
+  record.right = r.x + r.width;
+  record.bottom = r.y + r.height;
+  return record;
 }
 
 void SimulatedSender::drawMouth(uint8_t* bgra, int32_t width, int32_t height, size_t stride,
@@ -166,7 +147,7 @@ void SimulatedSender::sendOne(uint64_t k) {
                 head.data() + packedRow * static_cast<size_t>(y), packedRow);
   drawMouth(outgoing_.data(), headWidth_, headHeight_, stride_, k, fps_);
 
-  const auto sei = escape(seiRecord(fps_, index, rects_[static_cast<size_t>(index)]));
+  const auto sei = seiRecord(fps_, index, rects_[static_cast<size_t>(index)]).payload();
   engine_->onPlayerSyncRecvSEI(streamId_, sei);
   QMXVideoFrameParam param;
   param.setWidth(headWidth_);

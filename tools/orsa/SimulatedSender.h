@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "orsa/IOrsaMirelo.h"
+#include "orsa/OrsaSEIRecord.h"
 
 class ResourceManager;
 
@@ -41,11 +42,8 @@ class SimulatedSender {
   // The origin frame the k-th output frame shows: forward through the n frames, then back
   // (0, 1, .., n-1, n-2, .., 1, 0, 1, ...).
   static int32_t originIndexFor(uint64_t k, int32_t n);
-  // The nine little-endian words of an SEI record.
-  static std::vector<uint8_t> seiRecord(int32_t fps, int32_t frameIndex, const HeadRect& rect);
-  // Emulation prevention as a NAL unit carries it: 0x03 after two zero bytes when the next byte
-  // is 0x00-0x03, and after a payload that ends in two zero bytes.
-  static std::vector<uint8_t> escape(std::span<const uint8_t> raw);
+  // The record of an origin frame with the head at `rect`.
+  static OrsaSEIRecord seiRecord(int32_t fps, int32_t frameIndex, const HeadRect& rect);
   // Draws the mouth of output frame k on a BGRA head picture of width x height.
   static void drawMouth(uint8_t* bgra, int32_t width, int32_t height, size_t stride, uint64_t k,
                         int32_t fps);
