@@ -20,9 +20,16 @@ class ORSA_EXPORT OrsaMireloStream {
   void setStreamId(Field v) { streamId_ = std::move(v); }
   const Field& encodeCode() const { return encodeCode_; }
   void setEncodeCode(Field v) { encodeCode_ = std::move(v); }
+  // The resource package of the digital human. The compositing runtime looks for it at
+  // <home>/tmp/<the URL's last path component, percent escapes decoded>, or at
+  // <home>/tmp/<DigitalHumanId>.zip when the URL has no usable last component, and downloads the
+  // URL to that place when no file is there. A host that fetched the package itself puts it
+  // there before starting.
   const Field& packageUrl() const { return packageUrl_; }
   void setPackageUrl(Field v) { packageUrl_ = std::move(v); }
-  // The stream's platform: "mobile" or anything else (treated like "web").
+  // The stream's platform: "mobile" (STREAM_TYPE_MOBILE) selects the runtime that composites
+  // the head over the package's frames; anything else is treated like "web", whose runtime
+  // draws nothing itself.
   const Field& configId() const { return configId_; }
   void setConfigId(Field v) { configId_ = std::move(v); }
 

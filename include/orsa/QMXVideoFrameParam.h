@@ -1,12 +1,19 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 #include "orsa/OrsaExport.h"
 
-// The parameter record that accompanies every raw frame the host hands in. The library reads
-// only width and height; rotation, format and the plane strides are carried for the host.
+// The parameter record that accompanies every raw frame the host hands in
+// (IOrsaMirelo::onRemoteVideoFrameRawData). The engine reads width, height and the stride of
+// plane 0; rotation and format are carried for the host.
+//
+// The picture is one plane of 4-byte BGRA pixels, rows top first. Stride 0 of plane 0 means
+// packed rows (width x 4 bytes); a larger stride, as decoders hand out for aligned rows, is
+// read row by row, and the last row need not carry its padding. A stride shorter than a row is
+// refused, and so is a plane with fewer bytes than the rows need.
 class ORSA_EXPORT QMXVideoFrameParam {
  public:
   static constexpr int kPlaneCount = 4;
