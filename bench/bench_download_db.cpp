@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "download/TRDownloadDB.h"
+#include "download/TRDownloadItemPrivate.h"
 #include "download/TRDownloadTask.h"
 #include "orsa/TRDownloadItem.h"
 #include "platform/AppContainer.h"
@@ -28,10 +29,11 @@ std::string fileIdOf(int i) {
 std::shared_ptr<TRDownloadItem> newItem(int i) {
   const std::string url = "https://example.invalid/packages/it's-" + std::to_string(i) + ".zip";
   auto item = TRDownloadItem::itemWithUrl(url, fileIdOf(i));
-  item->setTaskId(TRDownloadTask::taskIdForUrl(url, fileIdOf(i)));
-  item->setUid(kUid);
+  auto& fields = TRDownloadItemPrivate::of(*item);
+  fields.setTaskId(TRDownloadTask::taskIdForUrl(url, fileIdOf(i)));
+  fields.setUid(kUid);
   item->setFileType("video");
-  item->setDownloadStatus(1);
+  fields.setDownloadStatus(1);
   item->setExtraData(std::vector<uint8_t>(64, 0xab));
   return item;
 }
@@ -78,7 +80,7 @@ void BM_SaveChangedItems(benchmark::State& state) {
   for (auto _ : state) {
     const uint64_t before = TRDownloadDB::executedStatements();
     for (const auto& item : items) {
-      item->setDownloadStatus(status);
+      TRDownloadItemPrivate::of(*item).setDownloadStatus(status);
       if (!TRDownloadDB::saveItem(item)) state.SkipWithError("save failed");
     }
     statements += TRDownloadDB::executedStatements() - before;

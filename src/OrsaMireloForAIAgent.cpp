@@ -3,12 +3,16 @@
 #include <fmt/format.h>
 
 #include <cstdlib>
+#include <nlohmann/json.hpp>
 #include <optional>
+#include <utility>
 
 #include "OrsaLogClip.h"
+#include "OrsaMireloForAIAgentPrivate.h"
 #include "logging/QMXLogUtil.h"
 #include "net/MireloDownloader.h"
 #include "orsa/OrsaClock.h"
+#include "orsa/OrsaConstants.h"
 #include "orsa/OrsaPreviewView.h"
 #include "platform/Digest.h"
 #include "platform/UserDefaults.h"
@@ -18,8 +22,6 @@
 namespace {
 
 constexpr const char* M = OrsaMireloForAIAgent::kModule;
-constexpr int64_t kRefusedCode = -200001;
-constexpr int64_t kResourceCode = -200000;
 constexpr const char* kNotSupported = "This conversation do not support ";
 constexpr const char* kDownloadFailed = "Failed to download meta human resource";
 constexpr const char* kResolveFailed = "Failed to resolve meta human resource";
@@ -65,15 +67,20 @@ std::shared_ptr<OrsaMireloForAIAgent> OrsaMireloForAIAgent::create() {
   return std::make_shared<OrsaMireloForAIAgent>();
 }
 
-OrsaMireloForAIAgent::OrsaMireloForAIAgent() = default;
+OrsaMireloForAIAgent::OrsaMireloForAIAgent()
+    : d_(std::make_shared<OrsaMireloForAIAgentPrivate>()) {}
 
 OrsaMireloForAIAgent::~OrsaMireloForAIAgent() {
   ORSA_LOG_INFO(M, "dealloc");
-  if (previewView_) previewView_->stop();
-  previewView_.reset();
-  resourceManager_.reset();
-  prepareDelegate_.reset();
-  startDelegate_.reset();
+  std::shared_ptr<OrsaPreviewView> view;
+  {
+    std::lock_guard<std::mutex> lock(d_->mutex_);
+    view = std::exchange(d_->previewView_, nullptr);
+    d_->resourceManager_.reset();
+    d_->prepareDelegate_.reset();
+    d_->startDelegate_.reset();
+  }
+  if (view) view->stop();
   BufferPool::sharedInstance().clear();
 }
 
@@ -105,21 +112,25 @@ std::string OrsaMireloForAIAgent::deviceIdentifier() {
 
 void OrsaMireloForAIAgent::attach(std::shared_ptr<OrsaPreviewView> view) {
   ORSA_LOG_INFO(M, "Attach to OrsaPreviewView %p", static_cast<const void*>(view.get()));
-  std::lock_guard<std::mutex> lock(mutex_);
-  previewView_ = std::move(view);
+  std::lock_guard<std::mutex> lock(d_->mutex_);
+  d_->previewView_ = std::move(view);
 }
 
 std::shared_ptr<OrsaPreviewView> OrsaMireloForAIAgent::previewView() const {
+  return d_->previewView();
+}
+
+std::shared_ptr<OrsaPreviewView> OrsaMireloForAIAgentPrivate::previewView() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return previewView_;
 }
 
-std::shared_ptr<ResourceManager> OrsaMireloForAIAgent::resourceManager() const {
+std::shared_ptr<ResourceManager> OrsaMireloForAIAgentPrivate::resourceManager() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return resourceManager_;
 }
 
-std::shared_ptr<OrsaMireloStartDelegate> OrsaMireloForAIAgent::startDelegate() const {
+std::shared_ptr<OrsaMireloStartDelegate> OrsaMireloForAIAgentPrivate::startDelegate() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return startDelegate_.lock();
 }
@@ -133,9 +144,9 @@ void OrsaMireloForAIAgent::startWithAuthInfo(
                 orsaLogClip(metaHumanID));
   std::shared_ptr<OrsaPreviewView> view;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    startDelegate_ = delegate;
-    view = previewView_;
+    std::lock_guard<std::mutex> lock(d_->mutex_);
+    d_->startDelegate_ = delegate;
+    view = d_->previewView_;
   }
   std::weak_ptr<OrsaMireloStartDelegate> weakDelegate = delegate;
   if (view) {
@@ -151,12 +162,12 @@ void OrsaMireloForAIAgent::startWithAuthInfo(
                                    {"MetaHumanId", &metaHumanID}}) {
     if (value->empty()) {
       ORSA_LOG_INFO(M, "start refused, %s is missing", key);
-      reportFail(delegate, kResourceCode, fmt::format("Missing {}", key));
+      reportFail(delegate, kOrsaErrorResource, fmt::format("Missing {}", key));
       return;
     }
   }
   if (!connection) {
-    reportFail(delegate, kResourceCode, "Missing host connection");
+    reportFail(delegate, kOrsaErrorResource, "Missing host connection");
     return;
   }
   const std::string url = renderInfoURL();
@@ -164,10 +175,12 @@ void OrsaMireloForAIAgent::startWithAuthInfo(
       {"AppId", auth.appID}, {"UserId", auth.userID},          {"Token", auth.token},
       {"Platform", "2"},     {"DeviceId", deviceIdentifier()}, {"MetaHumanId", metaHumanID}};
   std::weak_ptr<OrsaMireloForAIAgent> weakSelf = weak_from_this();
+  // Invalid UTF-8 in a credential is replaced rather than thrown out of the start.
   connection->qmxRequestSvrWithService(
-      kService, kServiceName, url, body,
+      kService, kServiceName, url,
+      body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace),
       [weakSelf, weakDelegate, url](int64_t code, const std::string& message,
-                                    const std::string& requestId, const nlohmann::json& data) {
+                                    const std::string& requestId, const std::string& data) {
         ORSA_LOG_INFO(M, "response, url: %s, code: %lld, msg: %s, requestId: %s", url,
                       static_cast<long long>(code), orsaLogClip(message), orsaLogClip(requestId));
         auto self = weakSelf.lock();
@@ -175,18 +188,21 @@ void OrsaMireloForAIAgent::startWithAuthInfo(
           ORSA_LOG_INFO(M, "self is nil after pulling MetaHumanConfig, do not set resource");
           return;
         }
-        self->onResponse(url, code, message, data, weakDelegate.lock());
+        self->d_->onResponse(self, url, code, message, data, weakDelegate.lock());
       });
 }
 
-void OrsaMireloForAIAgent::onResponse(const std::string& url, int64_t code,
-                                      const std::string& message, const nlohmann::json& data,
-                                      const std::shared_ptr<OrsaMireloStartDelegate>& delegate) {
+void OrsaMireloForAIAgentPrivate::onResponse(
+    const std::shared_ptr<OrsaMireloForAIAgent>& self, const std::string& url, int64_t code,
+    const std::string& message, const std::string& dataText,
+    const std::shared_ptr<OrsaMireloStartDelegate>& delegate) {
   if (code != 0) {
     ORSA_LOG_INFO(M, "Mirelo start failed, code: %lu, msg: %s", code, orsaLogClip(message));
     reportFail(delegate, code, message);
     return;
   }
+  // Text that is not JSON is an answer without render information, as "null" is.
+  const nlohmann::json data = nlohmann::json::parse(dataText, nullptr, false);
   static const nlohmann::json kNone = nlohmann::json::object();
   const nlohmann::json* info = &kNone;
   if (data.is_object()) {
@@ -194,7 +210,7 @@ void OrsaMireloForAIAgent::onResponse(const std::string& url, int64_t code,
     if (it != data.end() && it->is_object()) info = &*it;
   }
   if (!readBool(*info, "IsSupportROI") || readInteger(*info, "RenderMode") != 1) {
-    reportFail(delegate, kRefusedCode, kNotSupported);
+    reportFail(delegate, kOrsaErrorRefused, kNotSupported);
     return;
   }
   std::string packageUrl;
@@ -202,24 +218,23 @@ void OrsaMireloForAIAgent::onResponse(const std::string& url, int64_t code,
     packageUrl = it->get<std::string>();
   if (packageUrl.empty()) {
     ORSA_LOG_INFO(M, "no ClientInferencePackageUrl in the answer of %s", url);
-    reportFail(delegate, kResourceCode, kDownloadFailed);
+    reportFail(delegate, kOrsaErrorResource, kDownloadFailed);
     return;
   }
   const int64_t t0 = currentMillis();
-  auto self = shared_from_this();
   MireloDownloader::sharedInstance()->download(
       packageUrl,
       [self, delegate, packageUrl, t0](const std::optional<std::string>& file) {
-        self->onDownloaded(packageUrl, t0, file ? &*file : nullptr, delegate);
+        self->d_->onDownloaded(packageUrl, t0, file ? &*file : nullptr, delegate);
       },
       [](float) {});
 }
 
-void OrsaMireloForAIAgent::onDownloaded(const std::string& packageUrl, int64_t t0,
-                                        const std::string* file,
-                                        const std::shared_ptr<OrsaMireloStartDelegate>& delegate) {
+void OrsaMireloForAIAgentPrivate::onDownloaded(
+    const std::string& packageUrl, int64_t t0, const std::string* file,
+    const std::shared_ptr<OrsaMireloStartDelegate>& delegate) {
   if (!file) {
-    reportFail(delegate, kResourceCode, kDownloadFailed);
+    reportFail(delegate, kOrsaErrorResource, kDownloadFailed);
     return;
   }
   ORSA_LOG_INFO(M, "Download %s, time consumption: %lld ms", orsaLogClip(packageUrl),
@@ -230,14 +245,14 @@ void OrsaMireloForAIAgent::onDownloaded(const std::string& packageUrl, int64_t t
     std::lock_guard<std::mutex> lock(mutex_);
     resourceManager_ = manager;
     if (!prepareDelegate_)
-      prepareDelegate_ =
-          std::make_shared<ForwardingResourceDelegate<OrsaMireloForAIAgent>>(weak_from_this());
+      prepareDelegate_ = std::make_shared<ForwardingResourceDelegate<OrsaMireloForAIAgentPrivate>>(
+          weak_from_this());
     prepare = prepareDelegate_;
   }
   manager->setResource(*file, prepare);
 }
 
-void OrsaMireloForAIAgent::onSetResourceSuccess() {
+void OrsaMireloForAIAgentPrivate::onSetResourceSuccess() {
   ORSA_LOG_INFO(M, "Set resource successfully");
   std::shared_ptr<OrsaPreviewView> view;
   std::shared_ptr<ResourceManager> manager;
@@ -253,11 +268,11 @@ void OrsaMireloForAIAgent::onSetResourceSuccess() {
   if (auto delegate = startDelegate()) delegate->onMireloStartSuccess();
 }
 
-void OrsaMireloForAIAgent::onSetResourceFailed(int64_t result) {
+void OrsaMireloForAIAgentPrivate::onSetResourceFailed(int64_t result) {
   ORSA_LOG_INFO(M, "Set resource failed, result: %ld", result);
-  reportFail(startDelegate(), kResourceCode, kResolveFailed);
+  reportFail(startDelegate(), kOrsaErrorResource, kResolveFailed);
 }
 
 void OrsaMireloForAIAgent::stop() {
-  if (auto view = previewView()) view->stop();
+  if (auto view = d_->previewView()) view->stop();
 }

@@ -6,8 +6,10 @@
 #include <utility>
 
 #include "OrsaLogClip.h"
+#include "OrsaMireloForWebDemoPrivate.h"
 #include "logging/QMXLogUtil.h"
 #include "net/DHBackendConnector.h"
+#include "orsa/OrsaConstants.h"
 #include "orsa/OrsaPreviewView.h"
 #include "platform/Dispatch.h"
 #include "render/BufferPool.h"
@@ -20,13 +22,15 @@ constexpr const char* M = OrsaMireloForWebDemo::kModule;
 // The preparation results as a counting semaphore would hold them, plus what else may end a
 // waiting start: a stop after the start (a new stop generation) or the front end's end. Shared
 // with the start task so that the front end can go away under it.
-struct OrsaMireloForWebDemo::Results {
+struct OrsaMireloForWebDemoPrivate::Results {
   std::mutex mutex;
   std::condition_variable changed;
   // Oldest first: each start takes the result that was there first, not merely the latest.
   std::deque<int64_t> pending;
   uint64_t stopGeneration = 0;
   bool gone = false;
+  // Start tasks queued and not yet ended.
+  int startTasks = 0;
 
   void add(int64_t result) {
     {
@@ -46,6 +50,10 @@ struct OrsaMireloForWebDemo::Results {
   uint64_t generation() {
     std::lock_guard<std::mutex> lock(mutex);
     return stopGeneration;
+  }
+  void countTask(int delta) {
+    std::lock_guard<std::mutex> lock(mutex);
+    startTasks += delta;
   }
   // One result, or nothing when a stop or the front end's end came first.
   std::optional<int64_t> take(uint64_t generation) {
@@ -67,33 +75,44 @@ std::shared_ptr<OrsaMireloForWebDemo> OrsaMireloForWebDemo::create() {
   return std::make_shared<OrsaMireloForWebDemo>();
 }
 
-OrsaMireloForWebDemo::OrsaMireloForWebDemo() : results_(std::make_shared<Results>()) {}
+OrsaMireloForWebDemoPrivate::OrsaMireloForWebDemoPrivate()
+    : results_(std::make_shared<Results>()) {}
+
+OrsaMireloForWebDemo::OrsaMireloForWebDemo()
+    : d_(std::make_shared<OrsaMireloForWebDemoPrivate>()) {}
 
 OrsaMireloForWebDemo::~OrsaMireloForWebDemo() {
-  results_->endWaits(true);
+  d_->results_->endWaits(true);
+  std::shared_ptr<DHBackendConnector> connector;
+  std::shared_ptr<OrsaPreviewView> view;
+  {
+    std::lock_guard<std::mutex> lock(d_->mutex_);
+    connector = std::exchange(d_->dhBackendConnector_, nullptr);
+    view = std::exchange(d_->digitalHumanView_, nullptr);
+  }
   // An owned connector still holding a backend task gives it back rather than leaking it.
-  if (dhBackendConnector_) dhBackendConnector_->destroy();
-  if (digitalHumanView_) digitalHumanView_->stop();
+  if (connector) connector->destroy();
+  if (view) view->stop();
   BufferPool::sharedInstance().clear();
   ORSA_LOG_INFO(M, "OrsaMirelo dealloc");
 }
 
 void OrsaMireloForWebDemo::setResource(const std::string& path) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  resourceManager_ = ResourceManager::create();
-  if (!prepareDelegate_)
-    prepareDelegate_ =
-        std::make_shared<ForwardingResourceDelegate<OrsaMireloForWebDemo>>(weak_from_this());
+  std::lock_guard<std::mutex> lock(d_->mutex_);
+  d_->resourceManager_ = ResourceManager::create();
+  if (!d_->prepareDelegate_)
+    d_->prepareDelegate_ =
+        std::make_shared<ForwardingResourceDelegate<OrsaMireloForWebDemoPrivate>>(d_);
   ORSA_LOG_INFO(M, "Resource Path: %s", orsaLogClip(path));
-  resourceManager_->setResource(path, prepareDelegate_);
-  if (digitalHumanView_) digitalHumanView_->setResourceManager(resourceManager_);
+  d_->resourceManager_->setResource(path, d_->prepareDelegate_);
+  if (d_->digitalHumanView_) d_->digitalHumanView_->setResourceManager(d_->resourceManager_);
 }
 
 void OrsaMireloForWebDemo::attach(std::shared_ptr<OrsaPreviewView> view) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  digitalHumanView_ = std::move(view);
-  if (digitalHumanView_ && resourceManager_)
-    digitalHumanView_->setResourceManager(resourceManager_);
+  std::lock_guard<std::mutex> lock(d_->mutex_);
+  d_->digitalHumanView_ = std::move(view);
+  if (d_->digitalHumanView_ && d_->resourceManager_)
+    d_->digitalHumanView_->setResourceManager(d_->resourceManager_);
 }
 
 void OrsaMireloForWebDemo::startWithAppID(
@@ -104,11 +123,11 @@ void OrsaMireloForWebDemo::startWithAppID(
   std::shared_ptr<OrsaPreviewView> view;
   bool prepared = false;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    delegate_ = delegate;
-    modelID_ = modelID;
-    view = digitalHumanView_;
-    prepared = resourceManager_ != nullptr;
+    std::lock_guard<std::mutex> lock(d_->mutex_);
+    d_->delegate_ = delegate;
+    d_->modelID_ = modelID;
+    view = d_->digitalHumanView_;
+    prepared = d_->resourceManager_ != nullptr;
   }
   if (view) {
     std::weak_ptr<OrsaMireloStartDelegate> weakDelegate = delegate;
@@ -117,16 +136,21 @@ void OrsaMireloForWebDemo::startWithAppID(
     });
   }
   if (!prepared) {
-    if (delegate) delegate->onMireloStartFail(kResourceCode, kNoResourceMessage);
+    if (delegate) delegate->onMireloStartFail(kOrsaErrorResource, kNoResourceMessage);
     return;
   }
   // The generation is taken before the task is queued: a stop right after this call ends it.
-  const uint64_t generation = results_->generation();
-  stopped_ = false;
-  std::weak_ptr<OrsaMireloForWebDemo> weakSelf = weak_from_this();
-  std::shared_ptr<Results> results = results_;
+  const uint64_t generation = d_->results_->generation();
+  d_->stopped_ = false;
+  std::weak_ptr<OrsaMireloForWebDemoPrivate> weakSelf = d_;
+  std::shared_ptr<OrsaMireloForWebDemoPrivate::Results> results = d_->results_;
+  results->countTask(1);
   orsa::platform::globalQueue(orsa::platform::QoS::Default)
       ->async([weakSelf, results, generation, appID, appSign, rtcOptions] {
+        struct Ended {
+          OrsaMireloForWebDemoPrivate::Results& results;
+          ~Ended() { results.countTask(-1); }
+        } ended{*results};
         // A front end already gone has ended the wait too (Results::gone).
         const std::optional<int64_t> result = results->take(generation);
         if (!result) {
@@ -142,8 +166,8 @@ void OrsaMireloForWebDemo::startWithAppID(
       });
 }
 
-void OrsaMireloForWebDemo::runStart(const std::string& appID, const std::string& appSign,
-                                    const OrsaRTCOptions& rtcOptions) {
+void OrsaMireloForWebDemoPrivate::runStart(const std::string& appID, const std::string& appSign,
+                                           const OrsaRTCOptions& rtcOptions) {
   std::shared_ptr<OrsaPreviewView> view;
   std::shared_ptr<ResourceManager> manager;
   std::string modelID;
@@ -157,7 +181,7 @@ void OrsaMireloForWebDemo::runStart(const std::string& appID, const std::string&
   if (view && manager) {
     if (auto border = manager->getBorderPath()) view->loadMaskTexture(*border);
   }
-  std::weak_ptr<OrsaMireloForWebDemo> weakSelf = weak_from_this();
+  std::weak_ptr<OrsaMireloForWebDemoPrivate> weakSelf = weak_from_this();
   auto connector = DHBackendConnector::initWithAppID(
       appID, appSign, modelID, rtcOptions.roomID, rtcOptions.outputStreamID,
       rtcOptions.inputVoiceStreamID,
@@ -181,9 +205,9 @@ void OrsaMireloForWebDemo::runStart(const std::string& appID, const std::string&
   if (takenByStop) connector->destroy();
 }
 
-void OrsaMireloForWebDemo::onConnectionState(uint64_t state, int32_t errorCode,
-                                             const std::string& msg) {
-  ConnectionStateObserver observer;
+void OrsaMireloForWebDemoPrivate::onConnectionState(uint64_t state, int32_t errorCode,
+                                                    const std::string& msg) {
+  OrsaMireloForWebDemo::ConnectionStateObserver observer;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     observer = observer_;
@@ -194,7 +218,7 @@ void OrsaMireloForWebDemo::onConnectionState(uint64_t state, int32_t errorCode,
   if (state == DHBackendConnector::kStateConnected) {
     orsa::platform::mainQueue()->async([d] { d->onMireloStartSuccess(); });
   } else if (state == DHBackendConnector::kStateFailed) {
-    orsa::platform::mainQueue()->async([d, msg] { d->onMireloStartFail(kRefusedCode, msg); });
+    orsa::platform::mainQueue()->async([d, msg] { d->onMireloStartFail(kOrsaErrorRefused, msg); });
   }
 }
 
@@ -203,14 +227,14 @@ void OrsaMireloForWebDemo::stop() {
   std::shared_ptr<DHBackendConnector> connector;
   std::shared_ptr<OrsaPreviewView> view;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stopped_ = true;
-    connector = std::exchange(dhBackendConnector_, nullptr);
-    modelID_.clear();
-    view = std::exchange(digitalHumanView_, nullptr);
-    delegate_.reset();
+    std::lock_guard<std::mutex> lock(d_->mutex_);
+    d_->stopped_ = true;
+    connector = std::exchange(d_->dhBackendConnector_, nullptr);
+    d_->modelID_.clear();
+    view = std::exchange(d_->digitalHumanView_, nullptr);
+    d_->delegate_.reset();
   }
-  results_->endWaits(false);
+  d_->results_->endWaits(false);
   // Outside the lock: destroy announces state 4 to our listener on this thread.
   if (connector) connector->destroy();
   if (view) view->stop();
@@ -218,7 +242,7 @@ void OrsaMireloForWebDemo::stop() {
 
 void OrsaMireloForWebDemo::notifyInitListener(int32_t errorCode, const std::string& msg) {
   ORSA_LOG_INFO(M, "notify init result, errorCode: %d, msg: %s", errorCode, orsaLogClip(msg));
-  std::weak_ptr<OrsaMireloForWebDemo> weakSelf = weak_from_this();
+  std::weak_ptr<OrsaMireloForWebDemoPrivate> weakSelf = d_;
   orsa::platform::mainQueue()->async([weakSelf, errorCode, msg] {
     auto self = weakSelf.lock();
     if (!self || self->stopped_) return;
@@ -231,40 +255,49 @@ void OrsaMireloForWebDemo::notifyInitListener(int32_t errorCode, const std::stri
   });
 }
 
-void OrsaMireloForWebDemo::onSetResourceSuccess() {
+void OrsaMireloForWebDemoPrivate::onSetResourceSuccess() {
   results_->add(0);
 }
 
-void OrsaMireloForWebDemo::onSetResourceFailed(int64_t code) {
+void OrsaMireloForWebDemoPrivate::onSetResourceFailed(int64_t code) {
   results_->add(code);
 }
 
 void OrsaMireloForWebDemo::setConnectionStateObserver(ConnectionStateObserver observer) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  observer_ = std::move(observer);
+  std::lock_guard<std::mutex> lock(d_->mutex_);
+  d_->observer_ = std::move(observer);
+}
+
+bool OrsaMireloForWebDemo::stopped() const {
+  return d_->stopped_.load();
 }
 
 std::string OrsaMireloForWebDemo::modelID() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return modelID_;
+  std::lock_guard<std::mutex> lock(d_->mutex_);
+  return d_->modelID_;
 }
 
 std::shared_ptr<OrsaPreviewView> OrsaMireloForWebDemo::digitalHumanView() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return digitalHumanView_;
+  std::lock_guard<std::mutex> lock(d_->mutex_);
+  return d_->digitalHumanView_;
 }
 
-std::shared_ptr<ResourceManager> OrsaMireloForWebDemo::resourceManager() const {
+int OrsaMireloForWebDemoPrivate::startTasks() const {
+  std::lock_guard<std::mutex> lock(results_->mutex);
+  return results_->startTasks;
+}
+
+std::shared_ptr<ResourceManager> OrsaMireloForWebDemoPrivate::resourceManager() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return resourceManager_;
 }
 
-std::shared_ptr<DHBackendConnector> OrsaMireloForWebDemo::dhBackendConnector() const {
+std::shared_ptr<DHBackendConnector> OrsaMireloForWebDemoPrivate::dhBackendConnector() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return dhBackendConnector_;
 }
 
-std::shared_ptr<OrsaMireloStartDelegate> OrsaMireloForWebDemo::delegate() const {
+std::shared_ptr<OrsaMireloStartDelegate> OrsaMireloForWebDemoPrivate::delegate() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return delegate_.lock();
 }

@@ -4,8 +4,8 @@
 #include <mutex>
 #include <string>
 
+#include "IOrsaMireloRuntime.h"
 #include "orsa/IOrsaMirelo.h"
-#include "orsa/IOrsaMireloRuntime.h"
 
 // The engine facade: decodes the start configuration, creates the runtime its fit stream calls
 // for and forwards everything else to it.

@@ -3,7 +3,7 @@
 #include <memory>
 #include <mutex>
 
-#include "orsa/IOrsaMireloRuntime.h"
+#include "IOrsaMireloRuntime.h"
 #include "orsa/OrsaPreviewView.h"
 #include "render/OrsaFrameData.h"
 

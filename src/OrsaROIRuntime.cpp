@@ -254,10 +254,10 @@ void OrsaROIRuntime::onPackageDownloaded(const std::shared_ptr<ResourceManager>&
     // Without a package nothing can be prepared: the host learns why, and the preparation wait
     // ends instead of holding the runtime for ever.
     if (auto delegate = this->delegate(); delegate && isRunning_.load()) {
-      delegate->onError(static_cast<int32_t>(ResourceManager::kPrepareFailedCode),
+      delegate->onError(static_cast<int32_t>(kOrsaErrorResource),
                         fmt::format("Resource package download failed: {} {}", code, reason));
     }
-    releaseWait(ResourceManager::kPrepareFailedCode);
+    releaseWait(kOrsaErrorResource);
     return;
   }
   ORSA_LOG_INFO(M, "[load resource][%s] download success: %s", orsaLogClip(modelId),

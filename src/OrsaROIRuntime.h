@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "orsa/IOrsaMireloRuntime.h"
+#include "IOrsaMireloRuntime.h"
 #include "orsa/OrsaPreviewView.h"
 #include "platform/Dispatch.h"
 #include "platform/Error.h"
@@ -29,7 +29,7 @@ class OrsaROIRuntime : public IOrsaMireloRuntime,
  public:
   static constexpr const char* kModule = "OrsaROIRuntime";
   // The result the preparation wait sees when destroy() ends it.
-  static constexpr int64_t kDestroyedResult = ResourceManager::kPrepareFailedCode;
+  static constexpr int64_t kDestroyedResult = kOrsaErrorResource;
 
   static std::shared_ptr<OrsaROIRuntime> create();
   explicit OrsaROIRuntime(Key);

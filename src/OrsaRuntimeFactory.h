@@ -3,7 +3,7 @@
 #include <functional>
 #include <memory>
 
-#include "orsa/IOrsaMireloRuntime.h"
+#include "IOrsaMireloRuntime.h"
 #include "orsa/OrsaMireloConfig.h"
 
 // The two runtimes the facade chooses between by the fit stream's platform.

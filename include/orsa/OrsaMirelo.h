@@ -2,7 +2,6 @@
 
 // Everything a host needs to run the engine.
 #include "orsa/IOrsaMirelo.h"
-#include "orsa/IOrsaMireloRuntime.h"
 #include "orsa/OrsaClock.h"
 #include "orsa/OrsaConstants.h"
 #include "orsa/OrsaHeadPreviewView.h"

@@ -3,23 +3,21 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
-#include <nlohmann/json.hpp>
 #include <string>
+#include <utility>
 
 #include "orsa/OrsaExport.h"
 
 class OrsaPreviewView;
-class ResourceManager;
-class ResourceManagerDelegate;
+class OrsaMireloForAIAgentPrivate;
 
 // The host's credentials for its AI-agent service. Empty means missing: a start with a missing
 // field fails before anything is sent.
 class ORSA_EXPORT AuthInfo {
  public:
   AuthInfo() = default;
-  AuthInfo(std::string appID, std::string userID, std::string token)
-      : appID(std::move(appID)), userID(std::move(userID)), token(std::move(token)) {}
+  AuthInfo(std::string anAppID, std::string aUserID, std::string aToken)
+      : appID(std::move(anAppID)), userID(std::move(aUserID)), token(std::move(aToken)) {}
 
   std::string appID;
   std::string userID;
@@ -34,26 +32,36 @@ class ORSA_EXPORT OrsaMireloStartDelegate {
 
   // The package is prepared and the attached view has it.
   virtual void onMireloStartSuccess() {}
-  // The start failed: the service's own code and message, -200001 "This conversation do not
-  // support " when the meta human cannot be composited, -200000 when the package cannot be
-  // downloaded or prepared or a credential is missing.
-  virtual void onMireloStartFail(int64_t code, const std::string& errorMsg) {}
+  // The start failed with `code` and `errorMsg`: the service's own code and message,
+  // kOrsaErrorRefused (-200001) "This conversation do not support " when the meta human cannot
+  // be composited, kOrsaErrorResource (-200000) when the package cannot be downloaded or
+  // prepared or a credential is missing (see OrsaConstants.h).
+  virtual void onMireloStartFail(int64_t /*code*/, const std::string& /*errorMsg*/) {}
   // The attached view drew its first frame, on the view's drawing thread.
   virtual void onMireloFirstFrameDraw() {}
 };
 
-// The host's connection to its AI-agent service (in a phone host, the RTC library's connection
-// object). The host sends `body` to `url` as a request of the named service with its own
-// authentication, and calls `callback` exactly once, on any thread, with the service's result
-// code (0 = success), its message, the request id and the answer as a JSON object.
+// The host's connection to its AI-agent service: the front end does not talk to the service
+// itself, it hands each request to the host, which sends it with its own transport and
+// authentication.
+//
+// `body` is the request as JSON text (UTF-8, one object whose values are all strings):
+//   {"AppId":…,"UserId":…,"Token":…,"Platform":"2","DeviceId":…,"MetaHumanId":…}
+// The host sends it to `url` as a request of service `service` named `serviceName`, and calls
+// `callback` exactly once, on any thread, with the service's result code (0 = success), its
+// message, the request id and the answer's data as JSON text. The front end reads the render
+// information from the data's "Data" object:
+//   {"Data":{"IsSupportROI":true,"RenderMode":1,"ClientInferencePackageUrl":"https://…"}}
+// Data that is empty, "null" or not JSON counts as an answer without render information (the
+// start then fails with kOrsaErrorRefused). With a non-zero code the data is not read.
 class ORSA_EXPORT OrsaHostConnection {
  public:
   using Callback = std::function<void(int64_t code, const std::string& message,
-                                      const std::string& requestId, const nlohmann::json& data)>;
+                                      const std::string& requestId, const std::string& data)>;
 
   virtual ~OrsaHostConnection() = default;
   virtual void qmxRequestSvrWithService(int32_t service, const std::string& serviceName,
-                                        const std::string& url, const nlohmann::json& body,
+                                        const std::string& url, const std::string& body,
                                         Callback callback) = 0;
 };
 
@@ -84,7 +92,7 @@ class ORSA_EXPORT OrsaMireloForAIAgent : public std::enable_shared_from_this<Ors
   static std::string serviceBaseURL();
   // The render-information URL: the base URL, "/", then kRenderInfoPath.
   static std::string renderInfoURL();
-  // A stable identifier of this device (8-4-4-4-12 lower-case hex), kept in user defaults.
+  // A stable identifier of this device (8-4-4-4-12 upper-case hex), kept in user defaults.
   static std::string deviceIdentifier();
 
   // Attach before starting: the start installs the first-frame callback on this view.
@@ -96,24 +104,9 @@ class ORSA_EXPORT OrsaMireloForAIAgent : public std::enable_shared_from_this<Ors
   // Stops the view only; the front end can be started again.
   void stop();
 
-  // The preparation's outcome, on the main queue.
-  void onSetResourceSuccess();
-  void onSetResourceFailed(int64_t result);
-
   std::shared_ptr<OrsaPreviewView> previewView() const;
-  std::shared_ptr<ResourceManager> resourceManager() const;
 
  private:
-  void onResponse(const std::string& url, int64_t code, const std::string& message,
-                  const nlohmann::json& data, const std::shared_ptr<OrsaMireloStartDelegate>& d);
-  void onDownloaded(const std::string& packageUrl, int64_t t0, const std::string* file,
-                    const std::shared_ptr<OrsaMireloStartDelegate>& delegate);
-  std::shared_ptr<OrsaMireloStartDelegate> startDelegate() const;
-
-  // The response, the download and the preparation each arrive on a thread of their own.
-  mutable std::mutex mutex_;
-  std::shared_ptr<OrsaPreviewView> previewView_;
-  std::shared_ptr<ResourceManager> resourceManager_;
-  std::shared_ptr<ResourceManagerDelegate> prepareDelegate_;
-  std::weak_ptr<OrsaMireloStartDelegate> startDelegate_;
+  friend class OrsaMireloForAIAgentPrivate;
+  std::shared_ptr<OrsaMireloForAIAgentPrivate> d_;
 };

@@ -1,29 +1,26 @@
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
+#include <utility>
 
 #include "orsa/OrsaExport.h"
 #include "orsa/OrsaMireloForAIAgent.h"
 
-class DHBackendConnector;
 class OrsaPreviewView;
-class ResourceManager;
-class ResourceManagerDelegate;
+class OrsaMireloForWebDemoPrivate;
 
 // The RTC room and streams of a web-demo start.
 class ORSA_EXPORT OrsaRTCOptions {
  public:
   OrsaRTCOptions() = default;
-  // initWithRoomID:inputVoiceStreamID:outputStreamID:
-  OrsaRTCOptions(std::string roomID, std::string inputVoiceStreamID, std::string outputStreamID)
-      : roomID(std::move(roomID)),
-        inputVoiceStreamID(std::move(inputVoiceStreamID)),
-        outputStreamID(std::move(outputStreamID)) {}
+  OrsaRTCOptions(std::string aRoomID, std::string anInputVoiceStreamID,
+                 std::string anOutputStreamID)
+      : roomID(std::move(aRoomID)),
+        inputVoiceStreamID(std::move(anInputVoiceStreamID)),
+        outputStreamID(std::move(anOutputStreamID)) {}
 
   std::string roomID;
   // The stream the backend task takes its driving voice from.
@@ -37,16 +34,18 @@ class ORSA_EXPORT OrsaRTCOptions {
 // asks the web-demo backend to drive the RTC room, and its connection state becomes the start's
 // outcome. Frames then reach the view through OrsaPreviewView::drawFrame.
 //
+// Failures reach the delegate as kOrsaErrorResource (-200000) with kNoResourceMessage for a
+// start before setResource, and kOrsaErrorRefused (-200001) with the connector's message when
+// the backend cannot be reached or refuses (see OrsaConstants.h).
+//
 // Create it with create(): the start task holds it weakly.
 class ORSA_EXPORT OrsaMireloForWebDemo : public std::enable_shared_from_this<OrsaMireloForWebDemo> {
  public:
   static constexpr const char* kModule = "OrsaMirelo";
-  static constexpr int64_t kResourceCode = -200000;
-  static constexpr int64_t kRefusedCode = -200001;
   static constexpr const char* kNoResourceMessage = "You should call `setResource` before start";
 
-  // Every connection state the connector announces (state, error code, message), on the
-  // connector's threads.
+  // Every connection state the connector announces, on the connector's threads: 1 connecting,
+  // 2 connected, 3 failed (with the error code and message), 4 destroyed by stop.
   using ConnectionStateObserver =
       std::function<void(uint64_t state, int32_t errorCode, const std::string& msg)>;
 
@@ -71,39 +70,19 @@ class ORSA_EXPORT OrsaMireloForWebDemo : public std::enable_shared_from_this<Ors
                       const std::shared_ptr<OrsaMireloStartDelegate>& delegate);
   // Destroys the backend task, stops and releases the view, and ends a start still waiting.
   void stop();
-  // The outcome of an initialisation step, delivered on the main queue unless stopped.
+  // Reports the outcome of an initialisation step to the delegate, on the main queue unless
+  // stopped by then: 0 as a success, anything else as a failure with `msg`.
   void notifyInitListener(int32_t errorCode, const std::string& msg);
-
-  // The preparation's outcome, on the main queue.
-  void onSetResourceSuccess();
-  void onSetResourceFailed(int64_t code);
 
   // For a host that shows the connection as it goes (the start's outcome comes regardless).
   void setConnectionStateObserver(ConnectionStateObserver observer);
 
-  bool stopped() const { return stopped_.load(); }
+  // True before the first start and after stop.
+  bool stopped() const;
   std::string modelID() const;
   std::shared_ptr<OrsaPreviewView> digitalHumanView() const;
-  std::shared_ptr<ResourceManager> resourceManager() const;
-  std::shared_ptr<DHBackendConnector> dhBackendConnector() const;
 
  private:
-  struct Results;
-
-  void runStart(const std::string& appID, const std::string& appSign,
-                const OrsaRTCOptions& rtcOptions);
-  void onConnectionState(uint64_t state, int32_t errorCode, const std::string& msg);
-  std::shared_ptr<OrsaMireloStartDelegate> delegate() const;
-
-  mutable std::mutex mutex_;
-  std::atomic<bool> stopped_{true};
-  std::string modelID_;
-  std::shared_ptr<ResourceManager> resourceManager_;
-  std::shared_ptr<ResourceManagerDelegate> prepareDelegate_;
-  std::shared_ptr<DHBackendConnector> dhBackendConnector_;
-  std::shared_ptr<OrsaPreviewView> digitalHumanView_;
-  // Preparation results not yet consumed by a start; outlives the front end for a waiting task.
-  std::shared_ptr<Results> results_;
-  std::weak_ptr<OrsaMireloStartDelegate> delegate_;
-  ConnectionStateObserver observer_;
+  friend class OrsaMireloForWebDemoPrivate;
+  std::shared_ptr<OrsaMireloForWebDemoPrivate> d_;
 };

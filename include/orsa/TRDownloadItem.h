@@ -2,37 +2,40 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "orsa/OrsaExport.h"
 #include "orsa/TRDownloadTypes.h"
 
 class TRDownloadItem;
-namespace orsa::platform {
-class RepeatingTimer;
-}
+class TRDownloadItemPrivate;
 
 // What a host hears about an item. Every method has an empty default body, so a host overrides
 // only what it needs. Items hold their delegate weakly. Calls come on the main queue.
 class ORSA_EXPORT TRDownloadItemDelegate {
  public:
   virtual ~TRDownloadItemDelegate() = default;
-  virtual void downloadItemStatusChanged(const std::shared_ptr<TRDownloadItem>& item) {}
-  virtual void downloadItem(const std::shared_ptr<TRDownloadItem>& item, int64_t downloadedSize,
-                            int64_t totalSize) {}
-  // Bytes received during the last second, and the same as text ("1.5MB/s", "0KB/s").
-  virtual void downloadItem(const std::shared_ptr<TRDownloadItem>& item, uint64_t speed,
-                            const std::string& speedDesc) {}
+  // The item's status changed; 4 (failed) and 5 (finished) end it.
+  virtual void downloadItemStatusChanged(const std::shared_ptr<TRDownloadItem>& /*item*/) {}
+  // Bytes received so far and the total (0 while unknown).
+  virtual void downloadItem(const std::shared_ptr<TRDownloadItem>& /*item*/,
+                            int64_t /*downloadedSize*/, int64_t /*totalSize*/) {}
+  // Bytes received during the last second, and the same as text ("1.5MB/s", "0KB/s"); only
+  // while the item's enableSpeed is on.
+  virtual void downloadItem(const std::shared_ptr<TRDownloadItem>& /*item*/, uint64_t /*speed*/,
+                            const std::string& /*speedDesc*/) {}
 };
 
 // One download queued by the download manager: where its file goes, its status (0 new,
 // 1 waiting, 2 downloading, 3 paused, 4 failed, 5 finished), progress and speed for the
-// delegate. Items are shared between the manager, the downloader's callbacks and the store's
-// queue, so every field is read and written under the item's own lock; the delegate is called
-// with the lock released.
+// delegate. The manager and the store own the queue's bookkeeping (task id, status, sizes, uid,
+// row id); a host reads those and sets only what shapes the download before it is started
+// (file type, extension, root, extra data) and how it is observed (delegate, speed).
+//
+// Items are shared between the manager, the transfers' callbacks and the store's queue, so
+// every field is read and written under the item's own lock; the delegate is called with the
+// lock released.
 class ORSA_EXPORT TRDownloadItem : public std::enable_shared_from_this<TRDownloadItem> {
   struct Key {
     explicit Key() = default;
@@ -41,9 +44,6 @@ class ORSA_EXPORT TRDownloadItem : public std::enable_shared_from_this<TRDownloa
  public:
   // A new item: creation time now, version set, then the URL and the file id (may be empty).
   static std::shared_ptr<TRDownloadItem> itemWithUrl(std::string url, std::string fileId);
-  // An item built from a stored row, the row's values assigned by column name; none without
-  // a task id.
-  static std::shared_ptr<TRDownloadItem> itemWithDict(const TRDBRow& row);
   // The version files saved by items are laid out for.
   static std::string compatibleKey() { return kTRDownloaderVersion; }
 
@@ -55,40 +55,44 @@ class ORSA_EXPORT TRDownloadItem : public std::enable_shared_from_this<TRDownloa
   std::shared_ptr<TRDownloadItemDelegate> delegate() const;
   void setDelegate(std::weak_ptr<TRDownloadItemDelegate> delegate);
 
+  // Once a second while the item downloads, the delegate hears its speed. Turned on for an
+  // item already downloading, the first report comes at once.
   bool enableSpeed() const;
   void setEnableSpeed(bool enable);
+  // Set once the item was stopped (its file and records deleted).
   bool isRemoved() const;
-  void setIsRemoved(bool removed);
+  // When set, pausing or stopping this item does not start the next waiting one. The manager
+  // sets it on the items a pause-all or remove-all touches.
   bool noNeedStartNext() const;
   void setNoNeedStartNext(bool value);
   // Why the item last failed (code and message of the transfer's error); 0 and empty while
   // it has not. Not stored.
   int64_t lastErrorCode() const;
   std::string lastErrorMessage() const;
+  // The MD5 of "url-fileId" (of the URL alone without a file id); empty until started.
   std::string taskId() const;
-  void setTaskId(std::string taskId);
   std::string fileId() const;
   std::string downloadURL() const;
   std::string version() const;
+  // The total size once known, else 0.
   int64_t fileSize() const;
   int64_t downloadedSize() const;
-  // The manager's, when it finds the finished file on disk.
-  void setDownloadedSize(int64_t size);
+  // The host's own bytes, stored with the item.
   std::vector<uint8_t> extraData() const;
   void setExtraData(std::vector<uint8_t> data);
   uint64_t downloadStatus() const;
-  // Tells the delegate and starts or stops the speed ticker; neither saves nor announces.
-  void setDownloadStatus(uint64_t status);
+  // The folder under the uid directory; the manager sets "video" when it is empty at start.
   std::string fileType() const;
   void setFileType(std::string type);
   std::string uid() const;
-  void setUid(std::string uid);
   std::string rootPath() const;
   void setRootPath(std::string path);
+  // The item's row in the store (keeps the queue's order within one second of creation).
   int64_t pid() const;
-  void setPid(int64_t pid);
+  // Learnt from the transfer (Content-Type, else the suggested file name) while empty.
   std::string fileExtension() const;
   void setFileExtension(std::string extension);
+  // Whole seconds since 1970.
   uint64_t createTime() const;
 
   // ---- where the finished file goes ----
@@ -104,52 +108,7 @@ class ORSA_EXPORT TRDownloadItem : public std::enable_shared_from_this<TRDownloa
   std::string saveName() const;
   std::string savePath() const;
 
-  // ---- the downloader's side ----
-  // Progress bound weakly to this item: a waiting item becomes downloading first.
-  TRProgressHandler progressHandler();
-  // Moves the finished file to savePath (status 5) or fails the item (status 4).
-  TRCompletionHandler completionHandler();
-  void downloadProgress(const std::shared_ptr<TRDownloadTask>& task, int64_t downloadedSize,
-                        int64_t fileSize);
-  // Sets the status and tells the delegate; a failed or finished item is also saved and
-  // announced with "kDownloadTaskFinishedNoti".
-  void downloadStatusChanged(uint64_t status, const std::shared_ptr<TRDownloadTask>& task);
-  // The extension from the transfer's Content-Type ("video/mp4; codecs=x" gives "mp4"), else
-  // from its suggested file name.
-  void setFileExtensionWithTask(const std::shared_ptr<TRDownloadTask>& task);
-  // One tick of the speed ticker: what arrived since the previous tick.
-  void speedTimerRun();
-
-  // The stored field of that name (absent for an unknown name), and the assignment of a
-  // stored column to its field (unknown columns are ignored).
-  TRDBValue storedValue(std::string_view field) const;
-  void setStoredValue(std::string_view column, const TRDBValue& value);
-
  private:
-  void calculaterSpeedWithStatus(uint64_t status);
-  void reportSpeed(uint64_t speed, const std::string& text);
-
-  mutable std::mutex mutex_;
-  bool enableSpeed_ = false;
-  bool isRemoved_ = false;
-  bool noNeedStartNext_ = false;
-  int64_t lastErrorCode_ = 0;
-  std::string lastErrorMessage_;
-  std::string taskId_;
-  std::string fileId_;
-  std::string downloadURL_;
-  std::string version_;
-  int64_t fileSize_ = 0;
-  int64_t downloadedSize_ = 0;
-  std::weak_ptr<TRDownloadItemDelegate> delegate_;
-  std::vector<uint8_t> extraData_;
-  uint64_t downloadStatus_ = 0;
-  std::string fileType_;
-  std::string uid_;
-  std::string rootPath_;
-  int64_t pid_ = 0;
-  std::string fileExtension_;
-  uint64_t createTime_ = 0;
-  uint64_t preDSize_ = 0;
-  std::shared_ptr<orsa::platform::RepeatingTimer> speedTimer_;
+  friend class TRDownloadItemPrivate;
+  std::unique_ptr<TRDownloadItemPrivate> d_;
 };

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -10,7 +9,7 @@
 #include "orsa/OrsaExport.h"
 #include "orsa/TRDownloadItem.h"
 
-class TRDownloadTask;
+class TRDownloadManagerPrivate;
 
 // How the download manager runs, fixed by the first mgrWithConfig.
 struct ORSA_EXPORT TRDConfig {
@@ -33,10 +32,10 @@ struct ORSA_EXPORT TRDConfig {
 //
 // Use it from the main thread (the thread draining the main queue): the downloader's
 // callbacks arrive there, and the manager has no lock. The class-level operations forward to
-// the instance and do nothing before mgrWithConfig. Items finish with
-// "kDownloadTaskFinishedNoti". UIApplicationWillTerminateNotification, posted on the main
-// thread, pauses every active item; a pause hands its resume data over on the main queue, so a
-// host that is about to exit drains it while hasPausesInFlight() (a second or so at most).
+// the instance and do nothing before mgrWithConfig. An item's delegate hears it finish or fail.
+// OrsaHost::applicationWillTerminate(), on the main thread, pauses every active item; a pause
+// hands its resume data over on the main queue, so a host that is about to exit drains the
+// main loop while hasPausesInFlight() (a second or so at most).
 class ORSA_EXPORT TRDownloadManager {
   struct Key {
     explicit Key() = default;
@@ -82,41 +81,16 @@ class ORSA_EXPORT TRDownloadManager {
   TRDownloadManager(const TRDownloadManager&) = delete;
   TRDownloadManager& operator=(const TRDownloadManager&) = delete;
 
-  const TRDConfig& config() const { return config_; }
+  const TRDConfig& config() const;
   // "TRDownloadUID" while unset.
   std::string uid() const;
   // Pauses the active items of the current uid first when the uid changes.
   void setUid(const std::string& uid);
+  // The items waiting for a slot, in the order they will start, and those holding one.
   std::vector<std::shared_ptr<TRDownloadItem>> waitItems() const;
   std::vector<std::shared_ptr<TRDownloadItem>> runItems() const;
-  bool canResumeDownload() const;
-  // True when the file at the item's save path is complete (the item becomes finished); a
-  // finished item whose file is gone or wrong fails, and a partial file is deleted.
-  bool downloadFinishedWithItem(const std::shared_ptr<TRDownloadItem>& item);
-  // Resumes the first waiting item, if any.
-  void startNextDownload();
-  std::shared_ptr<TRDownloadTask> taskWithItem(const std::shared_ptr<TRDownloadItem>& item) const;
-  std::shared_ptr<TRDownloadItem> itemWithTaskId(const std::string& taskId) const;
-  bool removeItemWithTaskId(const std::string& taskId) const;
-  bool saveDownloadItem(const std::shared_ptr<TRDownloadItem>& item) const;
-  void appWillTerminate();
-  void downloadTaskFinishNoti(const std::shared_ptr<TRDownloadItem>& item);
 
  private:
-  void startItem(const std::shared_ptr<TRDownloadItem>& item, float priority);
-  void pauseItem(const std::shared_ptr<TRDownloadItem>& item);
-  void resumeItem(const std::shared_ptr<TRDownloadItem>& item, int attempt = 0);
-  void stopItem(const std::shared_ptr<TRDownloadItem>& item);
-  void pauseAll();
-  void resumeAll();
-  void removeAll();
-  void initManager();
-  void restore();
-  void forget(const std::shared_ptr<TRDownloadItem>& item);
-
-  TRDConfig config_;
-  std::optional<std::string> uid_;
-  std::deque<std::shared_ptr<TRDownloadItem>> waitItems_;
-  std::vector<std::shared_ptr<TRDownloadItem>> runItems_;
-  std::vector<uint64_t> observers_;
+  friend class TRDownloadManagerPrivate;
+  std::unique_ptr<TRDownloadManagerPrivate> d_;
 };

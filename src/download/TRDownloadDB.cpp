@@ -9,6 +9,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "download/TRDownloadItemPrivate.h"
 #include "download/TRDownloadTask.h"
 #include "orsa/TRDownloadItem.h"
 #include "platform/AppContainer.h"
@@ -19,6 +20,15 @@
 using U = TRDownloadUtils;
 
 namespace {
+
+// What the store reads and writes of an object: a task keeps its stored fields itself, an item
+// in its private part.
+TRDownloadTask& fieldsOf(TRDownloadTask& task) {
+  return task;
+}
+TRDownloadItemPrivate& fieldsOf(const TRDownloadItem& item) {
+  return TRDownloadItemPrivate::of(item);
+}
 
 constexpr const char* kVersionKey = "TRDownloadVersionKey";
 constexpr uint64_t kStatusFinished = 5;
@@ -264,7 +274,7 @@ struct Store {
     std::string columns, values;
     std::vector<TRDBValue> binds;
     TRDownloadDB::getSqlWithKeys(
-        fields, [&obj](std::string_view f) { return obj->storedValue(f); }, nullptr,
+        fields, [&obj](std::string_view f) { return fieldsOf(*obj).storedValue(f); }, nullptr,
         [&](int kind, const std::string& name, const TRDBValue& value, size_t) {
           if (kind == TRDownloadDB::kOther) return;
           const char* sep = binds.empty() ? "" : ", ";
@@ -275,7 +285,7 @@ struct Store {
     if (!run(fmt::format("insert into {}({}) VALUES({})", table, columns, values), binds))
       return false;
     // The row id orders records made within the same second.
-    obj->setPid(sqlite3_last_insert_rowid(db));
+    fieldsOf(*obj).setPid(sqlite3_last_insert_rowid(db));
     return true;
   }
 
@@ -285,7 +295,7 @@ struct Store {
     std::string sets;
     std::vector<TRDBValue> binds;
     TRDownloadDB::getSqlWithKeys(
-        fields, [&obj](std::string_view f) { return obj->storedValue(f); }, &old,
+        fields, [&obj](std::string_view f) { return fieldsOf(*obj).storedValue(f); }, &old,
         [&](int kind, const std::string& name, const TRDBValue& value, size_t) {
           if (kind == TRDownloadDB::kBytes && name != "extraData" && name != "resumeData") {
             say(fmt::sprintf("[Warn] new data key for task : %s", name));
@@ -375,7 +385,8 @@ std::vector<std::shared_ptr<TRDownloadItem>> itemsOf(Store& s, const std::string
                                                      const std::vector<TRDBValue>& binds) {
   std::vector<std::shared_ptr<TRDownloadItem>> out;
   for (const auto& row : s.select(sql, binds).value_or(std::vector<TRDBRow>{}))
-    if (auto item = liveObject(s, s.items, row, &TRDownloadItem::itemWithDict)) out.push_back(item);
+    if (auto item = liveObject(s, s.items, row, &TRDownloadItemPrivate::itemWithDict))
+      out.push_back(item);
   return out;
 }
 
@@ -667,7 +678,7 @@ void TRDownloadDB::saveAllData() {
 
 std::shared_ptr<TRDownloadItem> TRDownloadDB::itemWithDict(const TRDBRow& row) {
   return onQueue(
-      [&](Store& s) { return liveObject(s, s.items, row, &TRDownloadItem::itemWithDict); });
+      [&](Store& s) { return liveObject(s, s.items, row, &TRDownloadItemPrivate::itemWithDict); });
 }
 
 std::shared_ptr<TRDownloadTask> TRDownloadDB::taskWithDict(const TRDBRow& row) {

@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "download/TRDownloadDB.h"
+#include "download/TRDownloadItemPrivate.h"
 #include "download/TRDownloadTask.h"
 #include "download/TRDownloadUtils.h"
 #include "platform/AppContainer.h"
@@ -47,60 +48,93 @@ bool moveFile(const std::string& from, const std::string& to, std::error_code& e
 
 }  // namespace
 
-TRDownloadItem::TRDownloadItem(Key)
-    : version_(kTRDownloaderVersion), createTime_(U::sec_timestamp()) {}
+// The public accessors reach the fields through the private part, under its lock.
+#define ITEM_GET(type, name, member)  \
+  type TRDownloadItem::name() const { \
+    std::lock_guard lock(d_->mutex_); \
+    return d_->member;                \
+  }
+#define ITEM_SET(type, name, member)  \
+  void TRDownloadItem::name(type v) { \
+    std::lock_guard lock(d_->mutex_); \
+    d_->member = std::move(v);        \
+  }
 
-TRDownloadItem::~TRDownloadItem() {
+TRDownloadItem::TRDownloadItem(Key) : d_(std::make_unique<TRDownloadItemPrivate>(*this)) {}
+
+TRDownloadItem::~TRDownloadItem() = default;
+
+TRDownloadItemPrivate::TRDownloadItemPrivate(TRDownloadItem& owner)
+    : q_(owner), version_(kTRDownloaderVersion), createTime_(U::sec_timestamp()) {}
+
+TRDownloadItemPrivate::~TRDownloadItemPrivate() {
   if (speedTimer_) speedTimer_->cancel();
 }
 
 std::shared_ptr<TRDownloadItem> TRDownloadItem::itemWithUrl(std::string url, std::string fileId) {
   auto item = std::make_shared<TRDownloadItem>(Key{});
-  item->downloadURL_ = std::move(url);
-  item->fileId_ = std::move(fileId);
+  item->d_->downloadURL_ = std::move(url);
+  item->d_->fileId_ = std::move(fileId);
   return item;
 }
 
-std::shared_ptr<TRDownloadItem> TRDownloadItem::itemWithDict(const TRDBRow& row) {
+std::shared_ptr<TRDownloadItem> TRDownloadItemPrivate::itemWithDict(const TRDBRow& row) {
   auto it = row.find("taskId");
   if (it == row.end() || U::textOf(it->second).empty()) return nullptr;
-  auto item = std::make_shared<TRDownloadItem>(Key{});
-  for (const auto& [column, value] : row) item->setStoredValue(column, value);
+  auto item = std::make_shared<TRDownloadItem>(TRDownloadItem::Key{});
+  for (const auto& [column, value] : row) item->d_->setStoredValue(column, value);
   return item;
 }
 
-TR_GET(TRDownloadItem, bool, enableSpeed, enableSpeed_)
-TR_SET(TRDownloadItem, bool, setEnableSpeed, enableSpeed_)
-TR_GET(TRDownloadItem, std::string, taskId, taskId_)
-TR_SET(TRDownloadItem, std::string, setTaskId, taskId_)
-TR_GET(TRDownloadItem, std::string, fileId, fileId_)
-TR_GET(TRDownloadItem, std::string, downloadURL, downloadURL_)
-TR_GET(TRDownloadItem, std::string, version, version_)
-TR_GET(TRDownloadItem, int64_t, fileSize, fileSize_)
-TR_GET(TRDownloadItem, int64_t, downloadedSize, downloadedSize_)
-TR_GET(TRDownloadItem, std::vector<uint8_t>, extraData, extraData_)
-TR_SET(TRDownloadItem, std::vector<uint8_t>, setExtraData, extraData_)
-TR_GET(TRDownloadItem, uint64_t, downloadStatus, downloadStatus_)
-TR_SET(TRDownloadItem, int64_t, setDownloadedSize, downloadedSize_)
-TR_GET(TRDownloadItem, bool, isRemoved, isRemoved_)
-TR_SET(TRDownloadItem, bool, setIsRemoved, isRemoved_)
-TR_GET(TRDownloadItem, bool, noNeedStartNext, noNeedStartNext_)
-TR_SET(TRDownloadItem, bool, setNoNeedStartNext, noNeedStartNext_)
-TR_GET(TRDownloadItem, int64_t, lastErrorCode, lastErrorCode_)
-TR_GET(TRDownloadItem, std::string, lastErrorMessage, lastErrorMessage_)
-TR_GET(TRDownloadItem, std::string, fileType, fileType_)
-TR_SET(TRDownloadItem, std::string, setFileType, fileType_)
-TR_GET(TRDownloadItem, std::string, uid, uid_)
-TR_SET(TRDownloadItem, std::string, setUid, uid_)
-TR_GET(TRDownloadItem, std::string, rootPath, rootPath_)
-TR_SET(TRDownloadItem, std::string, setRootPath, rootPath_)
-TR_GET(TRDownloadItem, int64_t, pid, pid_)
-TR_SET(TRDownloadItem, int64_t, setPid, pid_)
-TR_GET(TRDownloadItem, std::string, fileExtension, fileExtension_)
-TR_SET(TRDownloadItem, std::string, setFileExtension, fileExtension_)
-TR_GET(TRDownloadItem, uint64_t, createTime, createTime_)
+ITEM_GET(bool, enableSpeed, enableSpeed_)
+ITEM_GET(std::string, taskId, taskId_)
+ITEM_GET(std::string, fileId, fileId_)
+ITEM_GET(std::string, downloadURL, downloadURL_)
+ITEM_GET(std::string, version, version_)
+ITEM_GET(int64_t, fileSize, fileSize_)
+ITEM_GET(int64_t, downloadedSize, downloadedSize_)
+ITEM_GET(std::vector<uint8_t>, extraData, extraData_)
+ITEM_SET(std::vector<uint8_t>, setExtraData, extraData_)
+ITEM_GET(uint64_t, downloadStatus, downloadStatus_)
+ITEM_GET(bool, isRemoved, isRemoved_)
+ITEM_GET(bool, noNeedStartNext, noNeedStartNext_)
+ITEM_SET(bool, setNoNeedStartNext, noNeedStartNext_)
+ITEM_GET(int64_t, lastErrorCode, lastErrorCode_)
+ITEM_GET(std::string, lastErrorMessage, lastErrorMessage_)
+ITEM_GET(std::string, fileType, fileType_)
+ITEM_SET(std::string, setFileType, fileType_)
+ITEM_GET(std::string, uid, uid_)
+ITEM_GET(std::string, rootPath, rootPath_)
+ITEM_SET(std::string, setRootPath, rootPath_)
+ITEM_GET(int64_t, pid, pid_)
+ITEM_GET(std::string, fileExtension, fileExtension_)
+ITEM_SET(std::string, setFileExtension, fileExtension_)
+ITEM_GET(uint64_t, createTime, createTime_)
 
-TRDBValue TRDownloadItem::storedValue(std::string_view f) const {
+TR_SET(TRDownloadItemPrivate, std::string, setTaskId, taskId_)
+TR_SET(TRDownloadItemPrivate, std::string, setUid, uid_)
+TR_SET(TRDownloadItemPrivate, int64_t, setPid, pid_)
+TR_SET(TRDownloadItemPrivate, bool, setIsRemoved, isRemoved_)
+TR_SET(TRDownloadItemPrivate, int64_t, setDownloadedSize, downloadedSize_)
+
+void TRDownloadItem::setEnableSpeed(bool enable) {
+  bool startTicker = false;
+  std::shared_ptr<orsa::platform::RepeatingTimer> stopped;
+  {
+    std::lock_guard lock(d_->mutex_);
+    d_->enableSpeed_ = enable;
+    if (!enable)
+      stopped = std::move(d_->speedTimer_);
+    else
+      startTicker = d_->downloadStatus_ == 2 && !d_->speedTimer_;
+  }
+  // The ticker otherwise follows status changes only: an item already downloading (one restored
+  // from the store, say) starts its own now.
+  if (startTicker) d_->calculaterSpeedWithStatus(2);
+  if (stopped) stopped->cancel();
+}
+
+TRDBValue TRDownloadItemPrivate::storedValue(std::string_view f) const {
   std::lock_guard lock(mutex_);
   if (f == "fileId") return U::valueOf(fileId_);
   if (f == "taskId") return U::valueOf(taskId_);
@@ -120,7 +154,7 @@ TRDBValue TRDownloadItem::storedValue(std::string_view f) const {
   return {};
 }
 
-void TRDownloadItem::setStoredValue(std::string_view c, const TRDBValue& v) {
+void TRDownloadItemPrivate::setStoredValue(std::string_view c, const TRDBValue& v) {
   std::lock_guard lock(mutex_);
   if (c == "fileId")
     fileId_ = U::textOf(v);
@@ -155,13 +189,13 @@ void TRDownloadItem::setStoredValue(std::string_view c, const TRDBValue& v) {
 }
 
 std::shared_ptr<TRDownloadItemDelegate> TRDownloadItem::delegate() const {
-  std::lock_guard lock(mutex_);
-  return delegate_.lock();
+  std::lock_guard lock(d_->mutex_);
+  return d_->delegate_.lock();
 }
 
 void TRDownloadItem::setDelegate(std::weak_ptr<TRDownloadItemDelegate> delegate) {
-  std::lock_guard lock(mutex_);
-  delegate_ = std::move(delegate);
+  std::lock_guard lock(d_->mutex_);
+  d_->delegate_ = std::move(delegate);
 }
 
 // ---- save location ----
@@ -192,9 +226,9 @@ std::string TRDownloadItem::saveDirectory() const {
 }
 
 std::string TRDownloadItem::saveName() const {
-  std::lock_guard lock(mutex_);
-  return (fileId_.empty() ? taskId_ : fileId_) + "." +
-         (fileExtension_.empty() ? "data" : fileExtension_);
+  std::lock_guard lock(d_->mutex_);
+  return (d_->fileId_.empty() ? d_->taskId_ : d_->fileId_) + "." +
+         (d_->fileExtension_.empty() ? "data" : d_->fileExtension_);
 }
 
 std::string TRDownloadItem::savePath() const {
@@ -203,23 +237,23 @@ std::string TRDownloadItem::savePath() const {
 
 // ---- status, progress and speed ----
 
-void TRDownloadItem::setDownloadStatus(uint64_t status) {
+void TRDownloadItemPrivate::setDownloadStatus(uint64_t status) {
   {
     std::lock_guard lock(mutex_);
     downloadStatus_ = status;
   }
-  if (auto d = delegate()) d->downloadItemStatusChanged(shared_from_this());
+  if (auto d = q_.delegate()) d->downloadItemStatusChanged(q_.shared_from_this());
   calculaterSpeedWithStatus(status);
 }
 
-void TRDownloadItem::downloadStatusChanged(uint64_t status,
-                                           const std::shared_ptr<TRDownloadTask>& task) {
+void TRDownloadItemPrivate::downloadStatusChanged(uint64_t status,
+                                                  const std::shared_ptr<TRDownloadTask>&) {
   {
     std::lock_guard lock(mutex_);
     downloadStatus_ = status;
   }
-  auto self = shared_from_this();
-  if (auto d = delegate()) d->downloadItemStatusChanged(self);
+  auto self = q_.shared_from_this();
+  if (auto d = q_.delegate()) d->downloadItemStatusChanged(self);
   if (status == 4 || status == 5) {
     TRDownloadDB::saveItem(self);
     orsa::platform::NotificationCenter::defaultCenter().post(kDownloadTaskFinishedNoti, self);
@@ -227,8 +261,8 @@ void TRDownloadItem::downloadStatusChanged(uint64_t status,
   calculaterSpeedWithStatus(status);
 }
 
-void TRDownloadItem::downloadProgress(const std::shared_ptr<TRDownloadTask>& task,
-                                      int64_t downloadedSize, int64_t fileSize) {
+void TRDownloadItemPrivate::downloadProgress(const std::shared_ptr<TRDownloadTask>& task,
+                                             int64_t downloadedSize, int64_t fileSize) {
   bool learnExtension = false;
   {
     std::lock_guard lock(mutex_);
@@ -240,10 +274,10 @@ void TRDownloadItem::downloadProgress(const std::shared_ptr<TRDownloadTask>& tas
     std::lock_guard lock(mutex_);
     downloadedSize_ = downloadedSize;
   }
-  if (auto d = delegate()) d->downloadItem(shared_from_this(), downloadedSize, fileSize);
+  if (auto d = q_.delegate()) d->downloadItem(q_.shared_from_this(), downloadedSize, fileSize);
 }
 
-void TRDownloadItem::setFileExtensionWithTask(const std::shared_ptr<TRDownloadTask>& task) {
+void TRDownloadItemPrivate::setFileExtensionWithTask(const std::shared_ptr<TRDownloadTask>& task) {
   auto transfer = task ? task->downloadTask() : nullptr;
   auto response = transfer ? transfer->response() : std::nullopt;
   if (!response || !response->isHttp) {
@@ -258,10 +292,10 @@ void TRDownloadItem::setFileExtensionWithTask(const std::shared_ptr<TRDownloadTa
     const std::string name = fs::path(response->suggestedFilename).filename().string();
     if (auto dot = name.rfind('.'); dot != std::string::npos && dot > 0) ext = name.substr(dot + 1);
   }
-  setFileExtension(std::move(ext));
+  q_.setFileExtension(std::move(ext));
 }
 
-void TRDownloadItem::calculaterSpeedWithStatus(uint64_t status) {
+void TRDownloadItemPrivate::calculaterSpeedWithStatus(uint64_t status) {
   std::shared_ptr<orsa::platform::RepeatingTimer> stopped;
   {
     std::lock_guard lock(mutex_);
@@ -269,11 +303,11 @@ void TRDownloadItem::calculaterSpeedWithStatus(uint64_t status) {
     if (status != 2) {
       stopped = std::move(speedTimer_);
     } else if (!speedTimer_) {
-      std::weak_ptr<TRDownloadItem> weak = weak_from_this();
+      std::weak_ptr<TRDownloadItem> weak = q_.weak_from_this();
       speedTimer_ = orsa::platform::RepeatingTimer::start(orsa::platform::mainQueue(),
                                                           std::chrono::milliseconds(1000), [weak] {
                                                             if (auto item = weak.lock())
-                                                              item->speedTimerRun();
+                                                              item->d_->speedTimerRun();
                                                           });
     }
   }
@@ -285,7 +319,7 @@ void TRDownloadItem::calculaterSpeedWithStatus(uint64_t status) {
   }
 }
 
-void TRDownloadItem::speedTimerRun() {
+void TRDownloadItemPrivate::speedTimerRun() {
   uint64_t delta = 0;
   {
     std::lock_guard lock(mutex_);
@@ -299,28 +333,29 @@ void TRDownloadItem::speedTimerRun() {
     reportSpeed(0, "0KB/s");
 }
 
-void TRDownloadItem::reportSpeed(uint64_t speed, const std::string& text) {
-  if (auto d = delegate()) d->downloadItem(shared_from_this(), speed, text);
+void TRDownloadItemPrivate::reportSpeed(uint64_t speed, const std::string& text) {
+  if (auto d = q_.delegate()) d->downloadItem(q_.shared_from_this(), speed, text);
 }
 
 // ---- the downloader's callbacks ----
 
-TRProgressHandler TRDownloadItem::progressHandler() {
-  std::weak_ptr<TRDownloadItem> weak = weak_from_this();
+TRProgressHandler TRDownloadItemPrivate::progressHandler() {
+  std::weak_ptr<TRDownloadItem> weak = q_.weak_from_this();
   return [weak](const TRProgress& progress, const std::shared_ptr<TRDownloadTask>& task) {
     auto item = weak.lock();
     if (!item) return;
-    if (item->downloadStatus() == 1) item->setDownloadStatus(2);
+    if (item->downloadStatus() == 1) item->d_->setDownloadStatus(2);
     const int64_t total = progress.totalUnitCount < 1 ? 0 : progress.totalUnitCount;
-    item->downloadProgress(task, progress.completedUnitCount, total);
+    item->d_->downloadProgress(task, progress.completedUnitCount, total);
   };
 }
 
-TRCompletionHandler TRDownloadItem::completionHandler() {
+TRCompletionHandler TRDownloadItemPrivate::completionHandler() {
   // Held strongly: a finished transfer must reach its item even when nobody else holds it.
-  auto item = shared_from_this();
+  auto item = q_.shared_from_this();
   return [item](const std::optional<std::string>& localPath,
                 const std::optional<orsa::platform::Error>& error) {
+    TRDownloadItemPrivate& d = *item->d_;
     auto task = TRDownloadDB::taskWithTid(item->taskId());
     if (error || !localPath) {
       say(fmt::sprintf("[Item completionHandler] error : %s",
@@ -328,14 +363,14 @@ TRCompletionHandler TRDownloadItem::completionHandler() {
                                             static_cast<long long>(error->code), error->description)
                              : "(null)"));
       {
-        std::lock_guard lock(item->mutex_);
-        item->lastErrorCode_ = error ? error->code : 0;
-        item->lastErrorMessage_ = error ? error->domain : "no file";
+        std::lock_guard lock(d.mutex_);
+        d.lastErrorCode_ = error ? error->code : 0;
+        d.lastErrorMessage_ = error ? error->domain : "no file";
       }
-      item->downloadStatusChanged(4, task);
+      d.downloadStatusChanged(4, task);
       return;
     }
-    if (item->fileExtension().empty()) item->setFileExtensionWithTask(task);
+    if (item->fileExtension().empty()) d.setFileExtensionWithTask(task);
     const std::string savePath = item->savePath();
     std::error_code ec;
     if (fs::exists(savePath, ec)) {
@@ -346,18 +381,18 @@ TRCompletionHandler TRDownloadItem::completionHandler() {
     if (moveFile(*localPath, savePath, ec)) {
       const int64_t size = U::fileSizeWithPath(savePath);
       {
-        std::lock_guard lock(item->mutex_);
-        item->downloadedSize_ = size;
-        item->fileSize_ = size;
+        std::lock_guard lock(d.mutex_);
+        d.downloadedSize_ = size;
+        d.fileSize_ = size;
       }
-      item->downloadStatusChanged(5, task);
+      d.downloadStatusChanged(5, task);
     } else {
       {
-        std::lock_guard lock(item->mutex_);
-        item->lastErrorCode_ = ec.value();
-        item->lastErrorMessage_ = ec.message();
+        std::lock_guard lock(d.mutex_);
+        d.lastErrorCode_ = ec.value();
+        d.lastErrorMessage_ = ec.message();
       }
-      item->downloadStatusChanged(4, task);
+      d.downloadStatusChanged(4, task);
       say(fmt::sprintf(
           "[Item completionHandler] move file failed error: %s \nlocalPath: %s \nsavePath:%s",
           ec.message(), *localPath, savePath));

@@ -4,11 +4,13 @@
 
 #include <algorithm>
 #include <any>
+#include <deque>
 #include <filesystem>
 #include <mutex>
 #include <system_error>
 
 #include "download/TRDownloadDB.h"
+#include "download/TRDownloadItemPrivate.h"
 #include "download/TRDownloadTask.h"
 #include "download/TRDownloadUtils.h"
 #include "download/TRDownloader.h"
@@ -62,6 +64,57 @@ void append(List& list, const ItemPtr& item) {
   if (std::find(list.begin(), list.end(), item) == list.end()) list.push_back(item);
 }
 
+TRDownloadItemPrivate& part(const ItemPtr& item) {
+  return TRDownloadItemPrivate::of(*item);
+}
+
+}  // namespace
+
+// The queue's state and the manager's steps. Main thread only, as the manager.
+class TRDownloadManagerPrivate {
+ public:
+  static TRDownloadManagerPrivate* of(const std::shared_ptr<TRDownloadManager>& m) {
+    return m ? m->d_.get() : nullptr;
+  }
+
+  explicit TRDownloadManagerPrivate(TRDConfig config) : config_(std::move(config)) {}
+
+  std::string uid() const;
+  void setUid(const std::string& uid);
+  bool canResumeDownload() const;
+  // True when the file at the item's save path is complete (the item becomes finished); a
+  // finished item whose file is gone or wrong fails, and a partial file is deleted.
+  bool downloadFinishedWithItem(const ItemPtr& item);
+  // Resumes the first waiting item, if any.
+  void startNextDownload();
+  std::shared_ptr<TRDownloadTask> taskWithItem(const ItemPtr& item) const;
+  void downloadTaskFinishNoti(const ItemPtr& item);
+  void initManager();
+  void restore();
+  void startItem(const ItemPtr& item, float priority);
+  void pauseItem(const ItemPtr& item);
+  void resumeItem(const ItemPtr& item, int attempt = 0);
+  void stopItem(const ItemPtr& item);
+  void pauseAll();
+  void resumeAll();
+  void removeAll();
+  void forget(const ItemPtr& item);
+
+  TRDConfig config_;
+  std::optional<std::string> uid_;
+  std::deque<ItemPtr> waitItems_;
+  Items runItems_;
+  std::vector<uint64_t> observers_;
+};
+
+namespace {
+
+// The instance's private part; none before mgrWithConfig. The instance lives for the rest of
+// the process once made, so the pointer stays valid.
+TRDownloadManagerPrivate* current() {
+  return TRDownloadManagerPrivate::of(TRDownloadManager::manager());
+}
+
 }  // namespace
 
 // ---- creation ----
@@ -74,7 +127,7 @@ std::shared_ptr<TRDownloadManager> TRDownloadManager::mgrWithConfig(const TRDCon
     created = gInstance = std::make_shared<TRDownloadManager>(Key{}, config);
   }
   // Outside the lock: restoring may end in callbacks that ask for the instance.
-  created->initManager();
+  created->d_->initManager();
   return created;
 }
 
@@ -83,48 +136,51 @@ std::shared_ptr<TRDownloadManager> TRDownloadManager::manager() {
   return gInstance;
 }
 
-TRDownloadManager::TRDownloadManager(Key, TRDConfig config) : config_(std::move(config)) {
+TRDownloadManager::TRDownloadManager(Key, TRDConfig config)
+    : d_(std::make_unique<TRDownloadManagerPrivate>(std::move(config))) {
   auto& center = orsa::platform::NotificationCenter::defaultCenter();
   // The manager lives for the rest of the process; the observers reach it through the
   // instance so they never hold it.
-  observers_.push_back(center.addObserver(kDownloadTaskFinishedNoti, nullptr, [](const auto& note) {
-    auto item = std::any_cast<ItemPtr>(&note.object);
-    if (auto mgr = manager(); mgr && item && *item) mgr->downloadTaskFinishNoti(*item);
-  }));
-  observers_.push_back(center.addObserver(orsa::platform::kWillTerminate, nullptr, [](const auto&) {
-    if (auto mgr = manager()) mgr->appWillTerminate();
-  }));
+  d_->observers_.push_back(
+      center.addObserver(kDownloadTaskFinishedNoti, nullptr, [](const auto& note) {
+        auto item = std::any_cast<ItemPtr>(&note.object);
+        if (auto* m = current(); m && item && *item) m->downloadTaskFinishNoti(*item);
+      }));
+  d_->observers_.push_back(
+      center.addObserver(orsa::platform::kWillTerminate, nullptr, [](const auto&) {
+        if (auto* m = current()) m->pauseAll();
+      }));
 }
 
 TRDownloadManager::~TRDownloadManager() {
-  for (auto token : observers_)
+  for (auto token : d_->observers_)
     orsa::platform::NotificationCenter::defaultCenter().removeObserver(token);
 }
 
-void TRDownloadManager::initManager() {
+void TRDownloadManagerPrivate::initManager() {
   setUid(config_.uid);
   TRDownloader::downloader()->setTaskCachekMode(config_.taskCachekMode);
   restore();
 }
 
-void TRDownloadManager::restore() {
+void TRDownloadManagerPrivate::restore() {
   const bool autoResume = config_.launchAutoResumeDownload;
   for (const auto& item : DB::fetchAllDownloadItemWithUid(uid())) {
     downloadFinishedWithItem(item);
     auto task = taskWithItem(item);
     const bool running = task && task->isRunning();
     if (item->downloadStatus() == kDownloading || (running && autoResume)) {
-      item->setDownloadStatus(kDownloading);
+      part(item).setDownloadStatus(kDownloading);
       if (task) {
-        task->setProgressHandler(item->progressHandler());
-        task->setCompletionHandler(item->completionHandler());
+        task->setProgressHandler(part(item).progressHandler());
+        task->setCompletionHandler(part(item).completionHandler());
       }
       if (running) {
         append(runItems_, item);
       } else {
         // A transfer that did not survive holds no slot: paused, or queued again so it
         // continues from its partial file.
-        item->setDownloadStatus(autoResume ? kWaiting : kPaused);
+        part(item).setDownloadStatus(autoResume ? kWaiting : kPaused);
       }
     }
     const auto status = item->downloadStatus();
@@ -141,7 +197,7 @@ void TRDownloadManager::restore() {
 // ---- class-level entries ----
 
 void TRDownloadManager::updateUid(const std::string& uid) {
-  if (auto m = manager()) m->setUid(uid);
+  if (auto* m = current()) m->setUid(uid);
 }
 
 ItemPtr TRDownloadManager::startDownloadWithUrl(const std::string& url) {
@@ -151,7 +207,7 @@ ItemPtr TRDownloadManager::startDownloadWithUrl(const std::string& url) {
 ItemPtr TRDownloadManager::startDownloadWithUrl(
     const std::string& url, const std::string& fileId, float priority,
     const std::optional<std::vector<uint8_t>>& extraData) {
-  auto m = manager();
+  auto* m = current();
   if (!m) return nullptr;
   auto item = TRDownloadItem::itemWithUrl(url, fileId);
   if (extraData) item->setExtraData(*extraData);
@@ -164,31 +220,31 @@ void TRDownloadManager::startDownloadWithItem(const ItemPtr& item) {
 }
 
 void TRDownloadManager::startDownloadWithItem(const ItemPtr& item, float priority) {
-  if (auto m = manager()) m->startItem(item, priority);
+  if (auto* m = current()) m->startItem(item, priority);
 }
 
 void TRDownloadManager::pauseDownloadWithItem(const ItemPtr& item) {
-  if (auto m = manager(); m && item) m->pauseItem(item);
+  if (auto* m = current(); m && item) m->pauseItem(item);
 }
 
 void TRDownloadManager::resumeDownloadWithItem(const ItemPtr& item) {
-  if (auto m = manager(); m && item) m->resumeItem(item);
+  if (auto* m = current(); m && item) m->resumeItem(item);
 }
 
 void TRDownloadManager::stopDownloadWithItem(const ItemPtr& item) {
-  if (auto m = manager()) m->stopItem(item);
+  if (auto* m = current()) m->stopItem(item);
 }
 
 void TRDownloadManager::pauseAllDownloadTask() {
-  if (auto m = manager()) m->pauseAll();
+  if (auto* m = current()) m->pauseAll();
 }
 
 void TRDownloadManager::resumeAllDownloadTask() {
-  if (auto m = manager()) m->resumeAll();
+  if (auto* m = current()) m->resumeAll();
 }
 
 void TRDownloadManager::removeAllCache() {
-  if (auto m = manager()) m->removeAll();
+  if (auto* m = current()) m->removeAll();
 }
 
 ItemPtr TRDownloadManager::itemWithFileId(const std::string& fileId) {
@@ -220,7 +276,7 @@ void TRDownloadManager::allowsCellularAccess(bool allow) {
 }
 
 bool TRDownloadManager::hasPausesInFlight() {
-  auto m = manager();
+  auto* m = current();
   if (!m) return false;
   const Items items = downloadList();
   return std::any_of(items.begin(), items.end(),
@@ -236,11 +292,31 @@ int64_t TRDownloadManager::videoCacheSize() {
 
 // ---- instance ----
 
+const TRDConfig& TRDownloadManager::config() const {
+  return d_->config_;
+}
+
 std::string TRDownloadManager::uid() const {
-  return uid_ && !uid_->empty() ? *uid_ : kTRDefaultDownloadUid;
+  return d_->uid();
 }
 
 void TRDownloadManager::setUid(const std::string& uid) {
+  d_->setUid(uid);
+}
+
+Items TRDownloadManager::waitItems() const {
+  return {d_->waitItems_.begin(), d_->waitItems_.end()};
+}
+
+Items TRDownloadManager::runItems() const {
+  return d_->runItems_;
+}
+
+std::string TRDownloadManagerPrivate::uid() const {
+  return uid_ && !uid_->empty() ? *uid_ : kTRDefaultDownloadUid;
+}
+
+void TRDownloadManagerPrivate::setUid(const std::string& uid) {
   if (uid_ && *uid_ == uid) return;
   // The first uid is set while the manager is created, before anything of this process runs:
   // pausing then would only keep restore from queueing the stored items again.
@@ -248,64 +324,40 @@ void TRDownloadManager::setUid(const std::string& uid) {
   uid_ = uid;
 }
 
-Items TRDownloadManager::waitItems() const {
-  return {waitItems_.begin(), waitItems_.end()};
-}
-
-Items TRDownloadManager::runItems() const {
-  return runItems_;
-}
-
-bool TRDownloadManager::canResumeDownload() const {
+bool TRDownloadManagerPrivate::canResumeDownload() const {
   return runItems_.size() < std::max<uint64_t>(config_.maxTaskCount, 1);
 }
 
-bool TRDownloadManager::downloadFinishedWithItem(const ItemPtr& item) {
+bool TRDownloadManagerPrivate::downloadFinishedWithItem(const ItemPtr& item) {
   const std::string path = item->savePath();
   const int64_t size = U::fileSizeWithPath(path);
   if (size >= 1 && size == item->fileSize()) {
-    item->setDownloadedSize(size);
-    item->setDownloadStatus(kFinished);
+    part(item).setDownloadedSize(size);
+    part(item).setDownloadStatus(kFinished);
     return true;
   }
   if (item->downloadStatus() == kFinished) {
     say(fmt::sprintf(
         "[downloadFinishedWithItem] status finished to failed, reason: savePath error! %s", path));
-    item->setDownloadStatus(kFailed);
+    part(item).setDownloadStatus(kFailed);
   }
   std::error_code ec;
   fs::remove(path, ec);
   return false;
 }
 
-void TRDownloadManager::startNextDownload() {
+void TRDownloadManagerPrivate::startNextDownload() {
   if (waitItems_.empty()) return;
   auto item = waitItems_.front();
   waitItems_.pop_front();
   resumeItem(item);
 }
 
-std::shared_ptr<TRDownloadTask> TRDownloadManager::taskWithItem(const ItemPtr& item) const {
+std::shared_ptr<TRDownloadTask> TRDownloadManagerPrivate::taskWithItem(const ItemPtr& item) const {
   return item ? DB::taskWithTid(item->taskId()) : nullptr;
 }
 
-ItemPtr TRDownloadManager::itemWithTaskId(const std::string& taskId) const {
-  return DB::itemWithTaskId(taskId);
-}
-
-bool TRDownloadManager::removeItemWithTaskId(const std::string& taskId) const {
-  return DB::removeItemWithTaskId(taskId);
-}
-
-bool TRDownloadManager::saveDownloadItem(const ItemPtr& item) const {
-  return DB::saveItem(item);
-}
-
-void TRDownloadManager::appWillTerminate() {
-  pauseAll();
-}
-
-void TRDownloadManager::downloadTaskFinishNoti(const ItemPtr& item) {
+void TRDownloadManagerPrivate::downloadTaskFinishNoti(const ItemPtr& item) {
   dropFrom(runItems_, item);
   startNextDownload();
   if (runItems_.empty() && waitItems_.empty()) {
@@ -314,7 +366,7 @@ void TRDownloadManager::downloadTaskFinishNoti(const ItemPtr& item) {
   }
 }
 
-void TRDownloadManager::startItem(const ItemPtr& item, float priority) {
+void TRDownloadManagerPrivate::startItem(const ItemPtr& item, float priority) {
   if (!item) return;
   if (auto stored = DB::itemWithTaskId(item->taskId());
       stored && downloadFinishedWithItem(stored)) {
@@ -322,51 +374,51 @@ void TRDownloadManager::startItem(const ItemPtr& item, float priority) {
     startNextDownload();
     return;
   }
-  item->setDownloadStatus(kWaiting);
-  item->setUid(uid());
+  part(item).setDownloadStatus(kWaiting);
+  part(item).setUid(uid());
   item->setSaveRootPath(config_.saveRootPath);
   if (item->fileType().empty()) item->setFileType("video");
   orsa::platform::UrlRequest request;
   request.url = item->downloadURL();
-  auto task = TRDownloader::downloader()->downloadWithRequest(request, item->progressHandler(),
-                                                              item->completionHandler(), priority);
+  auto task = TRDownloader::downloader()->downloadWithRequest(
+      request, part(item).progressHandler(), part(item).completionHandler(), priority);
   if (!task) {
-    item->downloadStatusChanged(kFailed, nullptr);
+    part(item).downloadStatusChanged(kFailed, nullptr);
     return;
   }
-  item->setTaskId(task->taskId());
+  part(item).setTaskId(task->taskId());
   DB::saveItem(item);
   resumeItem(item);
 }
 
-void TRDownloadManager::resumeItem(const ItemPtr& item, int attempt) {
+void TRDownloadManagerPrivate::resumeItem(const ItemPtr& item, int attempt) {
   if (downloadFinishedWithItem(item)) {
     say(fmt::sprintf("[resumeDownloadWithItem] detect item finished : %s", describe(item)));
     startNextDownload();
     return;
   }
   if (!canResumeDownload()) {
-    item->setDownloadStatus(kWaiting);
+    part(item).setDownloadStatus(kWaiting);
     append(waitItems_, item);
     return;
   }
   dropFrom(waitItems_, item);
-  item->setDownloadStatus(kDownloading);
+  part(item).setDownloadStatus(kDownloading);
   auto task = taskWithItem(item);
   if (!task) {
     // Nothing to transfer with (its record is gone): fail it rather than hold a slot.
-    item->downloadStatusChanged(kFailed, nullptr);
+    part(item).downloadStatusChanged(kFailed, nullptr);
     return;
   }
-  task->setCompletionHandler(item->completionHandler());
-  task->setProgressHandler(item->progressHandler());
+  task->setCompletionHandler(part(item).completionHandler());
+  task->setProgressHandler(part(item).progressHandler());
   if (endingUnheard(task) && attempt < kPauseSettleAttempts) {
     // A pause is still handing its resume data over (it comes on the main queue): resumed now,
     // the task would have neither a live transfer nor the data and fail. The slot is held
     // meanwhile.
     append(runItems_, item);
     orsa::platform::mainQueue()->asyncAfter(kPauseSettleStep, [item, attempt] {
-      auto m = manager();
+      auto* m = current();
       if (!m || item->isRemoved() || item->downloadStatus() != kDownloading) return;
       if (std::find(m->runItems_.begin(), m->runItems_.end(), item) == m->runItems_.end()) return;
       dropFrom(m->runItems_, item);
@@ -377,17 +429,17 @@ void TRDownloadManager::resumeItem(const ItemPtr& item, int attempt) {
   if (TRDownloader::downloader()->resumeTask(task)) append(runItems_, item);
 }
 
-void TRDownloadManager::pauseItem(const ItemPtr& item) {
-  item->setDownloadStatus(kPaused);
+void TRDownloadManagerPrivate::pauseItem(const ItemPtr& item) {
+  part(item).setDownloadStatus(kPaused);
   if (auto task = taskWithItem(item)) TRDownloader::downloader()->pauseTask(task);
   DB::saveItem(item);
   forget(item);
   if (!item->noNeedStartNext()) startNextDownload();
 }
 
-void TRDownloadManager::stopItem(const ItemPtr& item) {
+void TRDownloadManagerPrivate::stopItem(const ItemPtr& item) {
   if (!item) return;
-  item->setIsRemoved(true);
+  part(item).setIsRemoved(true);
   auto task = taskWithItem(item);
   if (task) TRDownloader::downloader()->cancelTask(task);
   const std::string path = item->savePath();
@@ -400,7 +452,7 @@ void TRDownloadManager::stopItem(const ItemPtr& item) {
   if (!item->noNeedStartNext()) startNextDownload();
 }
 
-void TRDownloadManager::pauseAll() {
+void TRDownloadManagerPrivate::pauseAll() {
   for (const auto& item : DB::fetchAllDownloadingItemWithUid(uid())) {
     const auto status = item->downloadStatus();
     if (status != kWaiting && status != kDownloading) continue;
@@ -409,7 +461,7 @@ void TRDownloadManager::pauseAll() {
   }
 }
 
-void TRDownloadManager::resumeAll() {
+void TRDownloadManagerPrivate::resumeAll() {
   for (const auto& item : DB::fetchAllDownloadingItemWithUid(uid())) {
     const auto status = item->downloadStatus();
     if (status == kPaused || status == kFailed) resumeItem(item);
@@ -417,14 +469,14 @@ void TRDownloadManager::resumeAll() {
   DB::saveAllData();
 }
 
-void TRDownloadManager::removeAll() {
+void TRDownloadManagerPrivate::removeAll() {
   for (const auto& item : DB::fetchAllDownloadItemWithUid(uid())) {
     item->setNoNeedStartNext(true);
     stopItem(item);
   }
 }
 
-void TRDownloadManager::forget(const ItemPtr& item) {
+void TRDownloadManagerPrivate::forget(const ItemPtr& item) {
   dropFrom(runItems_, item);
   dropFrom(waitItems_, item);
 }

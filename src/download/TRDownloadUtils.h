@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "download/TRDBValue.h"
 #include "orsa/TRDownloadTypes.h"
 
 // Accessors of the download classes, whose fields are all guarded by `mutex_`.

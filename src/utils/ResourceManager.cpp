@@ -319,7 +319,7 @@ void ResourceManager::setResource(const std::string& path,
 
 void ResourceManager::reportFailure(const std::shared_ptr<ResourceManagerDelegate>& delegate) {
   orsa::platform::mainQueue()->async([delegate]() {
-    if (delegate) delegate->onSetResourceFailed(kPrepareFailedCode);
+    if (delegate) delegate->onSetResourceFailed(kOrsaErrorResource);
   });
 }
 

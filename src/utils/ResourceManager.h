@@ -13,13 +13,15 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "orsa/OrsaConstants.h"
 #include "platform/Dispatch.h"
 #include "platform/MediaReader.h"
 #include "render/OrsaFrameSource.h"
 #include "utils/Image.h"
 
-// Receives the outcome of one preparation run, on the main queue. Both operations have
-// empty default bodies, so a delegate implements only what it cares about.
+// Receives the outcome of one preparation run, on the main queue; a failure always reports
+// kOrsaErrorResource. Both operations have empty default bodies, so a delegate implements only
+// what it cares about.
 class ResourceManagerDelegate {
  public:
   virtual ~ResourceManagerDelegate() = default;
@@ -55,8 +57,6 @@ class ResourceManager : public std::enable_shared_from_this<ResourceManager>,
   using Digest = std::array<uint8_t, 32>;
   using InterpolationMap = std::unordered_map<uint64_t, int32_t>;
 
-  // The only code a failed preparation reports.
-  static constexpr int64_t kPrepareFailedCode = -200000;
   static constexpr const char* kModule = "ResourceManager";
   static constexpr const char* kVersionSuffix = "_v2.5";
   static constexpr const char* kMetaInfoName = "ORSA-DH-META-INFO";

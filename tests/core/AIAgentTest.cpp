@@ -2,16 +2,19 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <mutex>
+#include <nlohmann/json.hpp>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "OrsaMireloForAIAgentPrivate.h"
 #include "orsa/OrsaMireloForAIAgent.h"
 #include "platform/AppContainer.h"
 #include "platform/Dispatch.h"
 #include "support/HttpTestServers.h"
+#include "support/StartRecorder.h"
 #include "support/TestSupport.h"
+#include "utils/ResourceManager.h"
 
 using namespace orsa::test;
 using orsa::platform::AppContainer;
@@ -22,27 +25,14 @@ namespace {
 
 struct FakeConnection : OrsaHostConnection {
   void qmxRequestSvrWithService(int32_t s, const std::string& name, const std::string& u,
-                                const Json& b, Callback cb) override {
-    service = s, serviceName = name, url = u, body = b, callback = std::move(cb), ++calls;
+                                const std::string& b, Callback cb) override {
+    service = s, serviceName = name, url = u, callback = std::move(cb), ++calls;
+    body = Json::parse(b, nullptr, false);
   }
   int32_t service = 0, calls = 0;
   std::string serviceName, url;
   Json body;
   Callback callback;
-};
-
-struct Recorder : OrsaMireloStartDelegate {
-  void onMireloStartSuccess() override { onMireloStartFail(1, "success"); }
-  void onMireloStartFail(int64_t code, const std::string& msg) override {
-    std::lock_guard<std::mutex> lock(m);
-    outcomes.emplace_back(code, msg);
-  }
-  std::vector<std::pair<int64_t, std::string>> seen() {
-    std::lock_guard<std::mutex> lock(m);
-    return outcomes;
-  }
-  std::mutex m;
-  std::vector<std::pair<int64_t, std::string>> outcomes;
 };
 
 Json package(const std::string& url) {
@@ -61,15 +51,15 @@ class AIAgent : public testing::Test {
     agent->startWithAuthInfo(auth, human, connection, delegate);
     return connection;
   }
-  std::vector<std::pair<int64_t, std::string>> outcome() {
-    MainLoop::runUntil([&] { return !delegate->seen().empty(); }, std::chrono::seconds(30));
+  StartRecorder::Outcomes outcome() {
+    MainLoop::runUntil([&] { return delegate->count() > 0; }, std::chrono::seconds(30));
     MainLoop::runFor(std::chrono::milliseconds(20));  // a second report would come now
     return delegate->seen();
   }
 
   static inline TempDir* home_ = nullptr;
   std::shared_ptr<OrsaMireloForAIAgent> agent = OrsaMireloForAIAgent::create();
-  std::shared_ptr<Recorder> delegate = std::make_shared<Recorder>();
+  std::shared_ptr<StartRecorder> delegate = std::make_shared<StartRecorder>();
   AuthInfo auth{"app-1", "user-2", "tok-3"};
 };
 
@@ -98,9 +88,9 @@ TEST_F(AIAgent, AMissingCredentialFailsBeforeAnythingIsSent) {
       {{"a", "u", ""}, "h", "Token"},
       {{"a", "u", "t"}, "", "MetaHumanId"}};
   for (const auto& [credentials, human, field] : cases) {
-    delegate = std::make_shared<Recorder>();
+    delegate = std::make_shared<StartRecorder>();
     EXPECT_EQ(start(credentials, human)->calls, 0) << field;
-    EXPECT_EQ(delegate->seen(), (decltype(delegate->seen()){{-200000, "Missing " + field}}));
+    EXPECT_EQ(delegate->seen(), (StartRecorder::Outcomes{{-200000, "Missing " + field}}));
   }
 }
 
@@ -113,37 +103,64 @@ TEST_F(AIAgent, EachAnswerEndsTheStartAsItShould) {
   });
   const std::string notSupported = "This conversation do not support ";
   const std::string noDownload = "Failed to download meta human resource";
-  using Outcome = std::pair<int64_t, std::string>;
-  const std::vector<std::tuple<int64_t, std::string, Json, Outcome>> cases = {
-      {40017, "token expired", package("http://127.0.0.1:9/p.zip"), {40017, "token expired"}},
-      {0, "ok", {{"Data", {{"IsSupportROI", true}, {"RenderMode", 2}}}}, {-200001, notSupported}},
-      {0, "ok", {{"Data", {{"IsSupportROI", false}, {"RenderMode", 1}}}}, {-200001, notSupported}},
-      {0, "ok", {{"IsSupportROI", true}, {"RenderMode", 1}}, {-200001, notSupported}},
-      {0, "ok", Json::array(), {-200001, notSupported}},
-      {0, "", package(server.url("/gone.zip")), {-200000, noDownload}},
-      {0, "", package(server.url("/junk.zip")), {-200000, "Failed to resolve meta human resource"}},
+  using Outcome = StartRecorder::Outcome;
+  // The data as the host hands it over: JSON text, or nothing at all.
+  const std::vector<std::tuple<int64_t, std::string, std::string, Outcome>> cases = {
+      {40017,
+       "token expired",
+       package("http://127.0.0.1:9/p.zip").dump(),
+       {40017, "token expired"}},
+      {0, "ok", R"({"Data":{"IsSupportROI":true,"RenderMode":2}})", {-200001, notSupported}},
+      {0, "ok", R"({"Data":{"IsSupportROI":false,"RenderMode":1}})", {-200001, notSupported}},
+      {0, "ok", R"({"IsSupportROI":true,"RenderMode":1})", {-200001, notSupported}},
+      {0, "ok", "[]", {-200001, notSupported}},
+      {0, "ok", "", {-200001, notSupported}},
+      {0, "ok", "null", {-200001, notSupported}},
+      {0, "ok", R"({"Data":{"IsSupportROI":true,)", {-200001, notSupported}},
+      {0, "", package(server.url("/gone.zip")).dump(), {-200000, noDownload}},
+      {0,
+       "",
+       package(server.url("/junk.zip")).dump(),
+       {-200000, "Failed to resolve meta human resource"}},
   };
   for (const auto& [code, message, data, expected] : cases) {
-    delegate = std::make_shared<Recorder>();
+    delegate = std::make_shared<StartRecorder>();
     start(auth)->callback(code, message, "req-1", data);
-    EXPECT_EQ(outcome(), std::vector<Outcome>{expected}) << data.dump();
+    EXPECT_EQ(outcome(), std::vector<Outcome>{expected}) << data;
   }
-  // A delegate that overrides nothing hears nothing, and nothing breaks.
+}
+
+TEST_F(AIAgent, ADelegateThatOverridesNothingStillLetsTheStartRunToItsEnd) {
+  FaultHttpServer server([](const FaultHttpServer::Request&) {
+    FaultHttpServer::Reply reply;
+    reply.body = "these bytes are not a zip archive";
+    return reply;
+  });
   auto connection = std::make_shared<FakeConnection>();
-  agent->startWithAuthInfo(auth, "mh", connection, std::make_shared<OrsaMireloStartDelegate>());
-  connection->callback(0, "ok", "req-2", package(server.url("/junk.zip")));
-  MainLoop::runFor(std::chrono::milliseconds(300));
+  const std::string log = consoleOf([&] {
+    agent->startWithAuthInfo(auth, "mh", connection, std::make_shared<OrsaMireloStartDelegate>());
+    connection->callback(0, "ok", "req-2", package(server.url("/junk.zip")).dump());
+    // The download ends in a preparation, which names its folder first; once its queue is
+    // through, its result waits on the main queue.
+    auto& d = OrsaMireloForAIAgentPrivate::of(*agent);
+    ASSERT_TRUE(MainLoop::runUntil(
+        [&] { return d.resourceManager() && !d.resourceManager()->resourceDir().empty(); },
+        std::chrono::seconds(30)));
+    d.resourceManager()->processingQueue()->sync([] {});
+    MainLoop::poll();
+  });
+  EXPECT_NE(log.find("Set resource failed, result: -200000"), std::string::npos) << log;
 }
 
 TEST_F(AIAgent, AnAnswerAfterTheFrontEndIsGoneIsDropped) {
   auto c = start(auth);
   agent.reset();
-  const std::string console =
-      consoleOf([&] { c->callback(0, "ok", "req-9", package("http://127.0.0.1:9/never.zip")); });
+  const std::string console = consoleOf(
+      [&] { c->callback(0, "ok", "req-9", package("http://127.0.0.1:9/never.zip").dump()); });
   EXPECT_NE(console.find("self is nil after pulling MetaHumanConfig, do not set resource"),
             std::string::npos)
       << console;
-  MainLoop::runFor(std::chrono::milliseconds(200));
+  MainLoop::poll();  // nothing was started that could still report
   EXPECT_TRUE(delegate->seen().empty());
 }
 

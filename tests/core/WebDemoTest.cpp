@@ -7,32 +7,28 @@
 #include <string>
 #include <vector>
 
+#include "OrsaMireloForWebDemoPrivate.h"
 #include "net/DHBackendConnector.h"
 #include "orsa/OrsaMireloForWebDemo.h"
 #include "platform/AppContainer.h"
+#include "platform/Console.h"
 #include "platform/Dispatch.h"
+#include "support/StartRecorder.h"
 #include "support/TestSupport.h"
 
 using namespace orsa::test;
 using orsa::platform::MainLoop;
 using namespace std::chrono_literals;
-using Outcomes = std::vector<std::pair<int64_t, std::string>>;
+using Outcomes = StartRecorder::Outcomes;
 
 namespace {
 
-struct Recorder : OrsaMireloStartDelegate {
-  void onMireloStartSuccess() override { onMireloStartFail(0, "success"); }
-  void onMireloStartFail(int64_t code, const std::string& msg) override {
-    std::lock_guard<std::mutex> lock(m);
-    outcomes.emplace_back(code, msg);
-  }
-  Outcomes seen() {
-    std::lock_guard<std::mutex> lock(m);
-    return outcomes;
-  }
-  std::mutex m;
-  Outcomes outcomes;
-};
+// Runs the main queue until everything queued on it so far has run.
+void drainMainQueue() {
+  bool reached = false;
+  orsa::platform::mainQueue()->async([&] { reached = true; });
+  ASSERT_TRUE(MainLoop::runUntil([&] { return reached; }, 30s));
+}
 
 class WebDemo : public testing::Test {
  protected:
@@ -47,20 +43,26 @@ class WebDemo : public testing::Test {
     demo->setResource((home_->path() / "missing.zip").string());
     demo->startWithAppID("app", "sign", OrsaRTCOptions("room", "voice", "out"), "m-1", delegate);
   }
+  // The console while `calls` run and until every start task they queued has ended; `d` may
+  // outlive the front end for that.
   std::string console(const std::function<void()>& calls) {
-    return consoleOf([&] { calls(), MainLoop::runFor(400ms); });
+    auto d = OrsaMireloForWebDemoPrivate::of(*demo).shared_from_this();
+    return consoleOf([&] {
+      calls();
+      EXPECT_TRUE(MainLoop::runUntil([&] { return d->startTasks() == 0; }, 30s));
+    });
   }
 
   static inline TempDir* home_ = nullptr;
   std::shared_ptr<OrsaMireloForWebDemo> demo = OrsaMireloForWebDemo::create();
-  std::shared_ptr<Recorder> delegate = std::make_shared<Recorder>();
+  std::shared_ptr<StartRecorder> delegate = std::make_shared<StartRecorder>();
 };
 
 TEST_F(WebDemo, StartBeforeSetResourceFailsAtOnce) {
   demo->startWithAppID("app", "sign", OrsaRTCOptions("room", "voice", "out"), "m-1", delegate);
   // Still stopped, with a delegate: a notification is not delivered.
   demo->notifyInitListener(0, "");
-  EXPECT_FALSE(MainLoop::runUntil([&] { return delegate->seen().size() > 1; }, 100ms));
+  drainMainQueue();
   EXPECT_EQ(delegate->seen(), (Outcomes{{-200000, "You should call `setResource` before start"}}));
 }
 
@@ -76,18 +78,20 @@ TEST_F(WebDemo, StopOrTheEndOfTheFrontEndEndsAWaitingStart) {
   }
   // A result that comes after the stop starts nothing either.
   demo = OrsaMireloForWebDemo::create();
+  auto& d = OrsaMireloForWebDemoPrivate::of(*demo);
   start();
   demo->stop();
-  demo->onSetResourceSuccess();
-  MainLoop::runFor(300ms);
-  EXPECT_EQ(demo->dhBackendConnector(), nullptr);
+  d.onSetResourceSuccess();
+  ASSERT_TRUE(MainLoop::runUntil([&] { return d.startTasks() == 0; }, 30s));
+  drainMainQueue();
+  EXPECT_EQ(d.dhBackendConnector(), nullptr);
   EXPECT_TRUE(delegate->seen().empty());
 }
 
 TEST_F(WebDemo, AFailedPreparationIsOnlyLogged) {
   const std::string log = console([&] { start(); });
   EXPECT_NE(log.find("Set resource failed"), std::string::npos) << log;
-  EXPECT_EQ(demo->dhBackendConnector(), nullptr);
+  EXPECT_EQ(OrsaMireloForWebDemoPrivate::of(*demo).dhBackendConnector(), nullptr);
   EXPECT_TRUE(delegate->seen().empty());
 }
 
@@ -101,14 +105,14 @@ TEST_F(WebDemo, OnlyTheFailedStateReachesTheHostAndStopSilencesNotifications) {
     if (s == 3 && code < 0) failure = msg;  // the transport's negative code
   });
   start();
-  demo->onSetResourceSuccess();  // queued before the real (failed) result
-  ASSERT_TRUE(
-      MainLoop::runUntil([&] { return !delegate->seen().empty(); }, std::chrono::seconds(30)));
+  // Queued before the real (failed) result.
+  OrsaMireloForWebDemoPrivate::of(*demo).onSetResourceSuccess();
+  ASSERT_TRUE(MainLoop::runUntil([&] { return delegate->count() > 0; }, 30s));
   demo->notifyInitListener(7, "init failed");
-  MainLoop::runFor(100ms);
+  ASSERT_TRUE(MainLoop::runUntil([&] { return delegate->count() > 1; }, 30s));
   demo->stop();
   for (int32_t code : {0, 9}) demo->notifyInitListener(code, "after stop");
-  MainLoop::runFor(200ms);
+  drainMainQueue();
   std::lock_guard<std::mutex> lock(m);
   // Connecting and destroyed pass silently; the failure becomes -200001.
   EXPECT_EQ(states, (std::vector<uint64_t>{1, 3, 4}));

@@ -4,6 +4,7 @@
 
 #include <thread>
 
+#include "download/TRDownloadItemPrivate.h"
 #include "download/TRDownloadTask.h"
 #include "orsa/TRDownloadItem.h"
 #include "platform/AppContainer.h"
@@ -25,6 +26,10 @@ constexpr const char* kKey = "TRDownloadVersionKey";
 // Quotes, LIKE and printf wildcards, SQL, a NUL and non-ASCII text.
 const std::string kHostile = "it's \"x\" 100%s _%_ '; DROP TABLE downloadItem;-- \0é漢😀"s;
 const auto H = [](const std::string& field) { return field + kHostile; };
+// The store's side of an item.
+TRDownloadItemPrivate& fields(const std::shared_ptr<TRDownloadItem>& item) {
+  return TRDownloadItemPrivate::of(*item);
+}
 
 class TRDownloadDBTest : public ::testing::Test {
  protected:
@@ -33,9 +38,9 @@ class TRDownloadDBTest : public ::testing::Test {
   static void reopen(const std::string& home) { DB::close(), AppContainer::setRoot(home); }
   static std::shared_ptr<TRDownloadItem> item(const std::string& fid, uint64_t status = 0) {
     auto it = TRDownloadItem::itemWithUrl(H("url"), fid);
-    it->setTaskId(TRDownloadTask::taskIdForUrl(H("url"), fid));
-    it->setUid(H("uid"));
-    it->setDownloadStatus(status);
+    fields(it).setTaskId(TRDownloadTask::taskIdForUrl(H("url"), fid));
+    fields(it).setUid(H("uid"));
+    fields(it).setDownloadStatus(status);
     return it;
   }
   orsa::test::TempDir home_;
@@ -59,18 +64,19 @@ TEST(TRDownloadUtilsTest, DigestsSizeAndNumberTextsAndTaskIds) {
 
 TEST_F(TRDownloadDBTest, HostileValuesSurviveSaveReopenUpdateAndDelete) {
   auto a = item(H("fid"), 2);
-  for (auto f : {"fileType", "fileExtension", "rootPath"}) a->setStoredValue(f, H(f));
+  for (auto f : {"fileType", "fileExtension", "rootPath"}) fields(a).setStoredValue(f, H(f));
   a->setExtraData({0, 0xff, '\'', 0});
   a->setEnableSpeed(true);
   auto t = TRDownloadTask::make(TRDownloadTask::taskIdForUrl(H("u"), ""), H("u"));
-  const TRDBRow fields{{"tmpName", H("tmp")},
-                       {"resumeData", Bytes{1, 0, 2}},
-                       {"extraData", Bytes{'\'', 0}},
-                       {"stid", int64_t{7}},
-                       {"priority", 0.25},
-                       {"fileSize", int64_t{1} << 40}};
-  for (const auto& [k, v] : fields) t->setStoredValue(k, v);
-  ASSERT_TRUE(DB::saveItem(a) && DB::saveTask(t));
+  const TRDBRow taskFields{{"tmpName", H("tmp")},
+                           {"resumeData", Bytes{1, 0, 2}},
+                           {"extraData", Bytes{'\'', 0}},
+                           {"stid", int64_t{7}},
+                           {"priority", 0.25},
+                           {"fileSize", int64_t{1} << 40}};
+  for (const auto& [k, v] : taskFields) t->setStoredValue(k, v);
+  ASSERT_TRUE(DB::saveItem(a));
+  ASSERT_TRUE(DB::saveTask(t));
   EXPECT_EQ(DB::itemWithTaskId(a->taskId()), a);  // the live objects
   EXPECT_EQ(DB::itemWithFid(H("fid"), H("uid")), a);
   EXPECT_EQ(DB::taskWithStid(7), std::vector{t});
@@ -78,21 +84,29 @@ TEST_F(TRDownloadDBTest, HostileValuesSurviveSaveReopenUpdateAndDelete) {
   reopen(home_.str());
   auto b = DB::itemWithFid(H("fid"), H("uid"));
   auto r = DB::taskWithUrl(H("u"));
-  ASSERT_TRUE(b && b != a && r.size() == 1 && r[0] != t);
-  for (const auto& f : DB::itemFields()) EXPECT_EQ(b->storedValue(f), a->storedValue(f)) << f;
+  ASSERT_TRUE(b);
+  EXPECT_NE(b, a);  // read back, not the forgotten live object
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_NE(r[0], t);
+  for (const auto& f : DB::itemFields())
+    EXPECT_EQ(fields(b).storedValue(f), fields(a).storedValue(f)) << f;
   for (const auto& f : DB::taskFields()) EXPECT_EQ(r[0]->storedValue(f), t->storedValue(f)) << f;
-  b->setDownloadStatus(5);
+  fields(b).setDownloadStatus(5);
   b->setExtraData({});
   b->setFileType("");
   r[0]->setResumeData({});  // as after a successful resume
   r[0]->setDownloadedSize(99);
-  ASSERT_TRUE(DB::saveItem(b) && DB::saveTask(r[0]));
+  ASSERT_TRUE(DB::saveItem(b));
+  ASSERT_TRUE(DB::saveTask(r[0]));
   reopen(home_.str());
   auto c = DB::itemWithTaskId(a->taskId());
   auto u = DB::taskWithTid(t->taskId());
-  ASSERT_TRUE(c && u);
+  ASSERT_TRUE(c);
+  ASSERT_TRUE(u);
   EXPECT_EQ(c->downloadStatus(), 5u);
-  EXPECT_TRUE(c->extraData().empty() && c->fileType().empty() && u->resumeData().empty());
+  EXPECT_TRUE(c->extraData().empty());
+  EXPECT_TRUE(c->fileType().empty());
+  EXPECT_TRUE(u->resumeData().empty());
   EXPECT_EQ(c->fileExtension(), H("fileExtension"));
   EXPECT_EQ(u->downloadedSize(), 99);
   EXPECT_EQ(u->extraData(), (Bytes{'\'', 0}));
@@ -107,11 +121,13 @@ TEST_F(TRDownloadDBTest, ZerosStayNullUnchangedSavesWriteNothingQueriesFilterAnd
   Items items;
   for (int i = 0; i < 4; ++i) {
     items.push_back(item(std::to_string(i), i == 2 ? 5 : 0));
-    items.back()->setStoredValue("createTime", int64_t{100 - i});  // saved against time order
+    fields(items.back())
+        .setStoredValue("createTime", int64_t{100 - i});  // saved against time order
     ASSERT_TRUE(DB::saveItem(items.back()));
   }
   auto row = DB::selectSql("select * from downloadItem where fileId == ?", {"0"s}).value().at(0);
-  EXPECT_FALSE(row.count("downloadStatus") || row.count("fileSize"));
+  EXPECT_EQ(row.count("downloadStatus"), 0u);
+  EXPECT_EQ(row.count("fileSize"), 0u);
   const uint64_t before = DB::executedStatements();
   ASSERT_TRUE(DB::saveItem(items[0]));
   EXPECT_EQ(DB::executedStatements() - before, 1u);  // the select only
@@ -131,7 +147,7 @@ TEST_F(TRDownloadDBTest, ConcurrentSavesKeepEveryRow) {
       for (int i = 0; i < 25; ++i) {
         auto it = item(std::to_string(t * 100 + i));
         DB::saveItem(it);
-        it->setDownloadStatus(2);  // while other threads' saveAllData write it
+        fields(it).setDownloadStatus(2);  // while other threads' saveAllData write it
         DB::saveAllData();
       }
     });

@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "download/TRDownloadDB.h"
+#include "download/TRDownloadItemPrivate.h"
 #include "download/TRDownloadTask.h"
 #include "platform/AppContainer.h"
 #include "platform/Dispatch.h"
@@ -17,6 +18,11 @@ namespace fs = std::filesystem;
 using DB = TRDownloadDB;
 using orsa::platform::AppContainer;
 using Item = std::shared_ptr<TRDownloadItem>;
+
+// The manager's and the transfers' side of an item.
+TRDownloadItemPrivate& inner(const Item& item) {
+  return TRDownloadItemPrivate::of(*item);
+}
 
 // Everything the delegate hears, in order, as text.
 struct Recorder : TRDownloadItemDelegate {
@@ -38,7 +44,7 @@ class TRDownloadItemTest : public ::testing::Test {
   void TearDown() override { DB::close(); }
   Item make(const std::string& fileId, const std::string& taskId, uint64_t status = 0) {
     auto item = TRDownloadItem::itemWithUrl("http://h/a.bin", fileId);
-    item->setTaskId(taskId), item->setUid("u"), item->setDownloadStatus(status);
+    inner(item).setTaskId(taskId), inner(item).setUid("u"), inner(item).setDownloadStatus(status);
     item->setDelegate(recorder_);
     return item;
   }
@@ -69,13 +75,14 @@ TEST_F(TRDownloadItemTest, FirstProgressOfAWaitingItemMakesItDownloadingFirst) {
   for (uint64_t status : {1, 3}) {
     recorder_->events.clear();
     auto item = make("f", "tid", status);
-    auto handler = item->progressHandler();
+    auto handler = inner(item).progressHandler();
     handler(TRProgress{-1, 10}, nullptr);
     handler(TRProgress{100, 30}, nullptr);
     std::vector<std::string> want{"progress 10/0", "progress 30/100"};
     if (status == 1) want.insert(want.begin(), "status 2");
     EXPECT_EQ(recorder_->events, want) << status;
-    EXPECT_TRUE(item->downloadedSize() == 30 && item->fileSize() == 100);  // first known total
+    EXPECT_EQ(item->downloadedSize(), 30);
+    EXPECT_EQ(item->fileSize(), 100);  // the first known total
     item.reset();
     handler(TRProgress{100, 50}, nullptr);  // bound weakly: nothing left to report to
     EXPECT_EQ(recorder_->events.size(), want.size());
@@ -99,39 +106,49 @@ TEST_F(TRDownloadItemTest, CompletionMovesReplacesOrFailsSavesAndAnnounces) {
     const std::string tmp = home_.str() + "/tmp" + std::to_string(n++);
     orsa::test::writeFile(item->savePath(), "an older and longer file");
     if (c.fileArrives) orsa::test::writeFile(tmp, "new");
-    item->completionHandler()(tmp, c.error);
+    inner(item).completionHandler()(tmp, c.error);
     EXPECT_EQ(item->downloadStatus(), c.status);
-    ASSERT_TRUE(announced.size() == size_t(n) && announced.back() == item);
+    ASSERT_EQ(announced.size(), size_t(n));
+    EXPECT_EQ(announced.back(), item);
     const bool moved = c.fileArrives && !c.error;
     // A failed transfer leaves the old file alone; a failed move has already replaced it.
     EXPECT_EQ(orsa::test::readFile(item->savePath()),
               moved ? "new" : (c.error ? "an older and longer file" : ""));
-    EXPECT_TRUE(item->fileSize() == item->downloadedSize() && item->fileSize() == (moved ? 3 : 0));
+    EXPECT_EQ(item->fileSize(), moved ? 3 : 0);
+    EXPECT_EQ(item->downloadedSize(), item->fileSize());
     EXPECT_EQ(fs::exists(tmp), c.fileArrives && !moved);
     DB::close();  // the saved row, read back by a fresh store
     auto stored = DB::itemWithFid(item->fileId(), "u");
-    EXPECT_TRUE(stored && stored != item && stored->downloadStatus() == c.status &&
-                stored->fileSize() == item->fileSize());
+    ASSERT_TRUE(stored);
+    EXPECT_NE(stored, item);
+    EXPECT_EQ(stored->downloadStatus(), c.status);
+    EXPECT_EQ(stored->fileSize(), item->fileSize());
   }
   center.removeObserver(token);
 }
 
 TEST_F(TRDownloadItemTest, SpeedTicksWhileDownloadingAndStopsAfter) {
   auto item = make("f", "tid");
-  item->setEnableSpeed(true), item->setDownloadStatus(2);  // the first tick comes at once
-  item->downloadProgress(nullptr, 1536, 4096);
-  item->speedTimerRun(), item->speedTimerRun();
+  item->setEnableSpeed(true), inner(item).setDownloadStatus(2);  // the first tick comes at once
+  inner(item).downloadProgress(nullptr, 1536, 4096);
+  inner(item).speedTimerRun(), inner(item).speedTimerRun();
   EXPECT_EQ(recorder_->events,
             (std::vector<std::string>{"status 2", "speed 0 0KB/s", "progress 1536/4096",
                                       "speed 1536 1.5KB/s", "speed 0 0KB/s"}));
-  item->downloadProgress(nullptr, 4096, 4096);
+  inner(item).downloadProgress(nullptr, 4096, 4096);
   ASSERT_TRUE(orsa::platform::MainLoop::runUntil([&] { return recorder_->events.size() == 7; },
                                                  std::chrono::milliseconds(3000)));
   EXPECT_EQ(recorder_->events.back(), "speed 2560 2.5KB/s");  // the ticker's own second
-  item->setDownloadStatus(3);
+  inner(item).setDownloadStatus(3);
   EXPECT_EQ(recorder_->events.back(), "speed 0 0KB/s");
+  // Turned on for an item already downloading, the ticker starts at once; turned off, it stops.
+  auto other = make("g", "tid2", 2);
+  other->setEnableSpeed(true);
+  EXPECT_EQ(recorder_->events.size(), 10u);
+  EXPECT_EQ(recorder_->events.back(), "speed 0 0KB/s");
+  other->setEnableSpeed(false);
   orsa::platform::MainLoop::runFor(std::chrono::milliseconds(1300));
-  EXPECT_EQ(recorder_->events.size(), 9u);  // stopped
+  EXPECT_EQ(recorder_->events.size(), 10u);  // both stopped
 }
 
 }  // namespace

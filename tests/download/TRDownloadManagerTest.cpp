@@ -63,40 +63,66 @@ ORSA_TEST_CHILD(ManagerQueue) {
         running.push_back(m->runItems().size()), waiting.push_back(m->waitItems().size());
       });
   Items items{start("/x"), start("/y"), start("/z")};
-  CHECK(m->runItems() == Items{items[0]} && m->waitItems() == (Items{items[1], items[2]}));
-  CHECK(items[0]->downloadStatus() == 2 && items[2]->downloadStatus() == 1);
-  CHECK(until([&] { return done.size() == 3; }) && done == items);
-  CHECK(running == (std::vector<size_t>{1, 1, 0}) && waiting == (std::vector<size_t>{1, 0, 0}));
-  for (auto [item, t] : {std::pair{items[0], "/x"}, {items[1], "/y"}, {items[2], "/z"}})
-    CHECK(finished(item, t) && item->savePath().ends_with(".mp4"));  // "video/mp4; codecs=x"
-  CHECK(M::finishList() == items && M::downloadList().empty() && M::videoCacheSize() == 120000);
+  CHECK(m->runItems() == Items{items[0]});
+  CHECK(m->waitItems() == (Items{items[1], items[2]}));
+  CHECK(items[0]->downloadStatus() == 2);
+  CHECK(items[2]->downloadStatus() == 1);
+  CHECK(until([&] { return done.size() == 3; }));
+  CHECK(done == items);
+  CHECK(running == (std::vector<size_t>{1, 1, 0}));
+  CHECK(waiting == (std::vector<size_t>{1, 0, 0}));
+  for (auto [item, t] : {std::pair{items[0], "/x"}, {items[1], "/y"}, {items[2], "/z"}}) {
+    CHECK(finished(item, t));
+    CHECK(item->savePath().ends_with(".mp4"));  // "video/mp4; codecs=x"
+  }
+  CHECK(M::finishList() == items);
+  CHECK(M::downloadList().empty());
+  CHECK(M::videoCacheSize() == 120000);
   auto a = start("/slow/a"), b = start("/slow/b");
-  CHECK(m->runItems() == Items{a} && m->waitItems() == Items{b});
+  CHECK(m->runItems() == Items{a});
+  CHECK(m->waitItems() == Items{b});
   CHECK(until([&] { return a->downloadedSize() > 0; }));
   M::updateUid("u1");  // the same uid: nothing to pause
-  CHECK(a->downloadStatus() == 2 && m->runItems() == Items{a});
+  CHECK(a->downloadStatus() == 2);
+  CHECK(m->runItems() == Items{a});
   M::pauseAllDownloadTask();
-  CHECK(a->downloadStatus() == 3 && b->downloadStatus() == 3 && m->runItems().empty());
-  CHECK(m->waitItems().empty() && a->noNeedStartNext() && b->noNeedStartNext());
+  CHECK(a->downloadStatus() == 3);
+  CHECK(b->downloadStatus() == 3);
+  CHECK(m->runItems().empty());
+  CHECK(m->waitItems().empty());
+  CHECK(a->noNeedStartNext());
+  CHECK(b->noNeedStartNext());
   M::resumeDownloadWithItem(a);  // its pause has not settled yet
   auto d = start("/slow/d");
-  CHECK(m->runItems() == Items{a} && a->downloadStatus() == 2 && d->downloadStatus() == 1);
+  CHECK(m->runItems() == Items{a});
+  CHECK(a->downloadStatus() == 2);
+  CHECK(d->downloadStatus() == 1);
   M::pauseDownloadWithItem(a);  // still flagged: d must go on waiting
-  CHECK(m->runItems().empty() && m->waitItems() == Items{d} && d->downloadStatus() == 1);
+  CHECK(m->runItems().empty());
+  CHECK(m->waitItems() == Items{d});
+  CHECK(d->downloadStatus() == 1);
   M::startDownloadWithItem(items[0]);  // complete on disk: not fetched again, d takes the slot
-  CHECK(finished(items[0], "/x") && m->runItems() == Items{d} && d->downloadStatus() == 2);
+  CHECK(finished(items[0], "/x"));
+  CHECK(m->runItems() == Items{d});
+  CHECK(d->downloadStatus() == 2);
   M::updateUid("u2");  // u1's active items pause; u2 sees none of them
-  CHECK(d->downloadStatus() == 3 && m->runItems().empty() && M::downloadList().empty());
-  CHECK(M::videoCacheSize() == 0 && M::itemsWithDownloadUrl(a->downloadURL()).empty());
+  CHECK(d->downloadStatus() == 3);
+  CHECK(m->runItems().empty());
+  CHECK(M::downloadList().empty());
+  CHECK(M::videoCacheSize() == 0);
+  CHECK(M::itemsWithDownloadUrl(a->downloadURL()).empty());
   M::updateUid("u1");
   CHECK(until([] { return !M::hasPausesInFlight(); }));
   const int64_t partial = a->downloadedSize() + d->downloadedSize();
-  CHECK(a->downloadedSize() > 0 && M::videoCacheSize() == partial + 120000);
+  CHECK(a->downloadedSize() > 0);
+  CHECK(M::videoCacheSize() == partial + 120000);
   CHECK(M::itemsWithDownloadUrl(a->downloadURL()) == Items{a});
   M::removeAllCache();
-  CHECK(M::downloadList().empty() && M::finishList().empty() && m->runItems().empty());
-  CHECK(!std::filesystem::exists(items[0]->savePath()) &&
-        TRDownloadDB::fetchAllDownloadTasks().empty());
+  CHECK(M::downloadList().empty());
+  CHECK(M::finishList().empty());
+  CHECK(m->runItems().empty());
+  CHECK(!std::filesystem::exists(items[0]->savePath()));
+  CHECK(TRDownloadDB::fetchAllDownloadTasks().empty());
   return 0;
 }
 
@@ -112,13 +138,14 @@ ORSA_TEST_CHILD(ManagerRestore) {
     CHECK(until([&] { return half(items[0]) && half(items[1]); }));
     if (kill) TRDownloadDB::saveAllData(), TRDownloadDB::fetchAllDownloadTasks(), raise(SIGKILL);
     orsa::platform::NotificationCenter::defaultCenter().post(orsa::platform::kWillTerminate);
-    CHECK(until([] { return !M::hasPausesInFlight(); }) && items[0]->downloadStatus() == 3);
+    CHECK(until([] { return !M::hasPausesInFlight(); }));
+    CHECK(items[0]->downloadStatus() == 3);
     return items[1]->downloadStatus() == 3 ? 0 : 1;
   }
   if (!kill) M::resumeAllDownloadTask();  // a clean stop leaves them paused
   const auto items = M::downloadList();
-  CHECK(items.size() == 2 &&
-        until([&] { return finished(items[0], "/slow/a") && finished(items[1], "/slow/b"); }));
+  CHECK(items.size() == 2);
+  CHECK(until([&] { return finished(items[0], "/slow/a") && finished(items[1], "/slow/b"); }));
   return 0;
 }
 

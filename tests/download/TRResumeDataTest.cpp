@@ -70,7 +70,8 @@ TEST(TRResumeDataTest, RepairRulesByVersion) {
     const bool repaired = R::versionValue(version) < 11.2;
     const R view(R::correctResumeData(input).value_or(Bytes{}));
     EXPECT_EQ(R::correctResumeData(input) == input, !repaired) << version;
-    EXPECT_TRUE(view.downloadUrl() == "u" && view.downloadSize() == 5000000000) << version;
+    EXPECT_EQ(view.downloadUrl(), "u") << version;
+    EXPECT_EQ(view.downloadSize(), 5000000000) << version;
     EXPECT_EQ(view.downloadDate()->time_since_epoch(), std::chrono::seconds(784111777));
     EXPECT_EQ(slots(view.currentRequest()), repaired ? "s0 s1 s2 s3 s4 m0 m1 props 8" : "0");
     EXPECT_EQ(slots(view.originalRequest()), repaired ? "s0 s1 s2 props 4" : "0") << version;

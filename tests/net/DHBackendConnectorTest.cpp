@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdio>
 #include <cstdlib>
+#include <future>
 #include <thread>
 
 #include "net/DHTaskManager.h"
@@ -56,7 +59,11 @@ ORSA_TEST_CHILD(ConnectWithoutModelList) {
   connector->connect();
   backend.waitUntil([&] { return !backend.bodies("/api/create_task").empty(); }, 10s);
   const auto sent = backend.bodies("/api/create_task");
-  return sent.size() == 1 && sent[0]["decorater_config"]["layout"] == kDefaultLayout ? 0 : 1;
+  if (sent.size() != 1) return std::fprintf(stderr, "%zu create_task requests\n", sent.size()), 1;
+  const json layout = sent[0]["decorater_config"]["layout"];
+  if (layout != kDefaultLayout)
+    return std::fprintf(stderr, "layout %s\n", layout.dump().c_str()), 2;
+  return 0;
 }
 
 class DHBackendConnectorTest : public testing::Test {
@@ -110,7 +117,10 @@ TEST_F(DHBackendConnectorTest, CreateTaskBodyAndEachFailureCode) {
     EXPECT_EQ(states->get()[0], Seen::value_type(1, 0, ""));
     EXPECT_EQ(state, 3u);
     EXPECT_TRUE(c.code ? code == c.code : code < 0) << code;
-    EXPECT_TRUE(message == c.message || (c.message.empty() && !message.empty())) << message;
+    if (c.message.empty())
+      EXPECT_FALSE(message.empty());
+    else
+      EXPECT_EQ(message, c.message);
 
     const json body = backend_->bodies("/api/create_task").at(0);
     const json& rtc = body["decorater_config"]["output"]["rtc_config"];
@@ -165,14 +175,23 @@ TEST_F(DHBackendConnectorTest, StartMessageDrivesTheTaskHeartbeatsFollowUntilDes
 }
 
 TEST_F(DHBackendConnectorTest, DestroyBeforeTheCreateTaskAnswerIgnoresIt) {
-  backend_->script("/api/create_task", [](const Request&) {
-    std::this_thread::sleep_for(300ms);  // destroy comes meanwhile
+  // The answer leaves the backend only once destroy has run.
+  std::promise<void> destroyed;
+  auto gate = std::make_shared<std::shared_future<void>>(destroyed.get_future().share());
+  auto answered = std::make_shared<std::atomic<bool>>(false);
+  backend_->script("/api/create_task", [gate, answered](const Request&) {
+    gate->wait_for(10s);
+    *answered = true;
     return ScriptedBackend::reply(R"({"success":true,"data":{"task_id":"t-late","ws_port":7}})");
   });
   auto connector = make("m-found", states_);
   connector->connect();
+  ASSERT_TRUE(waitFor([&] { return backend_->bodies("/api/create_task").size() == 1; }));
+  EXPECT_EQ(backend_->bodies("/api/create_task")[0].value("model_id", ""), "m-found");
   connector->destroy();
-  std::this_thread::sleep_for(800ms);  // the answer and its trip back to the connector
+  destroyed.set_value();
+  ASSERT_TRUE(waitFor([&] { return answered->load(); }));
+  std::this_thread::sleep_for(500ms);  // the answer's trip back to the connector
   EXPECT_TRUE(backend_->socketPaths().empty());
   EXPECT_TRUE(backend_->bodies("/api/destroy_task").empty());
   EXPECT_EQ(DHTaskManager::sharedInstance().getAllTasks(), Ids{});

@@ -84,23 +84,30 @@ TEST_F(MireloDownloaderTest, JoinsOneTransferThenAnswersFromCacheThenRefetchesTr
   downloader->download(url, a.completion(), a.progressFn());
   downloader->download(url, b.completion(), b.progressFn());
   joined.set_value();
-  ASSERT_TRUE(wait(a) && wait(b));
+  ASSERT_TRUE(wait(a));
+  ASSERT_TRUE(wait(b));
   P::MainLoop::poll();  // progress is posted before the completion runs
   EXPECT_EQ(server.requests().size(), 1u);
   EXPECT_LT(a.rank, b.rank);
   expectFetched(a, url);
   expectFetched(b, url);
   EXPECT_EQ(a.progress, b.progress);
-  EXPECT_TRUE(!a.progress.empty() && a.progress.back() == 1.0f &&
-              std::ranges::is_sorted(a.progress));
-  EXPECT_FALSE(a.onCallerThread || a.progressOffMain || b.progressOffMain);
+  ASSERT_FALSE(a.progress.empty());
+  EXPECT_EQ(a.progress.back(), 1.0f);
+  EXPECT_TRUE(std::ranges::is_sorted(a.progress));
+  EXPECT_FALSE(a.onCallerThread);
+  EXPECT_FALSE(a.progressOffMain);
+  EXPECT_FALSE(b.progressOffMain);
   EXPECT_EQ(downloader->getDownloadProgress(target), 1.0f);
 
   // A new instance finds the file by its record and answers before download() returns.
   auto again = std::make_shared<MireloDownloader>();
   Probe c;
   again->download(url, c.completion(), c.progressFn());
-  EXPECT_TRUE(c.done && c.onCallerThread && c.target == target && server.requests().size() == 1);
+  EXPECT_TRUE(c.done);
+  EXPECT_TRUE(c.onCallerThread);
+  EXPECT_EQ(c.target, target);
+  EXPECT_EQ(server.requests().size(), 1u);
   EXPECT_EQ(c.progress, std::vector<float>{1.0f});
   // Truncated: fetched again, and the new file replaces the old one.
   std::filesystem::resize_file(target, 1000);
@@ -141,7 +148,8 @@ TEST_F(MireloDownloaderTest, FailedOrLengthlessTransfersThenFetchAgain) {
       EXPECT_TRUE(first.progress.empty());
       continue;
     }
-    EXPECT_TRUE(!first.target && !record(url));
+    EXPECT_EQ(first.target, std::nullopt);
+    EXPECT_EQ(record(url), std::nullopt);
     EXPECT_FALSE(std::filesystem::exists(downloader->getDownloadTarget(url)));
     Probe second;
     downloader->download(url, second.completion());

@@ -78,7 +78,8 @@ TEST_F(DownloadTool, ReportsEveryItemQueuesAUrlOnceAndListsAndClearsTheQueue) {
   EXPECT_EQ(run({"downloads", "list", "--uid", "other"}).out, "");
   EXPECT_EQ(run({"downloads", "clear"}).out, "removed 3 items\n");
   EXPECT_EQ(run({"downloads", "list"}).out, "");
-  EXPECT_FALSE(fs::exists(paths[0]) || fs::exists(paths[1]));
+  EXPECT_FALSE(fs::exists(paths[0])) << paths[0];
+  EXPECT_FALSE(fs::exists(paths[1])) << paths[1];
 }
 
 TEST_F(DownloadTool, StoppedOrKilledRunsContinueFromTheirPartialFiles) {
@@ -102,8 +103,8 @@ TEST_F(DownloadTool, StoppedOrKilledRunsContinueFromTheirPartialFiles) {
     int status = 0;
     waitpid(pid, &status, 0);
     if (sig == SIGINT) {
-      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGINT)
-          << readFile(path("err"));
+      EXPECT_TRUE(WIFEXITED(status)) << readFile(path("err"));
+      EXPECT_EQ(WEXITSTATUS(status), 128 + SIGINT) << readFile(path("err"));
       EXPECT_NE(readFile(path("err")).find("stopped; run it again to continue"), std::string::npos);
     }
   }

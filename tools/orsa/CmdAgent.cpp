@@ -23,6 +23,7 @@
 
 #include "Command.h"
 #include "FrontEndHost.h"
+#include "OrsaMireloForAIAgentPrivate.h"
 #include "orsa/IOrsaMirelo.h"
 #include "orsa/OrsaMireloForAIAgent.h"
 #include "orsa/OrsaPreviewView.h"
@@ -58,11 +59,12 @@ int fail(const std::string& why) {
 }
 
 // The tool as the host's connection: a JSON POST naming the service in two headers, and the
-// answer's "Code", "Message" and "RequestId" read out of the JSON object it returns.
+// answer's "Code", "Message" and "RequestId" read out of the JSON object it returns, which goes
+// back whole as the data.
 class HttpConnection : public OrsaHostConnection {
  public:
   void qmxRequestSvrWithService(int32_t service, const std::string& serviceName,
-                                const std::string& url, const nlohmann::json& body,
+                                const std::string& url, const std::string& body,
                                 Callback callback) override {
     orsa::platform::UrlRequest request;
     request.url = url;
@@ -70,13 +72,12 @@ class HttpConnection : public OrsaHostConnection {
     request.setHeader("Content-Type", "application/json");
     request.setHeader("X-Service", std::to_string(service));
     request.setHeader("X-Service-Name", serviceName);
-    const std::string text = body.dump();
-    request.body.assign(text.begin(), text.end());
+    request.body.assign(body.begin(), body.end());
     auto task = orsa::platform::UrlSession::shared()->dataTaskWithRequest(
         std::move(request), [callback](const std::optional<orsa::platform::Bytes>& data,
                                        const std::optional<orsa::platform::UrlResponse>& response,
                                        const std::optional<orsa::platform::TransferError>& error) {
-          if (error) return callback(error->code, error->description, "", nlohmann::json());
+          if (error) return callback(error->code, error->description, "", "");
           auto answer = data ? nlohmann::json::parse(data->begin(), data->end(), nullptr, false)
                              : nlohmann::json();
           const long status = response ? response->statusCode : 0;
@@ -84,12 +85,13 @@ class HttpConnection : public OrsaHostConnection {
             return callback(-1,
                             "the service's answer (HTTP " + std::to_string(status) +
                                 ") is not a JSON object with a numeric Code",
-                            "", nlohmann::json());
+                            "", "");
           const auto text = [&](const char* key) {
             auto it = answer.find(key);
             return it != answer.end() && it->is_string() ? it->get<std::string>() : "";
           };
-          callback(answer["Code"].get<int64_t>(), text("Message"), text("RequestId"), answer);
+          callback(answer["Code"].get<int64_t>(), text("Message"), text("RequestId"),
+                   std::string(data->begin(), data->end()));
         });
     task->resume();
   }
@@ -150,8 +152,8 @@ int runStart(const std::vector<std::string>& args) {
     stopView();
     return 1;
   }
-  return feedAndRecord("agent", view, agent->resourceManager(), kStreamId, seconds, out, startedAt,
-                       *outcome, [&] {
+  return feedAndRecord("agent", view, OrsaMireloForAIAgentPrivate::of(*agent).resourceManager(),
+                       kStreamId, seconds, out, startedAt, *outcome, [&] {
                          agent->stop();
                          stopView();
                        });

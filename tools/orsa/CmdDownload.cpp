@@ -14,6 +14,7 @@
 
 #include "Command.h"
 #include "download/TRDownloadDB.h"
+#include "download/TRDownloadItemPrivate.h"
 #include "download/TRDownloadTask.h"
 #include "download/TRDownloadUtils.h"
 #include "download/TRDownloader.h"
@@ -188,7 +189,7 @@ class Retrier {
     state.waitUntil.reset();
     if (state.retries >= kNetworkRetries) {
       lastErrors_[item->taskId()] = task->lastError();
-      item->downloadStatusChanged(kFailed, task);
+      TRDownloadItemPrivate::of(*item).downloadStatusChanged(kFailed, task);
       return;
     }
     ++state.retries;
@@ -269,10 +270,9 @@ int runDownload(const std::vector<std::string>& args) {
   // The store hands out one live object per item, so this list follows every change.
   const std::vector<Item> items = itemsOfUid();
   for (const auto& item : items) {
-    item->setEnableSpeed(true);
     item->setDelegate(speeds);
-    // The ticker follows status changes; items already downloading start theirs now.
-    item->setDownloadStatus(item->downloadStatus());
+    // Items already downloading start their speed ticker now.
+    item->setEnableSpeed(true);
   }
   for (;;) {
     bool done = true;

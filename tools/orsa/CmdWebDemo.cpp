@@ -27,6 +27,7 @@
 
 #include "Command.h"
 #include "FrontEndHost.h"
+#include "OrsaMireloForWebDemoPrivate.h"
 #include "net/DHBackendConnector.h"
 #include "net/DHTaskManager.h"
 #include "orsa/IOrsaMirelo.h"
@@ -150,7 +151,7 @@ int runWebDemo(const std::vector<std::string>& args) {
                        v["--model"], outcome);
   // Ends the backend task and waits (bounded) until the backend has heard of it.
   const auto stopDemo = [&] {
-    auto connector = demo->dhBackendConnector();
+    auto connector = OrsaMireloForWebDemoPrivate::of(*demo).dhBackendConnector();
     const std::string task = connector ? connector->taskID() : "";
     demo->stop();
     stopView();
@@ -165,8 +166,8 @@ int runWebDemo(const std::vector<std::string>& args) {
     stopDemo();
     return 1;
   }
-  return feedAndRecord("webdemo", view, demo->resourceManager(), kStreamId, seconds, out, startedAt,
-                       *outcome, stopDemo);
+  return feedAndRecord("webdemo", view, OrsaMireloForWebDemoPrivate::of(*demo).resourceManager(),
+                       kStreamId, seconds, out, startedAt, *outcome, stopDemo);
 }
 
 // The stand-in backend's tasks: WebSocket port number -> task id.

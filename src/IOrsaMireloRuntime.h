@@ -5,14 +5,13 @@
 #include <span>
 #include <string>
 
-#include "orsa/OrsaExport.h"
 #include "orsa/OrsaMireloConfig.h"
 #include "orsa/OrsaMireloDelegate.h"
 #include "orsa/OrsaView.h"
 #include "orsa/QMXVideoFrameParam.h"
 
 // What the engine facade creates on a successful start and forwards everything to.
-class ORSA_EXPORT IOrsaMireloRuntime {
+class IOrsaMireloRuntime {
  public:
   virtual ~IOrsaMireloRuntime() = default;
 
