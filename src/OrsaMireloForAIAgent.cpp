@@ -9,10 +9,10 @@
 #include "logging/QMXLogUtil.h"
 #include "net/MireloDownloader.h"
 #include "orsa/OrsaClock.h"
-#include "orsa/OrsaPreviewView.h"
 #include "platform/Digest.h"
 #include "platform/UserDefaults.h"
 #include "render/BufferPool.h"
+#include "render/OrsaPreviewViewCore.h"
 #include "utils/ResourceManager.h"
 
 namespace {
@@ -139,7 +139,7 @@ void OrsaMireloForAIAgent::startWithAuthInfo(
   }
   std::weak_ptr<OrsaMireloStartDelegate> weakDelegate = delegate;
   if (view) {
-    view->setFirstFrameCallback([weakDelegate] {
+    OrsaPreviewViewCore::of(*view).setFirstFrameCallback([weakDelegate] {
       ORSA_LOG_INFO(M, "First Frame");
       if (auto d = weakDelegate.lock()) d->onMireloFirstFrameDraw();
     });
@@ -247,7 +247,7 @@ void OrsaMireloForAIAgent::onSetResourceSuccess() {
     manager = resourceManager_;
   }
   if (view && manager) {
-    view->setResourceManager(manager);
+    OrsaPreviewViewCore::of(*view).setResourceManager(manager);
     if (auto border = manager->getBorderPath()) view->loadMaskTexture(*border);
   }
   if (auto delegate = startDelegate()) delegate->onMireloStartSuccess();

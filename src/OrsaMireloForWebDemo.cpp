@@ -8,9 +8,9 @@
 #include "OrsaLogClip.h"
 #include "logging/QMXLogUtil.h"
 #include "net/DHBackendConnector.h"
-#include "orsa/OrsaPreviewView.h"
 #include "platform/Dispatch.h"
 #include "render/BufferPool.h"
+#include "render/OrsaPreviewViewCore.h"
 #include "utils/ResourceManager.h"
 
 namespace {
@@ -86,14 +86,15 @@ void OrsaMireloForWebDemo::setResource(const std::string& path) {
         std::make_shared<ForwardingResourceDelegate<OrsaMireloForWebDemo>>(weak_from_this());
   ORSA_LOG_INFO(M, "Resource Path: %s", orsaLogClip(path));
   resourceManager_->setResource(path, prepareDelegate_);
-  if (digitalHumanView_) digitalHumanView_->setResourceManager(resourceManager_);
+  if (digitalHumanView_)
+    OrsaPreviewViewCore::of(*digitalHumanView_).setResourceManager(resourceManager_);
 }
 
 void OrsaMireloForWebDemo::attach(std::shared_ptr<OrsaPreviewView> view) {
   std::lock_guard<std::mutex> lock(mutex_);
   digitalHumanView_ = std::move(view);
   if (digitalHumanView_ && resourceManager_)
-    digitalHumanView_->setResourceManager(resourceManager_);
+    OrsaPreviewViewCore::of(*digitalHumanView_).setResourceManager(resourceManager_);
 }
 
 void OrsaMireloForWebDemo::startWithAppID(
@@ -112,7 +113,7 @@ void OrsaMireloForWebDemo::startWithAppID(
   }
   if (view) {
     std::weak_ptr<OrsaMireloStartDelegate> weakDelegate = delegate;
-    view->setFirstFrameCallback([weakDelegate] {
+    OrsaPreviewViewCore::of(*view).setFirstFrameCallback([weakDelegate] {
       if (auto d = weakDelegate.lock()) d->onMireloFirstFrameDraw();
     });
   }
