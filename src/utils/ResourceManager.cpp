@@ -472,7 +472,10 @@ bool ResourceManager::extract(const std::string& zipPath, const std::string& des
     extractError_ = why;
     return false;
   };
-  failed("");
+  {
+    std::lock_guard lock(pathsMutex_);
+    extractError_.clear();
+  }
   if (!VZZipArchive::unzipFileAtPath(zipPath, destination)) return failed("it cannot be unzipped");
   ORSA_LOG_INFO(M, "Unzip success");
 
