@@ -27,6 +27,7 @@
 #include "platform/Console.h"
 #include "render/BufferPool.h"
 #include "render/OrsaFrameData.h"
+#include "render/OrsaPreviewViewCore.h"
 #include "render/gl/EglContext.h"
 #include "render/gl/GlRenderBackend.h"
 #include "render/gl/PngFile.h"
@@ -76,7 +77,8 @@ void BM_ViewDrawStep(benchmark::State& state) {
   auto view = OrsaPreviewView::create();
   view->setFrame(OrsaRect{0, 0, 540, 960});
   view->setContentsScale(2);
-  auto* gl = dynamic_cast<orsa::gl::GlRenderBackend*>(view->renderBackend().get());
+  auto* gl = dynamic_cast<orsa::gl::GlRenderBackend*>(
+      OrsaPreviewViewCore::of(*view).renderBackend().get());
   if (!gl) return state.SkipWithError("no GL context");
   view->loadMaskTexture(maskPath());
   const uint64_t before = gl->presentedFrameCount();
@@ -203,7 +205,7 @@ void BM_ConsumerLoop(benchmark::State& state) {
     f->setRoiData(pool.poll(16 * 16 * 4));
     f->setRoiWidth(16), f->setRoiHeight(16), f->setFps(0);
     f->setLeft(8), f->setTop(8), f->setRight(24), f->setBottom(24);
-    view->update(std::move(f));
+    OrsaPreviewViewCore::of(*view).update(std::move(f));
     ++sent;
   }
   while (view->receivedFrameCount() - start < sent && view->queuedFrameCount() > 0) {

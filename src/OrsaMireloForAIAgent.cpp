@@ -17,6 +17,7 @@
 #include "platform/Digest.h"
 #include "platform/UserDefaults.h"
 #include "render/BufferPool.h"
+#include "render/OrsaPreviewViewCore.h"
 #include "utils/ResourceManager.h"
 
 namespace {
@@ -150,7 +151,7 @@ void OrsaMireloForAIAgent::startWithAuthInfo(
   }
   std::weak_ptr<OrsaMireloStartDelegate> weakDelegate = delegate;
   if (view) {
-    view->setFirstFrameCallback([weakDelegate] {
+    OrsaPreviewViewCore::of(*view).setFirstFrameCallback([weakDelegate] {
       ORSA_LOG_INFO(M, "First Frame");
       if (auto d = weakDelegate.lock()) d->onMireloFirstFrameDraw();
     });
@@ -262,7 +263,7 @@ void OrsaMireloForAIAgentPrivate::onSetResourceSuccess() {
     manager = resourceManager_;
   }
   if (view && manager) {
-    view->setResourceManager(manager);
+    OrsaPreviewViewCore::of(*view).setResourceManager(manager);
     if (auto border = manager->getBorderPath()) view->loadMaskTexture(*border);
   }
   if (auto delegate = startDelegate()) delegate->onMireloStartSuccess();

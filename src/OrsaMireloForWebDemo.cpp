@@ -13,6 +13,7 @@
 #include "orsa/OrsaPreviewView.h"
 #include "platform/Dispatch.h"
 #include "render/BufferPool.h"
+#include "render/OrsaPreviewViewCore.h"
 #include "utils/ResourceManager.h"
 
 namespace {
@@ -105,14 +106,15 @@ void OrsaMireloForWebDemo::setResource(const std::string& path) {
         std::make_shared<ForwardingResourceDelegate<OrsaMireloForWebDemoPrivate>>(d_);
   ORSA_LOG_INFO(M, "Resource Path: %s", orsaLogClip(path));
   d_->resourceManager_->setResource(path, d_->prepareDelegate_);
-  if (d_->digitalHumanView_) d_->digitalHumanView_->setResourceManager(d_->resourceManager_);
+  if (d_->digitalHumanView_)
+    OrsaPreviewViewCore::of(*d_->digitalHumanView_).setResourceManager(d_->resourceManager_);
 }
 
 void OrsaMireloForWebDemo::attach(std::shared_ptr<OrsaPreviewView> view) {
   std::lock_guard<std::mutex> lock(d_->mutex_);
   d_->digitalHumanView_ = std::move(view);
   if (d_->digitalHumanView_ && d_->resourceManager_)
-    d_->digitalHumanView_->setResourceManager(d_->resourceManager_);
+    OrsaPreviewViewCore::of(*d_->digitalHumanView_).setResourceManager(d_->resourceManager_);
 }
 
 void OrsaMireloForWebDemo::startWithAppID(
@@ -131,7 +133,7 @@ void OrsaMireloForWebDemo::startWithAppID(
   }
   if (view) {
     std::weak_ptr<OrsaMireloStartDelegate> weakDelegate = delegate;
-    view->setFirstFrameCallback([weakDelegate] {
+    OrsaPreviewViewCore::of(*view).setFirstFrameCallback([weakDelegate] {
       if (auto d = weakDelegate.lock()) d->onMireloFirstFrameDraw();
     });
   }

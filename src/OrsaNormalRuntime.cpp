@@ -2,8 +2,10 @@
 
 #include <fmt/printf.h>
 
+#include "orsa/OrsaConstants.h"
 #include "platform/Console.h"
 #include "platform/Dispatch.h"
+#include "render/OrsaPreviewViewCore.h"
 
 namespace {
 
@@ -43,7 +45,14 @@ void OrsaNormalRuntime::attach(const std::shared_ptr<OrsaView>& view) {
                             view ? view->description() : std::string("(null)")));
   if (!view) return;
   auto preview = std::dynamic_pointer_cast<OrsaPreviewView>(view);
-  if (!preview) {
+  std::weak_ptr<OrsaNormalRuntime> weak = shared_from_this();
+  if (preview && preview->stopped()) {
+    reportError(kOrsaErrorViewStopped,
+                "The attached view was stopped and cannot draw again; attach a new view");
+    return;
+  }
+  const bool own = !preview;
+  if (own) {
     // A host view of its own: ours goes inside it and follows its size.
     preview = OrsaPreviewView::create(view->bounds());
     preview->setAutoresizingMask(OrsaAutoresizingFlexibleWidth | OrsaAutoresizingFlexibleHeight);
@@ -52,9 +61,15 @@ void OrsaNormalRuntime::attach(const std::shared_ptr<OrsaView>& view) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     orsaPreviewView_ = preview;
+    ownPreviewView_ = own;
   }
-  std::weak_ptr<OrsaNormalRuntime> weak = shared_from_this();
-  preview->setFirstFrameCallback([weak] {
+  auto& core = OrsaPreviewViewCore::of(*preview);
+  core.setFailureCallback([weak](const std::string& reason) {
+    if (auto self = weak.lock()) {
+      self->reportError(kOrsaErrorViewCannotDraw, "The view cannot draw: " + reason);
+    }
+  });
+  core.setFirstFrameCallback([weak] {
     auto self = weak.lock();
     if (!self) return;
     consoleWrite("[OrsaNormalRuntime] 普通运行时首帧渲染回调");
@@ -69,14 +84,29 @@ void OrsaNormalRuntime::onPlayerSyncRecvSEI(const std::string&, std::span<const 
 void OrsaNormalRuntime::destroy() {
   consoleWrite("[OrsaNormalRuntime] 销毁普通运行时");
   std::shared_ptr<OrsaPreviewView> view;
+  bool own;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     view = orsaPreviewView_.lock();
+    own = ownPreviewView_;
     orsaPreviewView_.reset();
     delegate_.reset();
     previewView_.reset();
   }
-  if (view) view->stop();
+  if (!view) return;
+  view->stop();
+  // The one made inside the host's view goes too, so a later start puts a working one there.
+  if (own) view->removeFromSuperview();
+}
+
+void OrsaNormalRuntime::reportError(int32_t code, const std::string& message) {
+  std::weak_ptr<OrsaNormalRuntime> weak = weak_from_this();
+  orsa::platform::mainQueue()->async([weak, code, message] {
+    auto self = weak.lock();
+    if (!self) return;
+    // No delegate once destroyed.
+    if (auto delegate = self->delegate()) delegate->onError(code, message);
+  });
 }
 
 std::shared_ptr<OrsaPreviewView> OrsaNormalRuntime::orsaPreviewView() const {

@@ -33,12 +33,15 @@ class OrsaNormalRuntime : public IOrsaMireloRuntime,
 
  private:
   std::shared_ptr<OrsaMireloDelegate> delegate() const;
+  // On the main queue, while a delegate is set.
+  void reportError(int32_t code, const std::string& message);
 
   mutable std::mutex mutex_;
   std::weak_ptr<OrsaMireloDelegate> delegate_;
   std::shared_ptr<OrsaMireloConfig> config_;
   std::weak_ptr<OrsaView> previewView_;
   std::weak_ptr<OrsaPreviewView> orsaPreviewView_;
+  bool ownPreviewView_ = false;  // made by attach inside the host's view
   // Written by the RTC thread only.
   OrsaFrameData frameData_;
 };

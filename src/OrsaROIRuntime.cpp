@@ -11,6 +11,7 @@
 #include "logging/QMXLogUtil.h"
 #include "platform/AppContainer.h"
 #include "platform/Clock.h"
+#include "render/OrsaPreviewViewCore.h"
 
 namespace {
 
@@ -168,10 +169,14 @@ void OrsaROIRuntime::initWithConfig(std::shared_ptr<OrsaMireloConfig> config,
       return;
     }
     if (!self->isRunning_.load()) return;
-    auto manager = self->resourceManager();
-    auto view = self->previewView();
-    auto border = manager ? manager->getBorderPath() : std::nullopt;
-    if (view && border) view->loadMaskTexture(*border);
+    std::shared_ptr<OrsaPreviewView> view;
+    {
+      // A view attached from now on loads the mask itself (see attach).
+      std::lock_guard<std::mutex> lock(self->mutex_);
+      self->prepared_ = true;
+      view = self->orsaPreviewView_.lock();
+    }
+    if (view) self->loadMask(view);
   });
 }
 
@@ -253,10 +258,7 @@ void OrsaROIRuntime::onPackageDownloaded(const std::shared_ptr<ResourceManager>&
                    orsaLogClip(reason));
     // Without a package nothing can be prepared: the host learns why, and the preparation wait
     // ends instead of holding the runtime for ever.
-    if (auto delegate = this->delegate(); delegate && isRunning_.load()) {
-      delegate->onError(static_cast<int32_t>(kOrsaErrorResource),
-                        fmt::format("Resource package download failed: {} {}", code, reason));
-    }
+    reportResourceError(fmt::format("Resource package download failed: {} {}", code, reason));
     releaseWait(kOrsaErrorResource);
     return;
   }
@@ -274,7 +276,46 @@ void OrsaROIRuntime::onSetResourceSuccess() {
 }
 
 void OrsaROIRuntime::onSetResourceFailed(int64_t errorCode) {
+  auto manager = resourceManager();
+  const std::string reason = manager ? manager->lastFailureReason() : std::string();
+  reportResourceError("Resource package preparation failed: " +
+                      (reason.empty() ? std::string("unknown reason") : reason));
   releaseWait(errorCode);
+}
+
+void OrsaROIRuntime::reportResourceError(const std::string& message) {
+  if (!isRunning_.load() || resourceErrorReported_.exchange(true)) return;
+  reportError(kOrsaErrorResource, message);
+}
+
+void OrsaROIRuntime::reportError(int32_t code, const std::string& message) {
+  std::weak_ptr<OrsaROIRuntime> weak = weak_from_this();
+  // Posted even from the main thread: the host may stop or start again from inside onError.
+  mainQueue()->async([weak, code, message] {
+    auto self = weak.lock();
+    if (!self || !self->isRunning_.load()) return;
+    std::string modelId;
+    {
+      std::lock_guard<std::mutex> lock(self->mutex_);
+      modelId = self->modelId_;
+    }
+    auto delegate = self->delegate();
+    if (!delegate) return;
+    ORSA_LOG_INFO(M, "[callback][%s] onError: %d %s", orsaLogClip(modelId), code,
+                  orsaLogClip(message));
+    delegate->onError(code, message);
+  });
+}
+
+void OrsaROIRuntime::loadMask(const std::shared_ptr<OrsaPreviewView>& view) {
+  auto manager = resourceManager();
+  auto border = manager ? manager->getBorderPath() : std::nullopt;
+  if (border) view->loadMaskTexture(*border);
+}
+
+bool OrsaROIRuntime::prepared() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return prepared_;
 }
 
 void OrsaROIRuntime::releaseWait(int64_t result) {
@@ -292,12 +333,37 @@ void OrsaROIRuntime::attach(const std::shared_ptr<OrsaView>& view) {
                 orsaLogClip(describe(view)));
   auto preview = std::dynamic_pointer_cast<OrsaPreviewView>(view);
   if (!preview) return;
+  if (preview->stopped()) {
+    // Kept by the facade across a stop, or stopped by the host: it will never draw again.
+    ORSA_LOG_ERROR(M, "[attach][%s] the view was stopped", orsaLogClip(modelId));
+    reportError(kOrsaErrorViewStopped,
+                "The attached view was stopped and cannot draw again; attach a new view");
+    return;
+  }
+  bool prepared;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     orsaPreviewView_ = preview;
+    prepared = prepared_;
   }
   std::weak_ptr<OrsaROIRuntime> weak = shared_from_this();
-  preview->setFirstFrameCallback([weak, modelId] {
+  auto& core = OrsaPreviewViewCore::of(*preview);
+  core.setFailureCallback([weak](const std::string& reason) {
+    if (auto self = weak.lock()) {
+      self->reportError(kOrsaErrorViewCannotDraw, "The view cannot draw: " + reason);
+    }
+  });
+  if (prepared) {
+    // Preparation ended before this view came: nobody else gives it the mask. Decoding it is
+    // no work for the main thread.
+    orsa::platform::globalQueue()->async(
+        [weak, weakView = std::weak_ptr<OrsaPreviewView>(preview)] {
+          auto self = weak.lock();
+          auto view = weakView.lock();
+          if (self && view && self->isRunning_.load()) self->loadMask(view);
+        });
+  }
+  core.setFirstFrameCallback([weak, modelId] {
     if (!weak.lock()) return;
     ORSA_LOG_INFO(M, "[render][%s] onFirstFrameRender", orsaLogClip(modelId));
     mainQueue()->async([weak, modelId] {
@@ -357,7 +423,7 @@ void OrsaROIRuntime::readBackground(const std::shared_ptr<OrsaFrameData>& frame)
     return;
   }
   frame->updateOriginFrame(image->data(), image->width(), image->height());
-  view->update(frame);
+  OrsaPreviewViewCore::of(*view).update(frame);
 }
 
 void OrsaROIRuntime::destroy() {

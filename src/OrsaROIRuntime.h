@@ -7,6 +7,7 @@
 #include <string>
 
 #include "IOrsaMireloRuntime.h"
+#include "orsa/OrsaConstants.h"
 #include "orsa/OrsaPreviewView.h"
 #include "platform/Dispatch.h"
 #include "platform/Error.h"
@@ -59,6 +60,8 @@ class OrsaROIRuntime : public IOrsaMireloRuntime,
 
   bool isRunning() const { return isRunning_.load(); }
   int64_t setResourceResult() const { return setResourceResult_.load(); }
+  // The package was prepared and views attached from now on get its mask at once.
+  bool prepared() const;
 
  private:
   std::shared_ptr<ResourceManager> resourceManager() const;
@@ -73,6 +76,12 @@ class OrsaROIRuntime : public IOrsaMireloRuntime,
                            const std::optional<std::string>& localPath,
                            const std::optional<orsa::platform::Error>& error);
   void cancelDownload();
+  // Loads the package's mask into `view`; on the caller's thread.
+  void loadMask(const std::shared_ptr<OrsaPreviewView>& view);
+  // The host hears once per start that the package cannot be had, on the main queue.
+  void reportResourceError(const std::string& message);
+  // On the main queue, while the runtime runs.
+  void reportError(int32_t code, const std::string& message);
 
   std::atomic<bool> isRunning_{false};
   std::atomic<int64_t> setResourceResult_{0};
@@ -83,6 +92,7 @@ class OrsaROIRuntime : public IOrsaMireloRuntime,
   struct ReadLine;
   std::shared_ptr<ReadLine> readLine_;
   std::atomic<uint64_t> lastSequence_{0};
+  std::atomic<bool> resourceErrorReported_{false};
 
   // Set on the main thread, read by intake and worker tasks.
   mutable std::mutex mutex_;
@@ -92,6 +102,7 @@ class OrsaROIRuntime : public IOrsaMireloRuntime,
   std::string streamId_;
   std::weak_ptr<OrsaPreviewView> orsaPreviewView_;
   std::shared_ptr<ResourceManager> resourceManager_;
+  bool prepared_ = false;
   // The package download while it runs.
   std::shared_ptr<TRDownloadTask> downloadTask_;
 

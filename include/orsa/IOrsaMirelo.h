@@ -22,7 +22,10 @@ class ORSA_EXPORT IOrsaMirelo {
   // held weakly and may be null.
   virtual void start(const std::string& config,
                      const std::shared_ptr<OrsaMireloDelegate>& delegate) = 0;
-  // The view to draw into; held weakly. May come before or after start.
+  // The view to draw into; held weakly and kept across stop and start. May come before or after
+  // start, also after the package was prepared. A "mobile" stream draws only into an
+  // OrsaPreviewView; any other stream puts one inside a view of the host's own. A view that
+  // cannot draw, or was stopped, is reported through delegate->onError.
   virtual void attach(const std::shared_ptr<OrsaView>& view) = 0;
   // One decoded remote frame: plane pointers and byte counts (only plane 0, 4-byte BGRA, is
   // read), the frame's parameters and its stream id. Everything kept is copied before the
@@ -33,7 +36,8 @@ class ORSA_EXPORT IOrsaMirelo {
                                          const std::string& streamID) = 0;
   // One SEI payload, still with its emulation-prevention bytes, delivered before its frame.
   virtual void onPlayerSyncRecvSEI(const std::string& streamID, std::span<const uint8_t> data) = 0;
-  // Destroys the runtime; the engine can be started again afterwards.
+  // Destroys the runtime and stops the attached view; the engine can be started again
+  // afterwards, with a new view attached (a stopped view does not draw again).
   virtual void stop() = 0;
 };
 

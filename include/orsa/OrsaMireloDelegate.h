@@ -12,11 +12,21 @@ class ORSA_EXPORT OrsaMireloDelegate {
  public:
   virtual ~OrsaMireloDelegate() = default;
 
-  // A start was refused: -200000 "config decode error" or -200006 "start duplicated, call stop
-  // first". Called synchronously inside start().
-  virtual void onError(int32_t code, const std::string& errorMsg) {}
+  // Something the host must act on; `code` is one of the kOrsaError values of OrsaConstants.h and
+  // `errorMsg` names the cause.
+  // - A refused start, synchronously inside start(): kOrsaErrorConfigDecode "config decode
+  //   error" or kOrsaErrorStartDuplicated "start duplicated, call stop first".
+  // - kOrsaErrorResource: the package could not be downloaded or prepared. Once per start, on
+  //   the main queue.
+  // - kOrsaErrorViewCannotDraw: the attached view can never show a picture (no GL ES 3 context,
+  //   no shader library, a mask that does not load). Once per view, on the main queue.
+  // - kOrsaErrorViewStopped: the view attached (or kept from before a stop) was stopped and will
+  //   not draw again; attach a new one. On the main queue.
+  virtual void onError(int32_t /*code*/, const std::string& /*errorMsg*/) {}
   // The engine has started (sent by the runtime that does not composite), on the main queue.
   virtual void onMireloStartSuccess() {}
-  // The attached view drew its first frame.
+  // The attached view presented its first picture: a draw that could show nothing (no mask
+  // yet, no pipeline) does not count. On the main queue for a "mobile" stream, on the drawing
+  // thread otherwise.
   virtual void onSurfaceFirstFrameDraw() {}
 };

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "orsa/OrsaPicture.h"
@@ -37,12 +38,18 @@ class OrsaRenderBackend {
   // The head view's fourth parameter buffer; `rect` in background pixels, `size` the background.
   virtual void createHeadSquareBufferWithRect(OrsaRect rect, OrsaSize size, float radiusRatio,
                                               float borderWeight) {}
-  virtual void compositeAndDrawWithSubBuffer(const std::shared_ptr<Texture>& background,
+  // True when a picture was presented; false when nothing could be drawn (no pipeline, no mask
+  // yet, no drawable free).
+  virtual bool compositeAndDrawWithSubBuffer(const std::shared_ptr<Texture>& background,
                                              const std::shared_ptr<Texture>& head) = 0;
+  // Why no draw of this backend can ever present a picture (no pipeline could be built);
+  // nothing while it can.
+  virtual std::optional<std::string> failure() const { return std::nullopt; }
 
   // The drawing layer follows the view: its size in points and its pixels per point.
   virtual void layoutLayer(OrsaSize size, double contentsScale) {}
-  virtual void loadMaskTexture(const std::string& path) {}
+  // False, with the reason in `error`, when the mask did not load; the backend then has none.
+  virtual bool loadMaskTexture(const std::string& path, std::string& error) { return true; }
   // Receives every picture presented from now on; an empty function stops the read-back.
   virtual void setPresentationSink(std::function<void(const OrsaPicture&)> sink) {}
   // Writes the picture presented last as a PNG file; false when there is none or on failure.

@@ -317,7 +317,13 @@ void ResourceManager::setResource(const std::string& path,
   });
 }
 
-void ResourceManager::reportFailure(const std::shared_ptr<ResourceManagerDelegate>& delegate) {
+void ResourceManager::reportFailure(const std::shared_ptr<ResourceManagerDelegate>& delegate,
+                                    const std::string& reason) {
+  {
+    // Set before the delegate hears of the failure, so it can ask why.
+    std::lock_guard lock(pathsMutex_);
+    failureReason_ = reason;
+  }
   orsa::platform::mainQueue()->async([delegate]() {
     if (delegate) delegate->onSetResourceFailed(kOrsaErrorResource);
   });
@@ -343,7 +349,7 @@ void ResourceManager::prepare(const std::string& path,
                               const std::shared_ptr<ResourceManagerDelegate>& delegate) {
   if (!fileExists(path)) {
     ORSA_LOG_ERROR(M, "Resource file not found: %s", path);
-    reportFailure(delegate);
+    reportFailure(delegate, "Resource file not found: " + path);
     return;
   }
   // The digest is streamed: the package is read once, never held whole in memory.
@@ -351,7 +357,8 @@ void ResourceManager::prepare(const std::string& path,
   std::optional<Digest> digest = digestOfFile(path, &readError);
   if (!digest) {
     ORSA_LOG_ERROR(M, "Failed to read resource file: %s", path);
-    reportFailure(delegate);
+    reportFailure(delegate, "Failed to read resource file: " + path +
+                                (readError.empty() ? "" : " (" + readError + ")"));
     return;
   }
   if (isCancelled()) {
@@ -361,7 +368,7 @@ void ResourceManager::prepare(const std::string& path,
   std::string name = digestName(*digest);
   if (name.empty()) {
     ORSA_LOG_ERROR(M, "Failed to generate base64 digest");
-    reportFailure(delegate);
+    reportFailure(delegate, "Failed to generate base64 digest");
     return;
   }
 
@@ -369,9 +376,9 @@ void ResourceManager::prepare(const std::string& path,
   std::error_code ec;
   fs::create_directories(caches, ec);
   if (ec || !fs::is_directory(caches)) {
-    ORSA_LOG_ERROR(M, "Failed to get cache directory: %s",
-                   ec ? ec.message() : std::string("not a directory"));
-    reportFailure(delegate);
+    const std::string why = ec ? ec.message() : std::string("not a directory");
+    ORSA_LOG_ERROR(M, "Failed to get cache directory: %s", why);
+    reportFailure(delegate, "Failed to get cache directory " + caches + ": " + why);
     return;
   }
   const std::string dir = resourceDirectoryFor(caches, *digest);
@@ -445,22 +452,37 @@ void ResourceManager::prepare(const std::string& path,
   }
 
   ORSA_LOG_ERROR(M, "Failed to extract resource package");
+  std::string extractError;
+  {
+    std::lock_guard lock(pathsMutex_);
+    extractError = extractError_;
+  }
   std::error_code fileEc, dirEc;
   fs::remove(path, fileEc);
   fs::remove_all(dir, dirEc);
   if (fileEc) ORSA_LOG_WARN(M, "Failed to remove original file: %s", fileEc.message());
   if (dirEc) ORSA_LOG_WARN(M, "Failed to remove resource directory: %s", dirEc.message());
-  reportFailure(delegate);
+  reportFailure(delegate, "Failed to extract resource package " + path +
+                              (extractError.empty() ? "" : ": " + extractError));
 }
 
 bool ResourceManager::extract(const std::string& zipPath, const std::string& destination) {
-  if (!VZZipArchive::unzipFileAtPath(zipPath, destination)) return false;
+  const auto failed = [this](const std::string& why) {
+    std::lock_guard lock(pathsMutex_);
+    extractError_ = why;
+    return false;
+  };
+  {
+    std::lock_guard lock(pathsMutex_);
+    extractError_.clear();
+  }
+  if (!VZZipArchive::unzipFileAtPath(zipPath, destination)) return failed("it cannot be unzipped");
   ORSA_LOG_INFO(M, "Unzip success");
 
   const std::string origin = destination + "/origin.mp4";
   if (!fileExists(origin)) {
     ORSA_LOG_ERROR(M, "%s not found", origin);
-    return false;
+    return failed("it holds no origin.mp4");
   }
   const std::string framesDir = originFramesDir();
   std::error_code ec;
@@ -468,7 +490,7 @@ bool ResourceManager::extract(const std::string& zipPath, const std::string& des
   int64_t startMs = orsa::platform::currentMillis();
   if (!OrsaMirelo::extractVideoFramesToDirectory(origin, framesDir)) {
     ORSA_LOG_ERROR(M, "failed to extract frames in %s", origin);
-    return false;
+    return failed("no frames could be extracted from origin.mp4");
   }
   ORSA_LOG_INFO(M, "Extract origin.mp4 consumption: %lld ms",
                 static_cast<long long>(orsa::platform::currentMillis() - startMs));
@@ -483,7 +505,12 @@ bool ResourceManager::extract(const std::string& zipPath, const std::string& des
   bool ok = OrsaMirelo::extractVideoFramesToDirectory(interpolations, interpDir);
   ORSA_LOG_INFO(M, "Extract interpolations.mp4 consumption: %lld ms",
                 static_cast<long long>(orsa::platform::currentMillis() - startMs));
-  return ok;
+  return ok || failed("no frames could be extracted from interpolations.mp4");
+}
+
+std::string ResourceManager::lastFailureReason() const {
+  std::lock_guard lock(pathsMutex_);
+  return failureReason_;
 }
 
 // ---- frame store --------------------------------------------------------------------------

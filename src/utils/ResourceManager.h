@@ -83,6 +83,8 @@ class ResourceManager : public std::enable_shared_from_this<ResourceManager>,
   bool isPrepared(std::span<const uint8_t> digest) const;
   // Unpacks the package into `destination` and extracts the frames of its videos.
   bool extract(const std::string& zipPath, const std::string& destination);
+  // Why the last preparation run failed, in words for the host; empty before one failed.
+  std::string lastFailureReason() const;
 
   // Frame store readers. Each returns nothing when the frame cannot be produced.
   std::shared_ptr<Image> readOriginFrame(int32_t frameNumber) const override;
@@ -135,7 +137,8 @@ class ResourceManager : public std::enable_shared_from_this<ResourceManager>,
 
  private:
   void prepare(const std::string& path, const std::shared_ptr<ResourceManagerDelegate>& delegate);
-  void reportFailure(const std::shared_ptr<ResourceManagerDelegate>& delegate);
+  void reportFailure(const std::shared_ptr<ResourceManagerDelegate>& delegate,
+                     const std::string& reason);
   void reportSuccess(const std::shared_ptr<ResourceManagerDelegate>& delegate);
   std::shared_ptr<Image> readFrameIn(const std::string& dir, int32_t frameNumber) const;
 
@@ -147,6 +150,8 @@ class ResourceManager : public std::enable_shared_from_this<ResourceManager>,
   std::string interpolationDir_;
   std::string borderImagePath_;
   std::string metaInfoPath_;
+  std::string failureReason_;
+  std::string extractError_;  // what extract() found wrong, for the failure reason
   // The table is swapped whole under the writer lock; lookups take the reader lock.
   mutable std::shared_mutex mapMutex_;
   std::unique_ptr<InterpolationMap> interpolationMap_;

@@ -14,6 +14,7 @@
 #include "platform/Clock.h"
 #include "platform/OrsaBase64.h"
 #include "render/BufferPool.h"
+#include "render/OrsaPreviewViewCore.h"
 #include "render/ViewTestSupport.h"
 #include "render/gl/GlRenderBackend.h"
 #include "render/gl/PngFile.h"
@@ -88,8 +89,8 @@ class RuntimeTest : public testing::Test {
          {"border.png", readFile(home_.str() + "/border.png")}});
   }
 
-  // Starts the engine with a view of the background's size and waits for the mask.
-  std::shared_ptr<OrsaPreviewView> start(IOrsaMirelo& engine) {
+  // A view of the background's size whose pictures are kept.
+  std::shared_ptr<OrsaPreviewView> makeView() {
     auto view = OrsaPreviewView::create(OrsaRect{0, 0, kW, kH});
     view->setContentsScale(1);
     view->setPresentationSink([this](const OrsaPicture& p) {
@@ -97,11 +98,30 @@ class RuntimeTest : public testing::Test {
       pictures_.emplace_back(p.sequence,
                              std::vector<uint8_t>(p.rgba, p.rgba + p.stride * p.height));
     });
+    return view;
+  }
+
+  static void waitForMask(OrsaPreviewView& view) {
+    auto* gl = dynamic_cast<orsa::gl::GlRenderBackend*>(
+        OrsaPreviewViewCore::of(view).renderBackend().get());
+    ASSERT_TRUE(gl);
+    EXPECT_TRUE(MainLoop::runUntil([&] { return gl->hasMaskTexture(); }, 60s));
+  }
+
+  // Starts the engine with a view of the background's size and waits for the mask.
+  std::shared_ptr<OrsaPreviewView> start(IOrsaMirelo& engine) {
+    auto view = makeView();
     engine.attach(view);
     engine.start(config("mobile"), delegate_);
-    auto* gl = dynamic_cast<orsa::gl::GlRenderBackend*>(view->renderBackend().get());
-    EXPECT_TRUE(gl && MainLoop::runUntil([&] { return gl->hasMaskTexture(); }, 60s));
+    waitForMask(*view);
     return view;
+  }
+
+  // The errors the delegate heard, once nothing more arrives for a while.
+  std::vector<std::string> settledErrors(size_t atLeast) {
+    EXPECT_TRUE(MainLoop::runUntil([&] { return delegate_->errors.size() >= atLeast; }, 30s));
+    MainLoop::runFor(200ms);
+    return delegate_->errors;
   }
 
   // SEI (when index >= 0) then a head of one colour (BGRA, green unless said), padded rows as
@@ -216,7 +236,9 @@ TEST_F(RuntimeTest, StopFreesRuntimeViewAndBuffersAndTheEngineStartsAgain) {
     send(*engine, 1);  // intake after stop goes nowhere
     std::weak_ptr<OrsaPreviewView> weakView = view;
     view.reset();
-    EXPECT_TRUE(MainLoop::runUntil([&] { return runtime.expired() && weakView.expired(); }, 5s));
+    MainLoop::runUntil([&] { return runtime.expired() && weakView.expired(); }, 5s);
+    EXPECT_TRUE(runtime.expired());
+    EXPECT_TRUE(weakView.expired());
     EXPECT_EQ(BufferPool::sharedInstance().idleBytes(), 0u);
   }
 }
@@ -257,20 +279,169 @@ TEST_F(RuntimeTest, StopCancelsThePackageDownloadAndAFailedOneIsReportedToTheHos
   engine->start(config("mobile", server.url("/slow.zip")), delegate_);
   std::weak_ptr<IOrsaMireloRuntime> runtime = engine->currentRuntime();
   const auto session = [] { return TRDownloader::downloader()->session(); };
-  ASSERT_TRUE(
-      MainLoop::runUntil([&] { return served == 1 && !session()->allTasks().empty(); }, 10s));
+  MainLoop::runUntil([&] { return served == 1 && !session()->allTasks().empty(); }, 10s);
+  ASSERT_EQ(served, 1);
+  ASSERT_FALSE(session()->allTasks().empty());
   engine->stop();
-  EXPECT_TRUE(
-      MainLoop::runUntil([&] { return runtime.expired() && session()->allTasks().empty(); }, 5s));
+  MainLoop::runUntil([&] { return runtime.expired() && session()->allTasks().empty(); }, 5s);
+  EXPECT_TRUE(runtime.expired());
+  EXPECT_TRUE(session()->allTasks().empty());
   MainLoop::runFor(200ms);
-  EXPECT_TRUE(delegate_->errors.empty()) << delegate_->errors.front();
+  EXPECT_EQ(delegate_->errors, std::vector<std::string>{});
 
   engine->start(config("mobile", server.url("/gone.zip")), delegate_);
-  ASSERT_TRUE(MainLoop::runUntil([&] { return !delegate_->errors.empty(); }, 10s));
-  EXPECT_EQ(delegate_->errors,
+  EXPECT_EQ(settledErrors(1),
             std::vector<std::string>{"-200000 Resource package download failed: 11002 http status "
                                      "code error"});
   engine->stop();
+}
+
+// A package that arrives (on disk or downloaded) but cannot be prepared: the host hears once
+// why, and no view is left waiting in silence.
+TEST_F(RuntimeTest, AFailedPreparationIsReportedOnceWithItsCause) {
+  FaultHttpServer server([](const FaultHttpServer::Request& q) {
+    return FaultHttpServer::serveBytes(q, "PK this is no zip archive");
+  });
+  const std::string local = AppContainer::temporaryDirectory() + "/demo human.zip";
+  struct Row {
+    const char* name;
+    std::string url;                 // empty: the local package
+    std::optional<std::string> zip;  // what the local package holds
+    std::string cause;
+  } rows[] = {
+      {"not a zip", "", "garbage",
+       "Failed to extract resource package " + local + ": it cannot be unzipped"},
+      {"no video", "", std::nullopt,
+       "Failed to extract resource package " + local + ": it holds no origin.mp4"},
+      {"downloaded, not a zip", server.url("/fetched.zip"), "", "it cannot be unzipped"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    delegate_->errors.clear();
+    fs::remove(local);
+    if (row.url.empty() && row.zip) writeFile(local, *row.zip);
+    if (row.url.empty() && !row.zip) writePackage(local, {{"border.png", "x"}});
+    auto engine = OrsaMireloFactory::create();
+    engine->attach(makeView());
+    engine->start(row.url.empty() ? config("mobile") : config("mobile", row.url), delegate_);
+    const auto errors = settledErrors(1);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].rfind("-200000 Resource package preparation failed: ", 0), 0u) << errors[0];
+    EXPECT_NE(errors[0].find(row.cause), std::string::npos) << errors[0];
+    engine->stop();
+  }
+}
+
+// Stands in for a GPU without the shader library: nothing it draws is ever presented.
+struct NoPipelineBackend : OrsaRenderBackend {
+  std::shared_ptr<Texture> createRGBATextureFromBuffer(const uint8_t*, int32_t, int32_t,
+                                                       PixelFormat) override {
+    return nullptr;
+  }
+  void updateViewportForLayerSize(OrsaSize, OrsaSize) override {}
+  void createBuffersWithWidth(int32_t, int32_t, int32_t, int32_t, OrsaRect) override {}
+  bool compositeAndDrawWithSubBuffer(const std::shared_ptr<Texture>&,
+                                     const std::shared_ptr<Texture>&) override {
+    return false;
+  }
+  std::optional<std::string> failure() const override {
+    return "no render pipeline: no shader library OrsaDigitalHumanShader.glsl";
+  }
+};
+
+// Frames flow but the view can show none of them: one error saying why, and no first frame.
+TEST_F(RuntimeTest, AViewThatCannotDrawIsReportedOnceAndNeverAsDrawn) {
+  const std::string local = AppContainer::temporaryDirectory() + "/demo human.zip";
+  struct Row {
+    const char* name;
+    bool brokenMask;
+    std::string cause;
+  } rows[] = {
+      {"no pipeline", false, "no render pipeline: no shader library OrsaDigitalHumanShader.glsl"},
+      {"mask does not load", true, "the mask cannot be loaded: "},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    delegate_->errors.clear();
+    delegate_->firstFrames = 0;
+    if (row.brokenMask) {
+      writePackage(local,
+                   {{"origin.mp4", readFile(home_.path() / "o.mp4")}, {"border.png", "not a PNG"}});
+    }
+    auto engine = OrsaMireloFactory::create();
+    auto view = makeView();
+    if (!row.brokenMask)
+      OrsaPreviewViewCore::of(*view).setRenderBackend(std::make_shared<NoPipelineBackend>());
+    engine->attach(view);
+    engine->start(config("mobile"), delegate_);
+    const auto errors = settledErrors(1);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].rfind("-200010 The view cannot draw: " + row.cause, 0), 0u) << errors[0];
+    for (int i = 0; i < 3; ++i) send(*engine, i);
+    EXPECT_TRUE(MainLoop::runUntil([&] { return view->receivedFrameCount() == 3; }, 30s));
+    MainLoop::runFor(100ms);
+    EXPECT_EQ(view->presentedFrameCount(), 0u);
+    EXPECT_EQ(delegate_->firstFrames, 0);
+    EXPECT_EQ(delegate_->errors.size(), 1u);
+    engine->stop();
+    finish(*view);
+  }
+}
+
+// Attached only once the package is prepared, the view still gets its mask and draws.
+TEST_F(RuntimeTest, AViewAttachedAfterPreparationDrawsWithTheMask) {
+  auto engine = std::make_shared<OrsaMireloImpl>();
+  engine->start(config("mobile"), delegate_);
+  auto runtime = std::dynamic_pointer_cast<OrsaROIRuntime>(engine->currentRuntime());
+  ASSERT_TRUE(runtime);
+  ASSERT_TRUE(MainLoop::runUntil([&] { return runtime->prepared(); }, 60s));
+  auto view = makeView();
+  engine->attach(view);
+  waitForMask(*view);
+  send(*engine, 4);  // not 3: that record would need an emulation-prevention byte
+  ASSERT_TRUE(MainLoop::runUntil([&] { return !pictures().empty(); }, 30s));
+  ASSERT_TRUE(MainLoop::runUntil([&] { return delegate_->firstFrames == 1; }, 10s));
+  const auto rgba = pictures()[0].second;
+  // The head, green, through the all-white mask.
+  EXPECT_EQ(std::vector<uint8_t>(&rgba[(20 * kW + 28) * 4], &rgba[(20 * kW + 28) * 4 + 4]),
+            (std::vector<uint8_t>{0, 255, 0, 255}));
+  engine->stop();
+  finish(*view);
+}
+
+// The engine keeps the attached view across stop and start, but stop stopped it: the host is
+// told to attach a new one. A view of the host's own gets a working one put inside it again.
+TEST_F(RuntimeTest, StartingAgainWithTheStoppedViewSaysANewViewIsNeeded) {
+  for (const std::string platform : {"mobile", "web"}) {
+    SCOPED_TRACE(platform);
+    delegate_->errors.clear();
+    auto engine = std::make_shared<OrsaMireloImpl>();
+    auto view = makeView();
+    engine->attach(view);
+    engine->start(config(platform), delegate_);
+    engine->stop();
+    EXPECT_TRUE(view->stopped());
+    engine->start(config(platform), delegate_);
+    EXPECT_EQ(settledErrors(1), std::vector<std::string>{"-200011 The attached view was stopped "
+                                                         "and cannot draw again; attach a new "
+                                                         "view"});
+    engine->stop();
+    finish(*view);
+  }
+  auto engine = std::make_shared<OrsaMireloImpl>();
+  auto host = std::make_shared<OrsaView>(OrsaRect{0, 0, kW, kH});
+  engine->attach(host);
+  for (int round = 0; round < 2; ++round) {
+    engine->start(config("web"), delegate_);
+    const auto inside = host->subviews();
+    ASSERT_EQ(inside.size(), 1u);
+    auto preview = std::dynamic_pointer_cast<OrsaPreviewView>(inside[0]);
+    ASSERT_TRUE(preview);
+    EXPECT_FALSE(preview->stopped());
+    engine->stop();
+    EXPECT_TRUE(host->subviews().empty());
+    finish(*preview);
+  }
 }
 
 }  // namespace

@@ -19,7 +19,9 @@ TEST(BufferPoolTest, ReusesExactSizesLastInFirstOutWithOldContents) {
   BufferPool pool;
   OrsaBuffer a = pool.poll(100), b = pool.poll(100);
   ASSERT_NE(a, b);
-  EXPECT_TRUE(a->size() == 100 && allBytesAre(a, 0) && allBytesAre(b, 0));
+  EXPECT_EQ(a->size(), 100u);
+  EXPECT_TRUE(allBytesAre(a, 0));
+  EXPECT_TRUE(allBytesAre(b, 0));
   std::memset(a->data(), 0x5A, a->size());
   const OrsaBuffer pa = a, pb = b;
   pool.giveBack(std::move(a));

@@ -8,6 +8,7 @@
 #include "orsa/OrsaHeadPreviewView.h"
 #include "render/BufferPool.h"
 #include "render/OrsaFrameData.h"
+#include "render/OrsaPreviewViewCore.h"
 #include "render/ViewTestSupport.h"
 #include "render/gl/GlRenderBackend.h"
 #include "render/gl/PngFile.h"
@@ -54,7 +55,8 @@ std::string writeMask(const orsa::test::TempDir& dir) {
 }
 
 GlRenderBackend& glOf(OrsaPreviewView& view) {
-  auto* backend = dynamic_cast<GlRenderBackend*>(view.renderBackend().get());
+  auto* backend =
+      dynamic_cast<GlRenderBackend*>(OrsaPreviewViewCore::of(view).renderBackend().get());
   if (!backend) throw std::runtime_error("the view has no GL backend on this machine");
   return *backend;
 }
@@ -88,12 +90,18 @@ TEST(GlCompositingTest, HeadGoesOverTheBackgroundThroughTheMask) {
   const auto bg = image(64, 48, red), head = image(32, 32, headBGRA);
   const OrsaRect rect{16, 8, 32, 32};
 
+  std::vector<std::string> reasons;
+  OrsaPreviewViewCore::of(*view).setFailureCallback(
+      [&](const std::string& why) { reasons.push_back(why); });
   EXPECT_TRUE(draw(*view, bg, 64, 48, head, 32, 32, rect).rgba.empty());  // no mask yet
   EXPECT_FALSE(view->snapshot(dir.str() + "/none.png"));
   EXPECT_EQ(view->renderFrameCount(), 1u);
+  EXPECT_EQ(view->presentedFrameCount(), 0u);
+  EXPECT_TRUE(reasons.empty());  // waiting for a mask is no failure
 
   view->loadMaskTexture(writeMask(dir));
   const Picture p = draw(*view, bg, 64, 48, head, 32, 32, rect);
+  EXPECT_EQ(view->presentedFrameCount(), 1u);
   ASSERT_EQ(p.width, 64);
   ASSERT_EQ(p.height, 48);
   expectNear(p.at(5, 5), {250, 10, 10, 255}, 1, "outside the rectangle");
@@ -102,8 +110,10 @@ TEST(GlCompositingTest, HeadGoesOverTheBackgroundThroughTheMask) {
   expectNear(p.at(16 + 20, 8 + 16), {250, 10, 10, 255}, 2, "black mask");
   expectNear(p.at(16 + 28, 8 + 16), {250, 10, 10, 255}, 2, "transparent mask");
   const auto edge = p.at(16 + 12, 8 + 16);  // mask about half way down its ramp
-  EXPECT_TRUE(edge[0] > 60 && edge[0] < 190 && edge[2] > 60 && edge[2] < 160)
-      << edge[0] << " " << edge[2];
+  EXPECT_GT(edge[0], 60);
+  EXPECT_LT(edge[0], 190);
+  EXPECT_GT(edge[2], 60);
+  EXPECT_LT(edge[2], 160);
 
   // The same picture through the snapshot, rows top to bottom.
   std::vector<uint8_t> png;
@@ -111,10 +121,17 @@ TEST(GlCompositingTest, HeadGoesOverTheBackgroundThroughTheMask) {
   std::string error;
   ASSERT_TRUE(view->snapshot(dir.str() + "/shot.png"));
   ASSERT_TRUE(orsa::gl::readPngRGBA(dir.str() + "/shot.png", png, w, h, error)) << error;
-  EXPECT_TRUE(w == 64 && h == 48 && png == p.rgba);
+  EXPECT_EQ(w, 64);
+  EXPECT_EQ(h, 48);
+  EXPECT_EQ(png, p.rgba);
 
-  view->loadMaskTexture(dir.str() + "/missing.png");  // a failed load takes the mask away
+  // A failed load takes the mask away, and the view says why, once.
+  view->loadMaskTexture(dir.str() + "/missing.png");
   EXPECT_TRUE(draw(*view, bg, 64, 48, head, 32, 32, rect).rgba.empty());
+  view->loadMaskTexture(dir.str() + "/missing.png");
+  ASSERT_EQ(reasons.size(), 1u);
+  EXPECT_EQ(reasons[0].rfind("the mask cannot be loaded: " + dir.str() + "/missing.png: ", 0), 0u)
+      << reasons[0];
   orsa::test::finish(*view);
 }
 
@@ -182,10 +199,12 @@ TEST(GlCompositingTest, HeadViewFixesItsSquareAtTheFirstFrameAndRoundsItsCorners
 
   orsa::test::TempDir dir;
   auto view = OrsaHeadPreviewView::create();
-  EXPECT_TRUE(view->radiusRatio() == 1.0f && view->borderWeight() == 0.0f);
+  EXPECT_EQ(view->radiusRatio(), 1.0f);
+  EXPECT_EQ(view->borderWeight(), 0.0f);
   view->updateBorderWeight(-0.2f);
   view->updateRadiusRatio(1.5f);
-  EXPECT_TRUE(view->radiusRatio() == 1.0f && view->borderWeight() == 0.0f);
+  EXPECT_EQ(view->radiusRatio(), 1.0f);
+  EXPECT_EQ(view->borderWeight(), 0.0f);
   view->setFrame(OrsaRect{0, 0, 30, 30});
   view->setContentsScale(2);
   view->loadMaskTexture(writeMask(dir));
@@ -216,7 +235,8 @@ TEST(GlCompositingTest, UploadPathsKeepRowsAndTheReuseTableStaysBounded) {
   // Five pixels a row: the staging rows of the aligned path are padded, the texture is not.
   const auto bytes = image(5, 3, [](int x, int y) { return std::array{x * 50, y * 100, 7, 255}; });
   orsa::test::TempDir dir;
-  gl.loadMaskTexture(writeMask(dir));
+  std::string error;
+  ASSERT_TRUE(gl.loadMaskTexture(writeMask(dir), error)) << error;
   for (auto path : {&GlRenderBackend::createHighPerformanceRGBATextureFromBuffer,
                     &GlRenderBackend::createOptimizedRGBATextureFromBuffer,
                     &GlRenderBackend::createSharedMemoryRGBATextureFromBuffer}) {
@@ -230,7 +250,7 @@ TEST(GlCompositingTest, UploadPathsKeepRowsAndTheReuseTableStaysBounded) {
     gl.layoutLayer({5, 3}, 1);
     gl.updateViewportForLayerSize({5, 3}, {5, 3});
     gl.createBuffersWithWidth(5, 3, 1, 1, {-50, -50, 1, 1});  // the head nowhere in sight
-    gl.compositeAndDrawWithSubBuffer(texture, nullptr);
+    EXPECT_TRUE(gl.compositeAndDrawWithSubBuffer(texture, nullptr));
     gl.setPresentationSink(nullptr);
     EXPECT_EQ(p.rgba, bytes);
   }
@@ -248,7 +268,7 @@ TEST(GlCompositingTest, UploadPathsKeepRowsAndTheReuseTableStaysBounded) {
 }
 
 // The mask and the sink change on other threads while the consumer draws: a run for
-// ThreadSanitizer as much as a check that streaming keeps presenting.
+// ThreadSanitizer as much as a check that streaming goes on presenting afterwards.
 TEST(GlCompositingTest, StreamingSurvivesMaskAndSinkChangesFromOtherThreads) {
   orsa::test::TempDir dir;
   const std::string mask = writeMask(dir);
@@ -266,22 +286,33 @@ TEST(GlCompositingTest, StreamingSurvivesMaskAndSinkChangesFromOtherThreads) {
         view->setPresentationSink(nullptr);
     }
   });
-  auto& pool = BufferPool::sharedInstance();
-  for (int i = 0; i < 60; ++i) {
+  const auto frame = [] {
+    auto& pool = BufferPool::sharedInstance();
     auto f = std::make_shared<OrsaFrameData>();
     f->updateOriginFrame(pool.poll(64 * 48 * 4), 64, 48);
     f->setRoiData(pool.poll(16 * 16 * 4));
     f->setRoiWidth(16), f->setRoiHeight(16);
     f->setLeft(8), f->setTop(8), f->setRight(24), f->setBottom(24);
+    return f;
+  };
+  for (int i = 0; i < 60; ++i) {
     orsa::test::waitFor([&] { return view->queuedFrameCount() < 5; });
-    view->update(f);
+    OrsaPreviewViewCore::of(*view).update(frame());
   }
   orsa::test::waitFor([&] { return view->receivedFrameCount() == 60; });
   done = true;
   changer.join();
   EXPECT_EQ(view->renderFrameCount(), 60u);
-  EXPECT_GT(gl.presentedFrameCount(), 0u);
-  EXPECT_LE(uint64_t(pictures.load()), gl.presentedFrameCount());
+  EXPECT_EQ(view->presentedFrameCount(), gl.presentedFrameCount());
+  // With a mask and a sink in place, the next frame reaches the sink.
+  view->loadMaskTexture(mask);
+  std::atomic<int> after{0};
+  view->setPresentationSink([&](const OrsaPicture& p) {
+    if (p.width == 32 && p.height == 24) ++after;
+  });
+  OrsaPreviewViewCore::of(*view).update(frame());
+  orsa::test::waitFor([&] { return after.load() == 1; });
+  view->setPresentationSink(nullptr);
   orsa::test::finish(*view);
 }
 

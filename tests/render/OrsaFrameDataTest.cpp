@@ -63,7 +63,8 @@ TEST(OrsaFrameDataTest, UnescapesEmulationPreventionBytes) {
   const Bytes in = {1, 2, 0, 0, 3, 0, 5, 6, 7};
   uint8_t out[4] = {0xEE, 0xEE, 0xEE, 0xEE};
   EXPECT_EQ(OrsaFrameData::unescape(in.data(), in.size(), out, 3), 8u);
-  EXPECT_TRUE(out[2] == 0 && out[3] == 0xEE);
+  EXPECT_EQ(out[2], 0);
+  EXPECT_EQ(out[3], 0xEE);
 }
 
 // Little-endian, sign-extended, escaped on the wire; words after the ninth are ignored. A refused

@@ -31,6 +31,7 @@
 #include "platform/Dispatch.h"
 #include "platform/UrlSession.h"
 #include "render/OrsaFrameData.h"
+#include "render/OrsaPreviewViewCore.h"
 #include "render/gl/GlRenderBackend.h"
 #include "utils/ResourceManager.h"
 
@@ -131,7 +132,8 @@ int runStart(const std::vector<std::string>& args) {
 
   auto view = OrsaPreviewView::create();
   view->setFrame(OrsaRect{0, 0, 360, 640});
-  auto* gl = dynamic_cast<orsa::gl::GlRenderBackend*>(view->renderBackend().get());
+  auto* gl = dynamic_cast<orsa::gl::GlRenderBackend*>(
+      OrsaPreviewViewCore::of(*view).renderBackend().get());
   const auto stopView = [&] {
     view->setPresentationSink(nullptr);
     view->stopAndWait(std::chrono::seconds(2));

@@ -31,6 +31,7 @@
 #include "platform/Clock.h"
 #include "platform/Dispatch.h"
 #include "render/BufferPool.h"
+#include "render/OrsaPreviewViewCore.h"
 #include "render/gl/GlRenderBackend.h"
 #include "utils/ResourceManager.h"
 
@@ -259,7 +260,8 @@ int runDemo(const std::vector<std::string>& args) {
     view = OrsaPreviewView::create();
   view->setFrame(OrsaRect{0, 0, o.layer.width, o.layer.height});
   view->setContentsScale(o.scale);
-  auto* gl = dynamic_cast<orsa::gl::GlRenderBackend*>(view->renderBackend().get());
+  auto* gl = dynamic_cast<orsa::gl::GlRenderBackend*>(
+      OrsaPreviewViewCore::of(*view).renderBackend().get());
   if (!gl || !gl->hasPipeline()) {
     stopView(*view);
     return fail("no GL ES 3 context with the shader library could be made on this machine (EGL)");

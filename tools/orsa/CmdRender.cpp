@@ -13,6 +13,7 @@
 
 #include "Command.h"
 #include "orsa/OrsaHeadPreviewView.h"
+#include "render/OrsaPreviewViewCore.h"
 #include "render/gl/GlRenderBackend.h"
 #include "render/gl/PngFile.h"
 #include "utils/Image.h"
@@ -124,7 +125,8 @@ int runRender(const std::vector<std::string>& args) {
   }
   view->setFrame(OrsaRect{0, 0, layer.width, layer.height});
   view->setContentsScale(scale);
-  auto* gl = dynamic_cast<orsa::gl::GlRenderBackend*>(view->renderBackend().get());
+  auto* gl = dynamic_cast<orsa::gl::GlRenderBackend*>(
+      OrsaPreviewViewCore::of(*view).renderBackend().get());
   if (!gl) return fail("no GL ES 3 context could be created on this machine (EGL)");
   if (!gl->hasPipeline()) return fail("the shader library could not be built into a pipeline");
   view->loadMaskTexture(mask);

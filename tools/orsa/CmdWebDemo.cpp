@@ -37,6 +37,7 @@
 #include "platform/Clock.h"
 #include "platform/Dispatch.h"
 #include "render/OrsaFrameData.h"
+#include "render/OrsaPreviewViewCore.h"
 #include "render/gl/GlRenderBackend.h"
 #include "utils/ResourceManager.h"
 
@@ -127,7 +128,8 @@ int runWebDemo(const std::vector<std::string>& args) {
 
   auto view = OrsaPreviewView::create();
   view->setFrame(OrsaRect{0, 0, 360, 640});
-  auto* gl = dynamic_cast<orsa::gl::GlRenderBackend*>(view->renderBackend().get());
+  auto* gl = dynamic_cast<orsa::gl::GlRenderBackend*>(
+      OrsaPreviewViewCore::of(*view).renderBackend().get());
   const auto stopView = [&] {
     view->setPresentationSink(nullptr);
     view->stopAndWait(std::chrono::seconds(2));

@@ -21,6 +21,7 @@
 #include "platform/AppContainer.h"
 #include "platform/Clock.h"
 #include "platform/Dispatch.h"
+#include "render/OrsaPreviewViewCore.h"
 #include "render/gl/GlRenderBackend.h"
 #include "utils/ResourceManager.h"
 
@@ -137,7 +138,7 @@ void ViewFeeder::onRemoteVideoFrameRawData(std::span<const uint8_t* const> data,
     return;
   frame->setSequence(++sequence_);
   frame->setReceiveTime(orsa::platform::currentMillis());
-  view_->drawFrame(std::move(frame));
+  OrsaPreviewViewCore::of(*view_).drawFrame(std::move(frame));
 }
 
 void StartOutcome::onMireloFirstFrameDraw() {
@@ -182,7 +183,8 @@ int feedAndRecord(const char* command, const std::shared_ptr<OrsaPreviewView>& v
     std::fprintf(stderr, "orsa %s: %s\n", command, why.c_str());
     return 1;
   };
-  auto* gl = dynamic_cast<orsa::gl::GlRenderBackend*>(view->renderBackend().get());
+  auto* gl = dynamic_cast<orsa::gl::GlRenderBackend*>(
+      OrsaPreviewViewCore::of(*view).renderBackend().get());
   std::string error;
   auto sender = resources ? SimulatedSender::create(*resources, std::make_shared<ViewFeeder>(view),
                                                     streamId, 0, error)

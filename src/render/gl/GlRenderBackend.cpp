@@ -266,17 +266,20 @@ struct GlRenderBackend::Private {
 };
 
 std::shared_ptr<GlRenderBackend> GlRenderBackend::create(const std::string& fragmentFunctionName,
-                                                         bool withTextureCache) {
-  std::string error;
-  auto context = EglContext::create(error);
+                                                         bool withTextureCache,
+                                                         std::string* error) {
+  std::string why;
+  auto context = EglContext::create(why);
   if (!context) {
-    ORSA_LOG_ERROR(M, "Failed to create GL context: %s", error.c_str());
+    ORSA_LOG_ERROR(M, "Failed to create GL context: %s", why.c_str());
+    if (error) *error = "no GL ES 3 context: " + why;
     return nullptr;
   }
   auto backend = std::shared_ptr<GlRenderBackend>(new GlRenderBackend(std::move(context)));
   EglContext::Scope scope(*backend->context_);
   if (!scope.ok()) {
     ORSA_LOG_ERROR(M, "Failed to create GL context: cannot make it current");
+    if (error) *error = "no GL ES 3 context: it cannot be made current";
     return nullptr;
   }
   glGetIntegerv(GL_MAX_TEXTURE_SIZE, &backend->gl_->maxTextureSize);
@@ -300,8 +303,9 @@ void GlRenderBackend::setupPipeline(const std::string& fragmentFunctionName) {
   const auto path = shaderPath();
   ORSA_LOG_INFO(M, "setup Pipeline, shader path: %s", path.value_or("(null)").c_str());
 
-  auto fail = [](const std::string& why) {
+  auto fail = [this](const std::string& why) {
     ORSA_LOG_INFO(M, "Failed to create pipeline state: %s", why.c_str());
+    pipelineError_ = "no render pipeline: " + why;
   };
   if (!path) return fail(std::string("no shader library ") + kShaderFile);
   std::ifstream in(*path, std::ios::binary);
@@ -434,10 +438,10 @@ void GlRenderBackend::createHeadSquareBufferWithRect(OrsaRect rect, OrsaSize siz
                                    borderWeight};
 }
 
-void GlRenderBackend::compositeAndDrawWithSubBuffer(const std::shared_ptr<Texture>& background,
+bool GlRenderBackend::compositeAndDrawWithSubBuffer(const std::shared_ptr<Texture>& background,
                                                     const std::shared_ptr<Texture>& head) {
   EglContext::Scope scope(*context_);
-  if (!scope.ok() || !gl_->program) return;
+  if (!scope.ok() || !gl_->program) return false;
 
   Viewport viewport;
   int32_t drawableWidth, drawableHeight;
@@ -455,7 +459,7 @@ void GlRenderBackend::compositeAndDrawWithSubBuffer(const std::shared_ptr<Textur
     if (hasHeadInfo) std::copy(headInfo_->begin(), headInfo_->end(), blocks[3].begin());
   }
   const int index = gl_->nextDrawable(drawableWidth, drawableHeight);
-  if (index < 0 || !gl_->maskTexture) return;
+  if (index < 0 || !gl_->maskTexture) return false;
   Drawable& drawable = gl_->drawables[index];
 
   glBindFramebuffer(GL_FRAMEBUFFER, drawable.framebuffer);
@@ -503,6 +507,11 @@ void GlRenderBackend::compositeAndDrawWithSubBuffer(const std::shared_ptr<Textur
     sink(OrsaPicture{pixels.data(), drawable.width, drawable.height, drawable.width * 4,
                      orsa::platform::currentMillis()});
   }
+  return true;
+}
+
+std::optional<std::string> GlRenderBackend::failure() const {
+  return pipelineError_;
 }
 
 void GlRenderBackend::layoutLayer(OrsaSize size, double contentsScale) {
@@ -511,23 +520,26 @@ void GlRenderBackend::layoutLayer(OrsaSize size, double contentsScale) {
   contentsScale_ = contentsScale;
 }
 
-void GlRenderBackend::loadMaskTexture(const std::string& path) {
+bool GlRenderBackend::loadMaskTexture(const std::string& path, std::string& error) {
   std::vector<uint8_t> pixels;
   int32_t width = 0, height = 0;
-  std::string error;
-  const bool read = readPngRGBA(path, pixels, width, height, error);
+  std::string readError;
+  const bool read = readPngRGBA(path, pixels, width, height, readError);
   EglContext::Scope scope(*context_);
-  if (!scope.ok()) return;
+  if (!scope.ok()) {
+    error = "the GL context cannot be made current";
+    return false;
+  }
   // loadTextureFromImagePath: a failed load leaves no mask, even where one was loaded before.
   std::shared_ptr<Texture> mask;
   if (!read) {
-    ORSA_LOG_INFO(M, "Failed to load texture: %s", (path + ": " + error).c_str());
+    error = path + ": " + readError;
   } else if (!(mask = gl_->newTexture(width, height, 70, false)) ||
              !Private::fill(mask, pixels.data(), 0)) {
-    ORSA_LOG_INFO(M, "Failed to load texture: %s",
-                  fmt::format("{}: {}x{} does not fit a texture", path, width, height).c_str());
+    error = fmt::format("{}: {}x{} does not fit a texture", path, width, height);
     mask.reset();
   }
+  if (!mask) ORSA_LOG_INFO(M, "Failed to load texture: %s", error.c_str());
   gl_->maskTexture = mask;
   hasMask_.store(mask != nullptr);
   // createBilinearSamplerWithDevice
@@ -539,6 +551,7 @@ void GlRenderBackend::loadMaskTexture(const std::string& path) {
   glSamplerParameteri(gl_->sampler, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
   // The next draw may come from another thread: let it see a finished texture.
   glFinish();
+  return mask != nullptr;
 }
 
 void GlRenderBackend::setPresentationSink(std::function<void(const OrsaPicture&)> sink) {

@@ -32,9 +32,11 @@ struct Viewport {
 class GlRenderBackend final : public OrsaRenderBackend {
  public:
   // initMetalENV, setupPipeline, setupVertexBuffer and, with `withTextureCache`,
-  // setupTextureCache. Null (the reason logged) when there is no GL ES 3 context to be had.
+  // setupTextureCache. Null, the reason logged and put in `error`, when there is no GL ES 3
+  // context to be had. A backend whose pipeline could not be built says why in failure().
   static std::shared_ptr<GlRenderBackend> create(const std::string& fragmentFunctionName,
-                                                 bool withTextureCache);
+                                                 bool withTextureCache,
+                                                 std::string* error = nullptr);
   ~GlRenderBackend() override;
 
   std::shared_ptr<Texture> createRGBATextureFromBuffer(const uint8_t* bytes, int32_t width,
@@ -44,10 +46,11 @@ class GlRenderBackend final : public OrsaRenderBackend {
                               OrsaRect rect) override;
   void createHeadSquareBufferWithRect(OrsaRect rect, OrsaSize size, float radiusRatio,
                                       float borderWeight) override;
-  void compositeAndDrawWithSubBuffer(const std::shared_ptr<Texture>& background,
+  bool compositeAndDrawWithSubBuffer(const std::shared_ptr<Texture>& background,
                                      const std::shared_ptr<Texture>& head) override;
+  std::optional<std::string> failure() const override;
   void layoutLayer(OrsaSize size, double contentsScale) override;
-  void loadMaskTexture(const std::string& path) override;
+  bool loadMaskTexture(const std::string& path, std::string& error) override;
   void setPresentationSink(std::function<void(const OrsaPicture&)> sink) override;
   bool snapshot(const std::string& path) override;
 
@@ -105,6 +108,8 @@ class GlRenderBackend final : public OrsaRenderBackend {
   uint64_t presented_ = 0;
   // Hosts poll it while frames are drawn; answering must not take the GL context.
   std::atomic<bool> hasMask_{false};
+  // Why setupPipeline built no program; set once, during create.
+  std::optional<std::string> pipelineError_;
   std::function<void(const OrsaPicture&)> sink_;
 };
 
