@@ -68,7 +68,8 @@ class ORSA_EXPORT OrsaHostConnection {
 // Starts the digital human for a host driven by an AI-agent service: asks the service (through
 // the host's connection) for the render information of a meta human, downloads the package it
 // names, prepares it and hands the prepared frames to the attached view. Frames then reach the
-// view through OrsaPreviewView::drawFrame.
+// view through OrsaPreviewView::drawFrame, which the host calls with each head picture and its
+// SEI payload.
 //
 // Create it with create(): the request and the preparation hold it weakly.
 class ORSA_EXPORT OrsaMireloForAIAgent : public std::enable_shared_from_this<OrsaMireloForAIAgent> {

@@ -32,7 +32,8 @@ class ORSA_EXPORT OrsaRTCOptions {
 // Starts the digital human for a demonstration set-up: the host hands over a package it
 // downloaded, attaches a view and starts; once the package is prepared, a backend connector
 // asks the web-demo backend to drive the RTC room, and its connection state becomes the start's
-// outcome. Frames then reach the view through OrsaPreviewView::drawFrame.
+// outcome. Frames then reach the view through OrsaPreviewView::drawFrame, which the host calls with
+// each head picture and its SEI payload.
 //
 // Failures reach the delegate as kOrsaErrorResource (-200000) with kNoResourceMessage for a
 // start before setResource, and kOrsaErrorRefused (-200001) with the connector's message when

@@ -5,11 +5,13 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 
 #include "orsa/OrsaExport.h"
 #include "orsa/OrsaPicture.h"
 #include "orsa/OrsaView.h"
+#include "orsa/QMXVideoFrameParam.h"
 
 class OrsaPreviewViewCore;
 
@@ -33,6 +35,14 @@ class ORSA_EXPORT OrsaPreviewView : public OrsaView {
   static std::shared_ptr<OrsaPreviewView> create(OrsaRect frame);
 
   ~OrsaPreviewView() override;
+
+  // One head picture for a view that a front end (OrsaMireloForAIAgent, OrsaMireloForWebDemo)
+  // prepared: its SEI payload as the RTC library delivered it (see OrsaSEIRecord) and the
+  // decoded picture, as IOrsaMirelo takes them. The background is looked up in the front end's
+  // package on a worker thread and the frame queued. Returns false, keeping nothing, when the
+  // payload or the picture is refused. Any thread; the bytes may be reused on return.
+  bool drawFrame(std::span<const uint8_t> seiPayload, std::span<const uint8_t* const> data,
+                 std::span<const uint32_t> dataLength, const QMXVideoFrameParam& param);
 
   // Draws one composite now, on the calling thread: `image` (RGBA, packed) as the background and
   // `subImage` (BGRA, packed) through the mask at `rect`, in background pixels. Draws nothing

@@ -1,5 +1,7 @@
 #include "orsa/OrsaPreviewView.h"
 
+#include "platform/Clock.h"
+#include "render/OrsaFrameData.h"
 #include "render/OrsaPreviewViewCore.h"
 
 std::shared_ptr<OrsaPreviewView> OrsaPreviewView::create() {
@@ -14,6 +16,24 @@ OrsaPreviewView::OrsaPreviewView(OrsaRect frame) : OrsaView(frame) {}
 
 // The core stops the consumer and gives the queued buffers back as it goes.
 OrsaPreviewView::~OrsaPreviewView() = default;
+
+bool OrsaPreviewView::drawFrame(std::span<const uint8_t> seiPayload,
+                                std::span<const uint8_t* const> data,
+                                std::span<const uint32_t> dataLength,
+                                const QMXVideoFrameParam& param) {
+  if (data.empty() || dataLength.empty()) return false;
+  auto frame = std::make_shared<OrsaFrameData>();
+  if (frame->updateSEI(seiPayload.data(), seiPayload.size()) != OrsaFrameData::SEIStatus::Ok)
+    return false;
+  // A decoder's padded rows are packed while copying.
+  if (frame->updateROIFrame(data[0], dataLength[0], param.width(), param.height(),
+                            param.strideAtIndex(0)) != OrsaFrameData::ROIStatus::Ok)
+    return false;
+  frame->setSequence(core_->nextSequence());
+  frame->setReceiveTime(orsa::platform::currentMillis());
+  core_->drawFrame(std::move(frame));
+  return true;
+}
 
 void OrsaPreviewView::updateWithImageBuffer(const uint8_t* image, int32_t width, int32_t height,
                                             const uint8_t* subImage, int32_t subWidth,

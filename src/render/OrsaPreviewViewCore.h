@@ -89,6 +89,8 @@ class OrsaPreviewViewCore {
   uint64_t receivedFrameCount() const { return receivedFrameCount_.load(); }
   uint64_t renderFrameCount() const { return renderFrameCount_.load(); }
   uint64_t presentedFrameCount() const { return presentedFrameCount_.load(); }
+  // Numbers the frames a host hands to the view itself, in the order they came.
+  uint64_t nextSequence() { return intakeSequence_.fetch_add(1) + 1; }
   uint64_t droppedFrameCount() const { return droppedFrameCount_.load(); }
   uint64_t outOfOrderFrameCount() const { return outOfOrderFrameCount_.load(); }
   std::vector<int64_t> renderTimePoints() const;
@@ -130,6 +132,7 @@ class OrsaPreviewViewCore {
   std::atomic<uint64_t> presentedFrameCount_{0};
   std::atomic<uint64_t> droppedFrameCount_{0};
   std::atomic<uint64_t> outOfOrderFrameCount_{0};
+  std::atomic<uint64_t> intakeSequence_{0};
   std::shared_ptr<std::atomic<bool>> consumerRunning_ = std::make_shared<std::atomic<bool>>(false);
 
   // Held by stop's signalling task too, which must not need the view.

@@ -124,21 +124,15 @@ std::optional<std::string> samplePackage(std::string& error) {
 }
 
 void ViewFeeder::onPlayerSyncRecvSEI(const std::string&, std::span<const uint8_t> data) {
-  pending_ = std::make_shared<OrsaFrameData>();
-  pending_->updateSEI(data.data(), data.size());
+  pendingSEI_.assign(data.begin(), data.end());
 }
 
+// What a host of a front end does with each picture its RTC library decodes.
 void ViewFeeder::onRemoteVideoFrameRawData(std::span<const uint8_t* const> data,
                                            std::span<const uint32_t> dataLength,
                                            const QMXVideoFrameParam& param, const std::string&) {
-  auto frame = std::move(pending_);
-  if (!frame || data.empty() || dataLength.empty()) return;
-  if (frame->updateROIFrame(data[0], dataLength[0], param.width(), param.height(),
-                            param.strideAtIndex(0)) != OrsaFrameData::ROIStatus::Ok)
-    return;
-  frame->setSequence(++sequence_);
-  frame->setReceiveTime(orsa::platform::currentMillis());
-  OrsaPreviewViewCore::of(*view_).drawFrame(std::move(frame));
+  view_->drawFrame(pendingSEI_, data, dataLength, param);
+  pendingSEI_.clear();
 }
 
 void StartOutcome::onMireloFirstFrameDraw() {

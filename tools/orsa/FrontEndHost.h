@@ -9,11 +9,11 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "orsa/IOrsaMirelo.h"
 #include "orsa/OrsaMireloForAIAgent.h"
 #include "orsa/OrsaPreviewView.h"
-#include "render/OrsaFrameData.h"
 
 class ResourceManager;
 
@@ -52,8 +52,7 @@ class ViewFeeder : public IOrsaMirelo {
  private:
   std::shared_ptr<OrsaPreviewView> view_;
   // The sender's thread only.
-  std::shared_ptr<OrsaFrameData> pending_;
-  uint64_t sequence_ = 0;
+  std::vector<uint8_t> pendingSEI_;
 };
 
 // The first outcome a front end reports, and when the view drew its first frame.
