@@ -9,7 +9,6 @@
 
 #include "net/DHBackendConnector.h"
 #include "orsa/OrsaMireloForWebDemo.h"
-#include "platform/AppContainer.h"
 #include "platform/Dispatch.h"
 #include "support/TestSupport.h"
 
@@ -37,7 +36,7 @@ struct Recorder : OrsaMireloStartDelegate {
 class WebDemo : public testing::Test {
  protected:
   static void SetUpTestSuite() {
-    orsa::platform::AppContainer::setRoot((home_ = new TempDir)->str());
+    home_ = new TempHome;
     DHBackendConnector::setBaseURLs("http://127.0.0.1:1", "ws://127.0.0.1:1/ws");
   }
   static void TearDownTestSuite() { delete home_; }
@@ -51,7 +50,7 @@ class WebDemo : public testing::Test {
     return consoleOf([&] { calls(), MainLoop::runFor(400ms); });
   }
 
-  static inline TempDir* home_ = nullptr;
+  static inline TempHome* home_ = nullptr;
   std::shared_ptr<OrsaMireloForWebDemo> demo = OrsaMireloForWebDemo::create();
   std::shared_ptr<Recorder> delegate = std::make_shared<Recorder>();
 };

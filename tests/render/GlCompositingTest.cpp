@@ -273,10 +273,10 @@ TEST(GlCompositingTest, StreamingSurvivesMaskAndSinkChangesFromOtherThreads) {
     f->setRoiData(pool.poll(16 * 16 * 4));
     f->setRoiWidth(16), f->setRoiHeight(16);
     f->setLeft(8), f->setTop(8), f->setRight(24), f->setBottom(24);
-    orsa::test::waitFor([&] { return view->queuedFrameCount() < 5; });
+    EXPECT_TRUE(orsa::test::waitUntil([&] { return view->queuedFrameCount() < 5; }));
     view->update(f);
   }
-  orsa::test::waitFor([&] { return view->receivedFrameCount() == 60; });
+  EXPECT_TRUE(orsa::test::waitUntil([&] { return view->receivedFrameCount() == 60; }));
   done = true;
   changer.join();
   EXPECT_EQ(view->renderFrameCount(), 60u);

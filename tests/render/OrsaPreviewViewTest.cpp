@@ -63,7 +63,7 @@ std::shared_ptr<OrsaFrameData> frame(int w, int h, int sw, int sh, int64_t fps =
 }
 
 using orsa::test::finish;
-using orsa::test::waitFor;
+using orsa::test::waitUntil;
 
 // Signals outstanding on the view's semaphore (taken from it).
 int takeSignals(OrsaPreviewView& view) {
@@ -79,7 +79,7 @@ std::pair<std::shared_ptr<OrsaPreviewView>, std::shared_ptr<FakeBackend>> stalle
   backend->hold = true;
   view->setRenderBackend(backend);
   view->update(frame(4, 4, 2, 2));
-  waitFor([&] { return backend->entered.load(); });
+  EXPECT_TRUE(waitUntil([&] { return backend->entered.load(); }));
   return {view, backend};
 }
 
@@ -100,7 +100,7 @@ TEST(OrsaPreviewViewTest, QueueDropsIntoPoolStopSignalsFiveAndTeardownReturnsThe
     EXPECT_EQ(takeSignals(*view), 5);
     backend->release();
     const auto start = std::chrono::steady_clock::now();
-    waitFor([&] { return !view->consumerRunning(); });
+    EXPECT_TRUE(waitUntil([&] { return !view->consumerRunning(); }));
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1000ms);
     EXPECT_EQ(view->renderFrameCount(), 1u);
     view.reset();
@@ -117,7 +117,7 @@ TEST(OrsaPreviewViewTest, ReleasedViewDiesAtTheEndOfTheConsumersCycle) {
   view.reset();
   EXPECT_FALSE(weak.expired());
   backend->release();
-  waitFor([&] { return weak.expired(); });
+  EXPECT_TRUE(waitUntil([&] { return weak.expired(); }));
 }
 
 TEST(OrsaPreviewViewTest, PacesAtEightyPercentOfTheFrameInterval) {
@@ -131,7 +131,7 @@ TEST(OrsaPreviewViewTest, PacesAtEightyPercentOfTheFrameInterval) {
                       sleeps.push_back(d);
                     }});
     view->update(frame(4, 4, 2, 2, fps));
-    waitFor([&] { return view->receivedFrameCount() == 1; });
+    EXPECT_TRUE(waitUntil([&] { return view->receivedFrameCount() == 1; }));
     std::lock_guard<std::mutex> l(m);
     EXPECT_EQ(sleeps, wait < 0 ? std::vector<int64_t>{} : std::vector<int64_t>{1000 + wait});
     finish(*view);
@@ -183,7 +183,7 @@ TEST(OrsaPreviewViewTest, DrawFrameLooksTheBackgroundUpByType) {
     auto f = frame(0, 0, 2, 2);
     f->setType(type), f->setFrameIndex(7), f->setStartIndex(2), f->setEndIndex(3);
     view->drawFrame(f);
-    waitFor([&] { return view->receivedFrameCount() == uint64_t(type) + 1; });
+    EXPECT_TRUE(waitUntil([&] { return view->receivedFrameCount() == uint64_t(type) + 1; }));
     EXPECT_FALSE(f->roiData());  // given back
   }
   EXPECT_EQ(view->renderFrameCount(), 2u);
