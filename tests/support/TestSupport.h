@@ -35,9 +35,9 @@ class TempHome : public TempDir {
   TempHome();
 };
 
-// Checks `done` every millisecond or so until it holds or `timeout` passes; returns its last
-// answer. Bounds are generous on purpose: two tests share two loaded cores, and then run again
-// under ThreadSanitizer. Main-queue callbacks need the main loop run instead
+// Checks `done` (at once, then at most 10 ms apart) until it holds or `timeout` passes; returns
+// its last answer. Bounds are generous on purpose: two tests share two loaded cores, and then run
+// again under ThreadSanitizer. Main-queue callbacks need the main loop run instead
 // (MainLoop::runUntil).
 bool waitUntil(const std::function<bool()>& done,
                std::chrono::milliseconds timeout = std::chrono::seconds(60));
