@@ -25,6 +25,9 @@ constexpr const char* kLiteralRootKey = "NSKeyedArchiveRootObjectKey";
 
 using orsa::platform::kResumeCurrentRequestKey;
 using orsa::platform::kResumeOriginalRequestKey;
+using orsa::platform::plist::dataOf;
+using orsa::platform::plist::isType;
+using orsa::platform::plist::stringOf;
 constexpr std::string_view kByteRangeEntry = "<key>NSURLSessionResumeByteRange</key>";
 constexpr std::string_view kStringEntryEnd = "</string>\n\t";
 
@@ -139,26 +142,13 @@ class BinaryPlistScan {
   std::vector<uint32_t> nodes_;  // fits: the limit is at most kMaxInputBytes
 };
 
-// Nesting depth is at most the number of container tags, wherever they stand (comments and
-// CDATA included), so counting them bounds the parser's recursion from above. A NUL byte has no
-// place in XML, and libplist would abort on a string holding one.
-bool xmlWithinLimits(std::string_view text) {
-  if (text.find('\0') != std::string_view::npos) return false;
-  size_t containers = 0;
-  for (std::string_view tag : {"<array", "<dict"}) {
-    for (size_t at = text.find(tag); at != std::string_view::npos; at = text.find(tag, at + 1)) {
-      if (++containers > static_cast<size_t>(kMaxNesting)) return false;
-    }
-  }
-  return true;
-}
-
 TRPlistPtr parsePlist(const uint8_t* data, size_t size) {
   if (size == 0 || size > kMaxInputBytes) return {};
   const bool binary = size >= 8 && std::memcmp(data, "bplist00", 8) == 0;
   const char* bytes = reinterpret_cast<const char*>(data);
   if (binary ? !BinaryPlistScan(data, size).withinLimits()
-             : !xmlWithinLimits(std::string_view(bytes, size))) {
+             : !orsa::platform::plist::xmlWithinLimits(std::string_view(bytes, size),
+                                                       static_cast<size_t>(kMaxNesting))) {
     orsa::platform::consoleWrite(fmt::format(
         "[{}] property list of {} bytes refused: too deep, too shared or NUL in its text", kModule,
         size));
@@ -178,51 +168,14 @@ TRPlistPtr parsePlist(const TRResumeData::Bytes& bytes) {
 }
 
 std::optional<TRResumeData::Bytes> serialize(plist_t node, bool xml) {
-  char* out = nullptr;
-  uint32_t length = 0;
-  if (xml) {
-    plist_to_xml(node, &out, &length);
-  } else {
-    plist_to_bin(node, &out, &length);
-  }
-  if (!out) return std::nullopt;
-  TRResumeData::Bytes bytes(out, out + length);
-  if (xml) {
-    plist_to_xml_free(out);
-  } else {
-    plist_to_bin_free(out);
-  }
+  TRResumeData::Bytes bytes = orsa::platform::plist::serialize(node, xml);
+  if (bytes.empty()) return std::nullopt;
   return bytes;
 }
 
-bool isType(plist_t node, plist_type type) {
-  return node && plist_get_node_type(node) == type;
-}
-
-std::string stringOf(plist_t node) {
-  if (!isType(node, PLIST_STRING)) return {};
-  char* value = nullptr;
-  plist_get_string_val(node, &value);
-  std::string text = value ? value : "";
-  std::free(value);
-  return text;
-}
-
-TRResumeData::Bytes dataOf(plist_t node) {
-  char* value = nullptr;
-  uint64_t length = 0;
-  plist_get_data_val(node, &value, &length);
-  TRResumeData::Bytes bytes(value, value + (value ? length : 0));
-  std::free(value);
-  return bytes;
-}
-
+// An integer node's value, or a real's within the range; 0 for anything else.
 int64_t integerOf(plist_t node) {
-  if (isType(node, PLIST_UINT)) {
-    uint64_t value = 0;
-    plist_get_uint_val(node, &value);
-    return static_cast<int64_t>(value);  // libplist keeps negative integers as their bits
-  }
+  if (auto value = orsa::platform::plist::integerOf(node)) return *value;
   if (isType(node, PLIST_REAL)) {
     double value = 0;
     plist_get_real_val(node, &value);
@@ -560,9 +513,7 @@ std::optional<TRResumeData::Bytes> TRResumeData::correctResumeData(const Bytes& 
     std::optional<Bytes> repaired;
     if (isType(archived, PLIST_DATA)) repaired = correctRequestData(dataOf(archived));
     if (repaired) {
-      plist_dict_set_item(
-          map.get(), key,
-          plist_new_data(reinterpret_cast<const char*>(repaired->data()), repaired->size()));
+      orsa::platform::plist::setData(map.get(), key, *repaired);
     } else {
       plist_dict_remove_item(map.get(), key);
     }

@@ -21,7 +21,7 @@ using Callback = std::function<void(int64_t code, const std::optional<std::strin
                                     const std::optional<Bytes>& data)>;
 
 inline constexpr const char* kModule = "DHBackendConnector";
-// The platform's default request time-out, so a silent backend never holds a caller forever.
+// A silent backend never holds a caller forever: no answer for this long fails the request.
 inline constexpr std::chrono::milliseconds kDefaultTimeout{60000};
 
 // POSTs `map` as compact JSON with Content-Type "application/json".

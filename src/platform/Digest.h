@@ -43,8 +43,8 @@ class Digest {
   std::unique_ptr<Context> ctx_;
 };
 
-// A random (version 4) UUID in the platform's textual form: upper-case 8-4-4-4-12 hexadecimal
-// digits. Drawn from OpenSSL's generator, the operating system's when that fails.
+// A random (version 4) UUID as upper-case 8-4-4-4-12 hexadecimal digits. Drawn from OpenSSL's
+// generator, the operating system's when that fails.
 std::string makeUuid();
 
 // Frees the calling thread's OpenSSL state. Threads that touch OpenSSL and live until the process

@@ -475,19 +475,6 @@ void runOnOwnThread(const std::string& name, Task task) {
   }
 }
 
-WorkerPoolSnapshot globalPoolSnapshot() {
-  auto s = sharedWorkerPool()->stats();
-  WorkerPoolSnapshot out;
-  out.threads = s.threads;
-  out.idle = s.idle;
-  out.busy = s.busy;
-  out.pending = s.pending;
-  out.peakThreads = s.peakThreads;
-  out.baseThreads = s.baseThreads;
-  out.maxThreads = s.maxThreads;
-  return out;
-}
-
 // ---- MainLoop ----
 
 void MainLoop::run() {

@@ -52,18 +52,6 @@ std::shared_ptr<DispatchQueue> makeSerialQueue(const std::string& label, QoS qos
 // Runs task on a thread of its own (long-running loops, known-blocking waits).
 void runOnOwnThread(const std::string& name, Task task);
 
-// What the shared worker pool looks like right now (diagnostics, tests).
-struct WorkerPoolSnapshot {
-  size_t threads = 0;
-  size_t idle = 0;
-  size_t busy = 0;
-  size_t pending = 0;
-  size_t peakThreads = 0;
-  size_t baseThreads = 0;
-  size_t maxThreads = 0;
-};
-WorkerPoolSnapshot globalPoolSnapshot();
-
 // The main loop. A host calls run() on its main thread, or pumps it from its own loop.
 class MainLoop {
  public:

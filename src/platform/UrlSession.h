@@ -13,17 +13,18 @@
 #include "platform/Dispatch.h"
 #include "platform/Error.h"
 
-// The transfer service: HTTP(S) transfers shaped like the phone platform's URL session, so the
-// download classes keep their logic. Built on libcurl's multi interface; nothing outside
-// src/platform sees curl.
+// The transfer service: sessions of HTTP(S) transfers with delegates, download tasks that pause
+// into resume data and continue from it, and background sessions whose transfers outlive the
+// process in a journal. Built on libcurl's multi interface; nothing outside src/platform sees
+// curl.
 namespace orsa::platform {
 
 using Bytes = std::vector<uint8_t>;
 using HeaderList = std::vector<std::pair<std::string, std::string>>;
 
-// Transfer errors use the platform's domain and codes, so callers that compare them keep
-// working (NSURLErrorDomain: -1001 timed out, -1004 cannot connect, -1005 connection lost,
-// -999 cancelled, -1011 bad server response, -3003 cannot write to file, ...).
+// Transfer errors carry the NSURLErrorDomain domain and its codes, which the download classes
+// compare and keep with their records (-1001 timed out, -1004 cannot connect, -1005 connection
+// lost, -999 cancelled, -1011 bad server response, -3003 cannot write to file, ...).
 inline constexpr const char* kUrlErrorDomain = "NSURLErrorDomain";
 inline constexpr int64_t kUrlErrorCancelled = -999;
 inline constexpr int64_t kUrlErrorBadURL = -1000;
@@ -48,7 +49,7 @@ struct UrlRequest {
   std::string method = "GET";
   HeaderList headers;
   Bytes body;
-  // The platform's default request time-out: no byte for this long fails the transfer.
+  // No byte for this long fails the transfer.
   std::chrono::milliseconds timeout{60000};
 
   // Case-insensitive header lookup.
@@ -74,8 +75,8 @@ struct UrlResponse {
 };
 
 // A failure of a transfer. For download transfers that can be continued (the server announced
-// an ETag or Last-Modified and bytes were received) resumeData holds the resume data, like the
-// platform's NSURLSessionDownloadTaskResumeData entry.
+// an ETag or Last-Modified and bytes were received) resumeData holds the resume data, the
+// error's NSURLSessionDownloadTaskResumeData entry.
 struct TransferError : Error {
   std::optional<Bytes> resumeData;
 };

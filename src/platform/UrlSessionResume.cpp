@@ -1,15 +1,20 @@
 #include "platform/UrlSessionResume.h"
 
-#include <cstdlib>
-#include <cstring>
-#include <memory>
 #include <string_view>
 
 namespace orsa::platform {
 namespace {
 
-// Our own additions. The archived requests are for the repair rules and the platform's readers;
-// we read the plain copy, so no binary list from outside is ever parsed here.
+using plist::integerOf;
+using plist::isType;
+using plist::serialize;
+using plist::setData;
+using plist::setInteger;
+using plist::setString;
+using plist::stringOf;
+
+// Our own additions. The archived requests are for the repair rules and readers of the standard
+// keys; we read the plain copy, so no binary list from outside is ever parsed here.
 constexpr const char* kTotalKey = "OrsaResumeTotalBytes";
 constexpr const char* kRequestKey = "OrsaResumeRequest";
 constexpr const char* kTaskKey = "OrsaTaskIdentifier";
@@ -18,43 +23,12 @@ constexpr const char* kTaskKey = "OrsaTaskIdentifier";
 constexpr size_t kMaxXmlBytes = size_t{4} << 20;
 constexpr size_t kMaxContainers = 1024;
 
-bool isType(plist_t node, plist_type type) {
-  return node && plist_get_node_type(node) == type;
-}
-
 std::string stringAt(plist_t dict, const char* key) {
-  plist_t node = plist_dict_get_item(dict, key);
-  if (!isType(node, PLIST_STRING)) return {};
-  char* value = nullptr;
-  plist_get_string_val(node, &value);
-  std::string text = value ? value : "";
-  std::free(value);
-  return text;
+  return stringOf(plist_dict_get_item(dict, key));
 }
 
 std::optional<int64_t> integerAt(plist_t dict, const char* key) {
-  plist_t node = plist_dict_get_item(dict, key);
-  if (!isType(node, PLIST_UINT)) return std::nullopt;
-  uint64_t value = 0;
-  plist_get_uint_val(node, &value);
-  return static_cast<int64_t>(value);
-}
-
-void setString(plist_t dict, const char* key, const std::string& value) {
-  plist_dict_set_item(dict, key, plist_new_string(value.c_str()));
-}
-
-void setInteger(plist_t dict, const char* key, int64_t value) {
-  plist_dict_set_item(dict, key, plist_new_uint(static_cast<uint64_t>(value)));
-}
-
-Bytes serialize(plist_t node, bool xml) {
-  char* out = nullptr;
-  uint32_t length = 0;
-  xml ? plist_to_xml(node, &out, &length) : plist_to_bin(node, &out, &length);
-  Bytes bytes(out, out + (out ? length : 0));
-  xml ? plist_to_xml_free(out) : plist_to_bin_free(out);
-  return bytes;
+  return integerOf(plist_dict_get_item(dict, key));
 }
 
 plist_t requestNode(const UrlRequest& request) {
@@ -89,20 +63,10 @@ std::optional<UrlRequest> requestFrom(plist_t node) {
       if (!isType(pair, PLIST_ARRAY) || plist_array_get_size(pair) != 2) continue;
       plist_t name = plist_array_get_item(pair, 0), value = plist_array_get_item(pair, 1);
       if (!isType(name, PLIST_STRING) || !isType(value, PLIST_STRING)) continue;
-      char *n = nullptr, *v = nullptr;
-      plist_get_string_val(name, &n);
-      plist_get_string_val(value, &v);
-      request.headers.emplace_back(n ? n : "", v ? v : "");
-      std::free(n);
-      std::free(v);
+      request.headers.emplace_back(stringOf(name), stringOf(value));
     }
   }
   return request;
-}
-
-void setData(plist_t dict, const char* key, const Bytes& bytes) {
-  plist_dict_set_item(dict, key,
-                      plist_new_data(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
 
 bool plainFileName(const std::string& name) {
@@ -157,7 +121,7 @@ Bytes UrlSessionResume::archiveRequest(const UrlRequest& request) {
   setInteger(archive.get(), "$version", 100000);
   plist_t top = plist_new_dict();
   // Readers look under the archiver's root key or under the constant's name (which some
-  // platform versions wrote); both point at the request.
+  // writers used instead); both point at the request.
   plist_dict_set_item(top, "root", plist_new_uid(1));
   plist_dict_set_item(top, "NSKeyedArchiveRootObjectKey", plist_new_uid(1));
   plist_dict_set_item(archive.get(), "$top", top);
@@ -207,16 +171,7 @@ std::optional<UrlSessionResume> UrlSessionResume::fromNode(plist_t map) {
 plist_t UrlSessionResume::parseXml(const char* data, size_t size) {
   if (size == 0 || size > kMaxXmlBytes) return nullptr;
   const std::string_view text(data, size);
-  if (text.find('\0') != std::string_view::npos) return nullptr;
-  if (size >= 6 && text.substr(0, 6) == "bplist") return nullptr;
-  // libplist's XML parser recurses once per container; every container opens with one of
-  // these tags, so their number bounds the depth.
-  size_t containers = 0;
-  for (std::string_view tag : {"<array", "<dict"}) {
-    for (size_t at = text.find(tag); at != std::string_view::npos; at = text.find(tag, at + 1)) {
-      if (++containers > kMaxContainers) return nullptr;
-    }
-  }
+  if (text.starts_with("bplist") || !plist::xmlWithinLimits(text, kMaxContainers)) return nullptr;
   plist_t root = nullptr;
   plist_from_xml(data, static_cast<uint32_t>(size), &root);
   return root;

@@ -1,23 +1,15 @@
 #pragma once
 
-#include <plist/plist.h>
-
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 
+#include "platform/Plist.h"
 #include "platform/UrlSession.h"
 
 namespace orsa::platform {
 
-// A property-list node tree owned by whoever holds it.
-struct PlistFree {
-  void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
-};
-using PlistPtr = std::unique_ptr<void, PlistFree>;
-
-// Keys of the platform's resume data.
+// Keys of resume data, as the download records store it.
 inline constexpr const char* kResumeDownloadUrlKey = "NSURLSessionDownloadURL";
 inline constexpr const char* kResumeTempFileNameKey = "NSURLSessionResumeInfoTempFileName";
 inline constexpr const char* kResumeBytesReceivedKey = "NSURLSessionResumeBytesReceived";
@@ -30,7 +22,7 @@ inline constexpr const char* kResumeByteRangeKey = "NSURLSessionResumeByteRange"
 
 // What a partial download needs to continue: the request, the partial file in the container's
 // temporary directory, how much of it is good and the validators the server gave. Written as
-// resume data (an XML property list with the platform's keys) and as a journal entry.
+// resume data (an XML property list under the keys above) and as a journal entry.
 struct UrlSessionResume {
   uint64_t taskIdentifier = 0;  // journal entries only
   UrlRequest originalRequest;
@@ -58,7 +50,8 @@ struct UrlSessionResume {
   // no NUL (libplist aborts on one). Binary lists are refused; nothing here writes them.
   static plist_t parseXml(const char* data, size_t size);
   static Bytes toXml(plist_t node);
-  // A keyed archive of the request, in the shape the platform's archiver gives it.
+  // The request as a keyed archive (an NSKeyedArchiver-style object graph), the form the
+  // resume data's request entries take and the repair rules expect.
   static Bytes archiveRequest(const UrlRequest& request);
 };
 

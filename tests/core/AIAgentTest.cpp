@@ -9,7 +9,6 @@
 
 #include "OrsaMireloForAIAgentPrivate.h"
 #include "orsa/OrsaMireloForAIAgent.h"
-#include "platform/AppContainer.h"
 #include "platform/Dispatch.h"
 #include "support/HttpTestServers.h"
 #include "support/StartRecorder.h"
@@ -17,7 +16,6 @@
 #include "utils/ResourceManager.h"
 
 using namespace orsa::test;
-using orsa::platform::AppContainer;
 using orsa::platform::MainLoop;
 using Json = nlohmann::json;
 
@@ -43,7 +41,7 @@ Json package(const std::string& url) {
 class AIAgent : public testing::Test {
  protected:
   // One container for the suite: the process-wide downloader keeps the caches folder it found.
-  static void SetUpTestSuite() { AppContainer::setRoot((home_ = new TempDir)->str()); }
+  static void SetUpTestSuite() { home_ = new TempHome; }
   static void TearDownTestSuite() { delete home_; }
 
   std::shared_ptr<FakeConnection> start(const AuthInfo& auth, const std::string& human = "mh-7") {
@@ -57,7 +55,7 @@ class AIAgent : public testing::Test {
     return delegate->seen();
   }
 
-  static inline TempDir* home_ = nullptr;
+  static inline TempHome* home_ = nullptr;
   std::shared_ptr<OrsaMireloForAIAgent> agent = OrsaMireloForAIAgent::create();
   std::shared_ptr<StartRecorder> delegate = std::make_shared<StartRecorder>();
   AuthInfo auth{"app-1", "user-2", "tok-3"};

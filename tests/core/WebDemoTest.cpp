@@ -33,7 +33,7 @@ void drainMainQueue() {
 class WebDemo : public testing::Test {
  protected:
   static void SetUpTestSuite() {
-    orsa::platform::AppContainer::setRoot((home_ = new TempDir)->str());
+    home_ = new TempHome;
     DHBackendConnector::setBaseURLs("http://127.0.0.1:1", "ws://127.0.0.1:1/ws");
   }
   static void TearDownTestSuite() { delete home_; }
@@ -53,7 +53,7 @@ class WebDemo : public testing::Test {
     });
   }
 
-  static inline TempDir* home_ = nullptr;
+  static inline TempHome* home_ = nullptr;
   std::shared_ptr<OrsaMireloForWebDemo> demo = OrsaMireloForWebDemo::create();
   std::shared_ptr<StartRecorder> delegate = std::make_shared<StartRecorder>();
 };

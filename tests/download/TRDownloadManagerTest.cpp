@@ -22,17 +22,14 @@ using M = TRDownloadManager;
 using Item = std::shared_ptr<TRDownloadItem>;
 using Items = std::vector<Item>;
 using orsa::test::FaultHttpServer;
+using Loop = orsa::platform::MainLoop;
+using namespace std::chrono_literals;
 
 std::string content(const std::string& target) {
   std::string bytes(target.find("/slow/") == 0 ? 2 << 20 : 40000, '\0');
   for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = char(i * 131 + target.back());
   return bytes;
 }
-
-#define CHECK(c)                                                                            \
-  do {                                                                                      \
-    if (!(c)) return std::fprintf(stderr, "%s:%d: CHECK(%s)\n", __FILE__, __LINE__, #c), 1; \
-  } while (0)
 
 std::string env(const char* name) {
   const char* v = std::getenv(name);
@@ -44,9 +41,6 @@ std::shared_ptr<M> begin(uint64_t max, std::string uid = "", bool autoResume = f
 }
 Item start(const std::string& target) {
   return M::startDownloadWithUrl(env("TR_BASE") + target);
-}
-bool until(const std::function<bool()>& pred, int ms = 30000) {
-  return orsa::platform::MainLoop::runUntil(pred, std::chrono::milliseconds(ms));
 }
 bool finished(const Item& item, const std::string& target) {
   return item->downloadStatus() == 5 && orsa::test::readFile(item->savePath()) == content(target);
@@ -67,7 +61,7 @@ ORSA_TEST_CHILD(ManagerQueue) {
   CHECK(m->waitItems() == (Items{items[1], items[2]}));
   CHECK(items[0]->downloadStatus() == 2);
   CHECK(items[2]->downloadStatus() == 1);
-  CHECK(until([&] { return done.size() == 3; }));
+  CHECK(Loop::runUntil([&] { return done.size() == 3; }, 30s));
   CHECK(done == items);
   CHECK(running == (std::vector<size_t>{1, 1, 0}));
   CHECK(waiting == (std::vector<size_t>{1, 0, 0}));
@@ -81,7 +75,7 @@ ORSA_TEST_CHILD(ManagerQueue) {
   auto a = start("/slow/a"), b = start("/slow/b");
   CHECK(m->runItems() == Items{a});
   CHECK(m->waitItems() == Items{b});
-  CHECK(until([&] { return a->downloadedSize() > 0; }));
+  CHECK(Loop::runUntil([&] { return a->downloadedSize() > 0; }, 30s));
   M::updateUid("u1");  // the same uid: nothing to pause
   CHECK(a->downloadStatus() == 2);
   CHECK(m->runItems() == Items{a});
@@ -112,7 +106,7 @@ ORSA_TEST_CHILD(ManagerQueue) {
   CHECK(M::videoCacheSize() == 0);
   CHECK(M::itemsWithDownloadUrl(a->downloadURL()).empty());
   M::updateUid("u1");
-  CHECK(until([] { return !M::hasPausesInFlight(); }));
+  CHECK(Loop::runUntil([] { return !M::hasPausesInFlight(); }, 30s));
   const int64_t partial = a->downloadedSize() + d->downloadedSize();
   CHECK(a->downloadedSize() > 0);
   CHECK(M::videoCacheSize() == partial + 120000);
@@ -135,17 +129,18 @@ ORSA_TEST_CHILD(ManagerRestore) {
     Items items{start("/slow/a"), start("/slow/b")};
     // Past the first megabyte, which the transfer service writes and journals as one.
     auto half = [](const Item& item) { return item->downloadedSize() >= (5 << 20) / 4; };
-    CHECK(until([&] { return half(items[0]) && half(items[1]); }));
+    CHECK(Loop::runUntil([&] { return half(items[0]) && half(items[1]); }, 30s));
     if (kill) TRDownloadDB::saveAllData(), TRDownloadDB::fetchAllDownloadTasks(), raise(SIGKILL);
     orsa::platform::NotificationCenter::defaultCenter().post(orsa::platform::kWillTerminate);
-    CHECK(until([] { return !M::hasPausesInFlight(); }));
+    CHECK(Loop::runUntil([] { return !M::hasPausesInFlight(); }, 30s));
     CHECK(items[0]->downloadStatus() == 3);
     return items[1]->downloadStatus() == 3 ? 0 : 1;
   }
   if (!kill) M::resumeAllDownloadTask();  // a clean stop leaves them paused
   const auto items = M::downloadList();
   CHECK(items.size() == 2);
-  CHECK(until([&] { return finished(items[0], "/slow/a") && finished(items[1], "/slow/b"); }));
+  CHECK(Loop::runUntil(
+      [&] { return finished(items[0], "/slow/a") && finished(items[1], "/slow/b"); }, 30s));
   return 0;
 }
 

@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <random>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -27,15 +26,10 @@ namespace {
 namespace P = orsa::platform;
 using namespace std::chrono_literals;
 using orsa::test::FaultHttpServer;
+using orsa::test::randomBytes;
 using DB = TRDownloadDB;
 using Loop = P::MainLoop;
 
-std::string randomBytes(size_t n, uint32_t seed) {
-  std::mt19937 gen(seed);
-  std::string s(n, '\0');
-  for (auto& c : s) c = static_cast<char>(gen());
-  return s;
-}
 const std::string kSmall = randomBytes(40017, 1), kSlow = randomBytes((1 << 20) + 5, 2);
 int64_t rangeStart(const std::string& range) {
   return range.rfind("bytes=", 0) == 0 ? std::atoll(range.c_str() + 6) : -1;
@@ -44,10 +38,6 @@ std::string env(const char* name) {
   const char* v = std::getenv(name);
   return v ? v : "";
 }
-
-// Children have no test framework: a failed check names itself on stderr and ends the child.
-#define CK(c) \
-  if (!(c)) return std::fprintf(stderr, "%s:%d: failed: %s\n", __FILE__, __LINE__, #c), 1
 
 struct Outcome {
   int completions = 0;
@@ -85,38 +75,39 @@ ORSA_TEST_CHILD(TRDownloaderOutcomes) {
     Outcome o;
     auto task = d->downloadWithUrl(base + path, {}, o.handler());
     if (presetSize) task->setFileSize(presetSize);
-    CK(d->resumeTask(task));
-    CK(Loop::runUntil([&] { return o.completions > 0; }, 20s));
+    CHECK(d->resumeTask(task));
+    CHECK(Loop::runUntil([&] { return o.completions > 0; }, 20s));
     Loop::runFor(100ms);
-    CK(o.completions == 1);
-    CK(!task->downloadTask());
-    CK((o.error ? o.error->code : 0) == code);
-    CK(o.bytes.has_value() == (code == 0));
+    CHECK(o.completions == 1);
+    CHECK(!task->downloadTask());
+    CHECK((o.error ? o.error->code : 0) == code);
+    CHECK(o.bytes.has_value() == (code == 0));
     if (code == 0) {
-      CK(*o.bytes == kSmall);
-      CK(task->downloadedSize() == n);
+      CHECK(*o.bytes == kSmall);
+      CHECK(task->downloadedSize() == n);
     }
     if (code == 11002) {
-      CK(o.error->domain == "http status code error");
-      CK(!task->downloadedSize());
+      CHECK(o.error->domain == "http status code error");
+      CHECK(!task->downloadedSize());
     }
     if (code == 11001)
-      CK(o.error->domain == fmt::format("[TRDownloader didFinishDownloadingToURL] fileSize Error, "
-                                        "task fileSize: {} tmp fileSize: {}",
-                                        n + 7, n));
+      CHECK(o.error->domain ==
+            fmt::format("[TRDownloader didFinishDownloadingToURL] fileSize Error, "
+                        "task fileSize: {} tmp fileSize: {}",
+                        n + 7, n));
     auto row = storedRow(task->taskId());
-    CK(row.has_value() == rowKept);
-    if (row) CK(TRDownloadUtils::integerOf(row->at("stid")) == -1);
+    CHECK(row.has_value() == rowKept);
+    if (row) CHECK(TRDownloadUtils::integerOf(row->at("stid")) == -1);
   }
   // A cancelled task says nothing, now or later.
   Outcome o;
   auto task = d->downloadWithUrl(base + "slow", {}, o.handler());
-  CK(d->resumeTask(task));
-  CK(Loop::runUntil([&] { return task->downloadedSize() > 0; }, 20s));
+  CHECK(d->resumeTask(task));
+  CHECK(Loop::runUntil([&] { return task->downloadedSize() > 0; }, 20s));
   d->cancelTask(task);
-  CK(Loop::runUntil([&] { return !task->downloadTask(); }, 5s));
+  CHECK(Loop::runUntil([&] { return !task->downloadTask(); }, 5s));
   Loop::runFor(300ms);
-  CK(o.completions == 0);
+  CHECK(o.completions == 0);
   return 0;
 }
 
@@ -127,32 +118,32 @@ ORSA_TEST_CHILD(TRDownloaderPauseResume) {
   auto task = d->downloadWithUrl(
       env("TR_URL") + "slow", [&](const TRProgress& p, auto&) { lastTotal = p.totalUnitCount; },
       o.handler());
-  CK(d->resumeTask(task));
+  CHECK(d->resumeTask(task));
   auto first = task->downloadTask();
-  CK(first);
-  CK(task->stid() == static_cast<int64_t>(first->taskIdentifier()));
-  CK(d->resumeTask(task));
-  CK(task->downloadTask() == first);
-  CK(Loop::runUntil([&] { return task->downloadedSize() >= 65536; }, 20s));
+  CHECK(first);
+  CHECK(task->stid() == static_cast<int64_t>(first->taskIdentifier()));
+  CHECK(d->resumeTask(task));
+  CHECK(task->downloadTask() == first);
+  CHECK(Loop::runUntil([&] { return task->downloadedSize() >= 65536; }, 20s));
   d->pauseTask(task);
-  CK(Loop::runUntil([&] { return !task->resumeData().empty(); }, 5s));
+  CHECK(Loop::runUntil([&] { return !task->resumeData().empty(); }, 5s));
   Loop::runFor(200ms);
-  CK(o.completions == 0);
-  CK(!task->downloadTask());
-  CK(task->stid() == -1);
+  CHECK(o.completions == 0);
+  CHECK(!task->downloadTask());
+  CHECK(task->stid() == -1);
   auto row = storedRow(task->taskId());
-  CK(row);
-  CK(TRDownloadUtils::integerOf(row->at("stid")) == -1);
-  CK(TRDownloadUtils::bytesOf(row->at("resumeData")) == task->resumeData());
-  CK(d->resumeTask(task));
-  CK(task->resumeData().empty());
-  CK(task->isRunning());
-  CK(Loop::runUntil([&] { return o.completions > 0; }, 20s));
-  CK(!o.error);
-  CK(o.bytes == kSlow);
-  CK(task->isFinished());
-  CK(task->fileSize() == lastTotal);
-  CK(lastTotal == int64_t(kSlow.size()));  // the resumed leg reports the whole file
+  CHECK(row);
+  CHECK(TRDownloadUtils::integerOf(row->at("stid")) == -1);
+  CHECK(TRDownloadUtils::bytesOf(row->at("resumeData")) == task->resumeData());
+  CHECK(d->resumeTask(task));
+  CHECK(task->resumeData().empty());
+  CHECK(task->isRunning());
+  CHECK(Loop::runUntil([&] { return o.completions > 0; }, 20s));
+  CHECK(!o.error);
+  CHECK(o.bytes == kSlow);
+  CHECK(task->isFinished());
+  CHECK(task->fileSize() == lastTotal);
+  CHECK(lastTotal == int64_t(kSlow.size()));  // the resumed leg reports the whole file
   return 0;
 }
 
@@ -160,45 +151,45 @@ ORSA_TEST_CHILD(TRDownloaderCellular) {
   auto d = TRDownloader::downloader();
   Outcome a, b;
   auto ta = d->downloadWithUrl(env("TR_URL") + "slow", {}, a.handler());
-  CK(!d->allowsCellularAccess());
-  CK(d->resumeTask(ta));
-  CK(Loop::runUntil([&] { return ta->downloadedSize() >= 65536; }, 20s));
+  CHECK(!d->allowsCellularAccess());
+  CHECK(d->resumeTask(ta));
+  CHECK(Loop::runUntil([&] { return ta->downloadedSize() >= 65536; }, 20s));
   auto oldSession = d->session();
   auto oldTransfer = ta->downloadTask();
   d->setAllowsCellularAccess(false);
-  CK(!d->isNeedCreateSession());
-  CK(d->session() == oldSession);
-  CK(ta->downloadTask() == oldTransfer);
+  CHECK(!d->isNeedCreateSession());
+  CHECK(d->session() == oldSession);
+  CHECK(ta->downloadTask() == oldTransfer);
   auto started = std::chrono::steady_clock::now();
   d->setAllowsCellularAccess(true);
-  CK(d->isNeedCreateSession());
+  CHECK(d->isNeedCreateSession());
   // As the package loader does: a task started while the session is being rebuilt.
   auto tb = d->downloadWithUrl(env("TR_URL") + "small", {}, b.handler());
-  CK(d->resumeTask(tb));
-  CK(Loop::runUntil([&] { return !d->isNeedCreateSession(); }, 5s));
+  CHECK(d->resumeTask(tb));
+  CHECK(Loop::runUntil([&] { return !d->isNeedCreateSession(); }, 5s));
   // 6-50 ms here: a bound for a rebuild that waits on its transfers, not a timing figure.
-  CK(std::chrono::steady_clock::now() - started < 1s);
+  CHECK(std::chrono::steady_clock::now() - started < 1s);
   auto session = d->session();
-  CK(session != oldSession);
-  CK(session->configuration().allowsCellularAccess);
-  CK(P::UserDefaults::standardUserDefaults()->boolForKey("kIsAllowCellar"));
+  CHECK(session != oldSession);
+  CHECK(session->configuration().allowsCellularAccess);
+  CHECK(P::UserDefaults::standardUserDefaults()->boolForKey("kIsAllowCellar"));
   for (const auto& t : {ta, tb}) {
-    CK(t->isRunning());
-    CK(t->downloadTask()->session().lock() == session);
-    CK(!t->needToRestart());
+    CHECK(t->isRunning());
+    CHECK(t->downloadTask()->session().lock() == session);
+    CHECK(!t->needToRestart());
   }
-  CK(Loop::runUntil([&] { return a.completions && b.completions; }, 20s));
-  CK(a.completions == 1);
-  CK(a.bytes == kSlow);
-  CK(b.bytes == kSmall);
+  CHECK(Loop::runUntil([&] { return a.completions && b.completions; }, 20s));
+  CHECK(a.completions == 1);
+  CHECK(a.bytes == kSlow);
+  CHECK(b.bytes == kSmall);
   // Background time running out: the session is handed back, then the host's handler runs.
   TRDownloader::setBackgroundTimeRemainingProvider([] { return 10.0; });
   int handled = 0;
   d->addCompletionHandler([&] { handled += 1; }, d->sessionIdentifier());
   d->addCompletionHandler([&] { handled += 10; }, "another.BGS.TRDownloader");
-  CK(Loop::runUntil([&] { return handled; }, 5s));
-  CK(handled == 1);
-  CK(d->session() != session);
+  CHECK(Loop::runUntil([&] { return handled; }, 5s));
+  CHECK(handled == 1);
+  CHECK(d->session() != session);
   return 0;
 }
 
@@ -207,16 +198,17 @@ ORSA_TEST_CHILD(TRDownloaderCellular) {
 ORSA_TEST_CHILD(TRDownloaderRestartStart) {
   auto d = TRDownloader::downloader();
   auto a = d->downloadWithUrl(env("TR_A"), {}, {}), b = d->downloadWithUrl(env("TR_B"), {}, {});
-  CK(d->resumeTask(a));
-  CK(d->resumeTask(b));
-  CK(Loop::runUntil([&] { return a->downloadedSize() >= 65536 && b->downloadedSize() > 0; }, 20s));
-  CK(DB::removeTask(b));
-  CK(!storedRow(b->taskId()));
+  CHECK(d->resumeTask(a));
+  CHECK(d->resumeTask(b));
+  CHECK(
+      Loop::runUntil([&] { return a->downloadedSize() >= 65536 && b->downloadedSize() > 0; }, 20s));
+  CHECK(DB::removeTask(b));
+  CHECK(!storedRow(b->taskId()));
   // The session journals its transfers' bytes from time to time: the next process must find
   // both with bytes to continue from.
   const std::string journalPath =
       P::TransferJournal::pathFor(P::HostInfo::get().bundleIdentifier + ".BGS.TRDownloader");
-  CK(Loop::runUntil(
+  CHECK(Loop::runUntil(
       [&] {
         std::set<uint64_t> held;
         for (const auto& entry : P::TransferJournal::load(journalPath).transfers)
@@ -236,25 +228,25 @@ ORSA_TEST_CHILD(TRDownloaderRestartResume) {
   std::istringstream mark(orsa::test::readFile(env("TR_MARK")));
   std::string tid;
   uint64_t stidA = 0, stidB = 0;
-  CK(mark >> tid >> stidA >> stidB);
+  CHECK(mark >> tid >> stidA >> stidB);
   // Both transfers survived the kill; only A still has a stored task.
   auto journal = P::TransferJournal::load(
       P::TransferJournal::pathFor(P::HostInfo::get().bundleIdentifier + ".BGS.TRDownloader"));
   std::set<uint64_t> held;
   for (const auto& entry : journal.transfers) held.insert(entry.taskIdentifier);
-  CK(held == std::set<uint64_t>({stidA, stidB}));
+  CHECK(held == std::set<uint64_t>({stidA, stidB}));
   auto d = TRDownloader::downloader();
   auto a = DB::taskWithTid(tid);
-  CK(a);
-  CK(a->downloadTask());
-  CK(a->stid() == static_cast<int64_t>(stidA));
+  CHECK(a);
+  CHECK(a->downloadTask());
+  CHECK(a->stid() == static_cast<int64_t>(stidA));
   // Resumed at once, as a restoring manager does: it waits for the adoption's pause to end.
   Outcome o;
-  CK(d->resumeDownloadTaskWithTid(tid, {}, o.handler()) == a);
-  CK(Loop::runUntil([&] { return o.completions > 0; }, 30s));
-  CK(!o.error);
-  CK(o.bytes == orsa::test::readFile(env("TR_FILE")));
-  CK(d->session()->allTasks().empty());  // B was cancelled, not left suspended
+  CHECK(d->resumeDownloadTaskWithTid(tid, {}, o.handler()) == a);
+  CHECK(Loop::runUntil([&] { return o.completions > 0; }, 30s));
+  CHECK(!o.error);
+  CHECK(o.bytes == orsa::test::readFile(env("TR_FILE")));
+  CHECK(d->session()->allTasks().empty());  // B was cancelled, not left suspended
   return 0;
 }
 

@@ -9,7 +9,6 @@
 #include <thread>
 
 #include "net/DHTaskManager.h"
-#include "platform/AppContainer.h"
 #include "support/ScriptedBackend.h"
 #include "support/TestSupport.h"
 
@@ -17,6 +16,7 @@ namespace {
 
 using json = nlohmann::json;
 using orsa::test::ScriptedBackend;
+using orsa::test::waitUntil;
 using Request = ScriptedBackend::Request;
 using Ids = std::vector<std::string>;
 using Seen = std::vector<std::tuple<uint64_t, int32_t, std::string>>;
@@ -57,7 +57,7 @@ ORSA_TEST_CHILD(ConnectWithoutModelList) {
   DHBackendConnector::setBaseURLs(backend.httpBase(), backend.wsBase());
   auto connector = make("m-found", std::make_shared<States>());
   connector->connect();
-  backend.waitUntil([&] { return !backend.bodies("/api/create_task").empty(); }, 10s);
+  waitUntil([&] { return !backend.bodies("/api/create_task").empty(); });
   const auto sent = backend.bodies("/api/create_task");
   if (sent.size() != 1) return std::fprintf(stderr, "%zu create_task requests\n", sent.size()), 1;
   const json layout = sent[0]["decorater_config"]["layout"];
@@ -70,19 +70,17 @@ class DHBackendConnectorTest : public testing::Test {
  protected:
   // One backend for the suite: the model list is fetched once per process.
   static void SetUpTestSuite() {
-    home_ = new orsa::test::TempDir();
+    home_ = new orsa::test::TempHome();
     backend_ = new ScriptedBackend(kModels);
     DHBackendConnector::setBaseURLs(backend_->httpBase(), backend_->wsBase());
   }
   static void TearDownTestSuite() { delete backend_, delete home_; }
   void SetUp() override {
-    orsa::platform::AppContainer::setRoot(home_->str());
     DHTaskManager::sharedInstance().clearAllTasks();
     backend_->reset();
   }
-  static bool waitFor(const std::function<bool()>& pred) { return backend_->waitUntil(pred, 10s); }
 
-  static inline orsa::test::TempDir* home_ = nullptr;
+  static inline orsa::test::TempHome* home_ = nullptr;
   static inline ScriptedBackend* backend_ = nullptr;
   std::shared_ptr<States> states_ = std::make_shared<States>();
 };
@@ -112,7 +110,7 @@ TEST_F(DHBackendConnectorTest, CreateTaskBodyAndEachFailureCode) {
     auto states = std::make_shared<States>();
     auto connector = make(c.model, states);
     connector->connect();
-    ASSERT_TRUE(waitFor([&] { return states->get().size() == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return states->get().size() == 2; }));
     auto [state, code, message] = states->get()[1];
     EXPECT_EQ(states->get()[0], Seen::value_type(1, 0, ""));
     EXPECT_EQ(state, 3u);
@@ -144,11 +142,11 @@ TEST_F(DHBackendConnectorTest, StartMessageDrivesTheTaskHeartbeatsFollowUntilDes
   DHBackendConnector::setHeartBeatInterval(50ms);
   auto connector = make("m-found", states_);
   connector->connect();
-  ASSERT_TRUE(waitFor([&] { return backend_->socketPaths() == Ids{"/ws/4242"}; }));
+  ASSERT_TRUE(waitUntil([&] { return backend_->socketPaths() == Ids{"/ws/4242"}; }));
   EXPECT_EQ(DHTaskManager::sharedInstance().getAllTasks(), Ids{"t1"});
   backend_->sendText(R"({"Type":"start"})");  // no blank after the colon: not the start message
   backend_->sendText(R"({"Seq": 3, "Type": "start"})");
-  ASSERT_TRUE(waitFor([&] { return backend_->received().size() >= 3; }));
+  ASSERT_TRUE(waitUntil([&] { return backend_->received().size() >= 3; }));
   const auto frames = backend_->received();
   const json drive = {{"Type", "rtc_stream_drive"},
                       {"RTCOptions", {{"RoomId", "room"}, {"StreamId", "agent-stream"}}}};
@@ -161,11 +159,11 @@ TEST_F(DHBackendConnectorTest, StartMessageDrivesTheTaskHeartbeatsFollowUntilDes
   EXPECT_EQ(states_->get(), (Seen{{1, 0, ""}, {2, 0, ""}}));
 
   connector->destroy();
-  ASSERT_TRUE(waitFor([&] {
+  ASSERT_TRUE(waitUntil([&] {
     return backend_->closesReceived() == 1 && backend_->bodies("/api/destroy_task").size() == 1;
   }));
   EXPECT_EQ(backend_->bodies("/api/destroy_task")[0], (json{{"task_id", "t1"}}));
-  ASSERT_TRUE(waitFor([] { return DHTaskManager::sharedInstance().getAllTasks().empty(); }));
+  ASSERT_TRUE(waitUntil([] { return DHTaskManager::sharedInstance().getAllTasks().empty(); }));
   // Four heartbeat intervals after destroy: no frame, no state.
   const size_t framesAtDestroy = backend_->received().size();
   std::this_thread::sleep_for(200ms);
@@ -206,7 +204,8 @@ TEST_F(DHBackendConnectorTest, LeftoverTasksAreDestroyedAtConstruction) {
     return ScriptedBackend::reply("{}", 200, old2 ? std::optional<size_t>(0) : std::nullopt);
   });
   auto connector = make("m-found", states_);
-  ASSERT_TRUE(waitFor([] { return DHTaskManager::sharedInstance().getAllTasks() == Ids{"old2"}; }));
+  ASSERT_TRUE(
+      waitUntil([] { return DHTaskManager::sharedInstance().getAllTasks() == Ids{"old2"}; }));
   std::vector<json> sent = backend_->bodies("/api/destroy_task");
   std::sort(sent.begin(), sent.end());
   EXPECT_EQ(sent, (std::vector<json>{

@@ -18,7 +18,8 @@ uint16_t closedPort() {
 }
 
 // Any completed exchange is a success with its body, whatever the status; a transport failure
-// gives the platform's code and description, no data. Never called back on the caller's thread.
+// gives the transfer's NSURLErrorDomain code and description, no data. Never called back on the
+// caller's thread.
 TEST(DHHttpRequestHelperTest, OutcomeTriples) {
   struct Case {
     bool json, reachable;

@@ -59,7 +59,9 @@ TEST_F(MediaReaderTest, ReadsEveryFrameInOrderAsBGRAThatOutlivesTheReader) {
        {Case{VideoCodec::H264, "a.mp4", 96, 64, 20}, Case{VideoCodec::MPEG4, "b.mp4", 96, 64, 20},
         Case{VideoCodec::MJPEG, "odd.mov", 35, 21, 32}}) {
     SCOPED_TRACE(c.name);
-    if (!orsa::platform::VideoWriter::canEncode(c.codec)) continue;
+    ASSERT_TRUE(orsa::platform::VideoWriter::canEncode(c.codec))
+        << "this FFmpeg cannot write " << c.name
+        << "; scripts/install-deps.sh installs one that can";
     auto reader = startReader(video(c.name, 17, c.w, c.h, c.codec));
     ASSERT_TRUE(reader);
     EXPECT_EQ(reader->width(), c.w);
@@ -134,7 +136,8 @@ TEST_F(MediaReaderTest, DamagedOrResizedPicturesKeepLaterFramesInPlace) {
     for (auto& f : frames) EXPECT_EQ(f->width(), 64);
     MediaFrame& after = *frames[damaged ? 4 : 5];
     EXPECT_EQ(after.index(), 5u);
-    ASSERT_TRUE(after.lockBaseAddress() && reference[5]->lockBaseAddress());
+    ASSERT_TRUE(after.lockBaseAddress());
+    ASSERT_TRUE(reference[5]->lockBaseAddress());
     for (int y = 0; y < 48; ++y)
       ASSERT_EQ(
           0, std::memcmp(after.lockBaseAddress() + y * after.bytesPerRow(),

@@ -117,28 +117,37 @@ TEST(UserDefaults, AFailedWriteKeepsThePreviousDocumentAndTheChanges) {
   }
 }
 
+// Writes the document over and over until killed.
+ORSA_TEST_CHILD(DefaultsWriteForever) {
+  UserDefaults d(std::getenv("ORSA_DEFAULTS_PATH"));
+  const std::string payload(64 * 1024, 'p');
+  for (int64_t i = 0;; ++i) {
+    d.setInteger(i, "counter");
+    d.setString(payload + std::to_string(i), "payload");
+    d.synchronize();
+  }
+}
+
 TEST(UserDefaults, KilledMidWriteLeavesAWholeDocumentAndTheTemporariesGo) {
   TempDir dir;
   auto path = (dir.path() / "store.json").string();
   const std::string payload(64 * 1024, 'p');
   for (int round = 0; round < 4; ++round) {
-    pid_t child = fork();
-    if (child == 0) {
-      UserDefaults d(path);
-      for (int64_t i = 0;; ++i) {
-        d.setInteger(i, "counter");
-        d.setString(payload + std::to_string(i), "payload");
-        d.synchronize();
-      }
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20 + 15 * round));
+    const std::string before = readFile(path);
+    const pid_t child =
+        orsa::test::spawnChild("DefaultsWriteForever", {"ORSA_DEFAULTS_PATH=" + path});
+    ASSERT_GT(child, 0);
+    // The kill comes once a write of this writer's has landed, so every round has a document
+    // to check, and a little later each round, so it cuts into a later write at a new point.
+    const bool wrote = orsa::test::waitUntil([&] { return readFile(path) != before; });
+    std::this_thread::sleep_for(std::chrono::milliseconds(3 * round));
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
+    ASSERT_TRUE(wrote) << "round " << round << ": the writer never finished a write";
     // Beside what the writer left, a half-written temporary of the dead writer's.
     writeFile(dir.path() / ("store.json.tmp-" + std::to_string(child) + "-99"), "{\"counter\": tr");
     UserDefaults d(path);
     EXPECT_TRUE(noTemporaries(dir.path())) << "round " << round;
-    if (!fs::exists(path)) continue;  // killed before the first write finished
     EXPECT_TRUE(d.hasKey("counter")) << "round " << round;
     EXPECT_EQ(d.stringForKey("payload"), payload + std::to_string(d.integerForKey("counter")));
     EXPECT_FALSE(fs::exists(path + ".corrupt"));

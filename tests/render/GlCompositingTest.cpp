@@ -296,10 +296,10 @@ TEST(GlCompositingTest, StreamingSurvivesMaskAndSinkChangesFromOtherThreads) {
     return f;
   };
   for (int i = 0; i < 60; ++i) {
-    orsa::test::waitFor([&] { return view->queuedFrameCount() < 5; });
+    EXPECT_TRUE(orsa::test::waitUntil([&] { return view->queuedFrameCount() < 5; }));
     OrsaPreviewViewCore::of(*view).update(frame());
   }
-  orsa::test::waitFor([&] { return view->receivedFrameCount() == 60; });
+  EXPECT_TRUE(orsa::test::waitUntil([&] { return view->receivedFrameCount() == 60; }));
   done = true;
   changer.join();
   EXPECT_EQ(view->renderFrameCount(), 60u);
@@ -311,7 +311,7 @@ TEST(GlCompositingTest, StreamingSurvivesMaskAndSinkChangesFromOtherThreads) {
     if (p.width == 32 && p.height == 24) ++after;
   });
   OrsaPreviewViewCore::of(*view).update(frame());
-  orsa::test::waitFor([&] { return after.load() == 1; });
+  EXPECT_TRUE(orsa::test::waitUntil([&] { return after.load() == 1; }));
   view->setPresentationSink(nullptr);
   orsa::test::finish(*view);
 }

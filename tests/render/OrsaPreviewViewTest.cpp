@@ -73,7 +73,7 @@ OrsaPreviewViewCore& core(OrsaPreviewView& view) {
 }
 
 using orsa::test::finish;
-using orsa::test::waitFor;
+using orsa::test::waitUntil;
 
 // Signals outstanding on the view's semaphore (taken from it).
 int takeSignals(OrsaPreviewView& view) {
@@ -89,7 +89,7 @@ std::pair<std::shared_ptr<OrsaPreviewView>, std::shared_ptr<FakeBackend>> stalle
   backend->hold = true;
   core(*view).setRenderBackend(backend);
   core(*view).update(frame(4, 4, 2, 2));
-  waitFor([&] { return backend->entered.load(); });
+  EXPECT_TRUE(waitUntil([&] { return backend->entered.load(); }));
   return {view, backend};
 }
 
@@ -109,7 +109,7 @@ TEST(OrsaPreviewViewTest, QueueDropsIntoPoolStopSignalsFiveAndTeardownReturnsThe
     view->stop(), view->stop(), core(*view).update(frame(4, 4, 2, 2));
     EXPECT_EQ(takeSignals(*view), 5);
     backend->release();
-    waitFor([&] { return !core(*view).consumerRunning(); });
+    EXPECT_TRUE(waitUntil([&] { return !core(*view).consumerRunning(); }));
     EXPECT_EQ(view->renderFrameCount(), 1u);  // nothing queued was drawn after the stop
     view.reset();
     EXPECT_EQ(pool.poll(3 * 14 * 4).get(), kept);
@@ -126,7 +126,7 @@ TEST(OrsaPreviewViewTest, ReleasedViewDiesAtTheEndOfTheConsumersCycle) {
   view.reset();
   EXPECT_FALSE(weak.expired());
   backend->release();
-  waitFor([&] { return weak.expired(); });
+  EXPECT_TRUE(waitUntil([&] { return weak.expired(); }));
 }
 
 TEST(OrsaPreviewViewTest, PacesAtEightyPercentOfTheFrameInterval) {
@@ -140,7 +140,7 @@ TEST(OrsaPreviewViewTest, PacesAtEightyPercentOfTheFrameInterval) {
                             sleeps.push_back(d);
                           }});
     core(*view).update(frame(4, 4, 2, 2, fps));
-    waitFor([&] { return view->receivedFrameCount() == 1; });
+    EXPECT_TRUE(waitUntil([&] { return view->receivedFrameCount() == 1; }));
     std::lock_guard<std::mutex> l(m);
     EXPECT_EQ(sleeps, wait < 0 ? std::vector<int64_t>{} : std::vector<int64_t>{1000 + wait});
     finish(*view);
@@ -204,7 +204,7 @@ TEST(OrsaPreviewViewTest, DrawFrameLooksTheBackgroundUpByType) {
     auto f = frame(0, 0, 2, 2);
     f->setType(type), f->setFrameIndex(7), f->setStartIndex(2), f->setEndIndex(3);
     core(*view).drawFrame(f);
-    waitFor([&] { return view->receivedFrameCount() == uint64_t(type) + 1; });
+    EXPECT_TRUE(waitUntil([&] { return view->receivedFrameCount() == uint64_t(type) + 1; }));
     EXPECT_FALSE(f->roiData());  // given back
   }
   EXPECT_EQ(view->renderFrameCount(), 2u);

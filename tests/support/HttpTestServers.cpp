@@ -34,7 +34,6 @@ namespace {
 namespace asio = boost::asio;
 namespace http = boost::beast::http;
 using tcp = asio::ip::tcp;
-using Clock = std::chrono::steady_clock;
 
 bool equalsIgnoringCase(const std::string& a, const std::string& b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -120,15 +119,13 @@ struct NginxServer::Impl {
       argv.insert(argv.begin(), {"/usr/bin/setpriv", "--pdeathsig", "KILL"});
     pid = spawnProgram(argv, {}, at("stdout.log"), at("stderr.log"));
     if (pid < 0) return false;
-    for (auto deadline = Clock::now() + std::chrono::seconds(5); Clock::now() < deadline;) {
-      int status = 0;
-      if (::waitpid(pid, &status, WNOHANG) == pid) {
-        pid = -1;
-        return false;
-      }
-      if (accepts(listenPort)) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    bool exited = false;
+    const bool answered = waitUntil([&] {
+      exited = ::waitpid(pid, nullptr, WNOHANG) == pid;
+      return exited || accepts(listenPort);
+    });
+    if (answered && !exited) return true;
+    if (exited) pid = -1;
     stop();
     return false;
   }
@@ -137,15 +134,10 @@ struct NginxServer::Impl {
     if (pid < 0) return;
     // TERM, not QUIT: a graceful stop would wait for a stalled client to finish.
     ::kill(pid, SIGTERM);
-    int status = 0;
-    auto deadline = Clock::now() + std::chrono::seconds(3);
-    while (::waitpid(pid, &status, WNOHANG) == 0) {
-      if (Clock::now() >= deadline) {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, &status, 0);
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!waitUntil([&] { return ::waitpid(pid, nullptr, WNOHANG) != 0; },
+                   std::chrono::seconds(10))) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
     }
     pid = -1;
   }

@@ -12,7 +12,6 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
-#include <condition_variable>
 #include <future>
 #include <map>
 #include <mutex>
@@ -48,7 +47,6 @@ struct ScriptedBackend::Impl {
   const nlohmann::json models;
   // Everything below the lock is shared between the servers' threads and the test.
   mutable std::mutex mutex;
-  mutable std::condition_variable changed;
   std::vector<std::string> paths;
   std::vector<std::string> received;
   size_t closes = 0;
@@ -62,11 +60,8 @@ struct ScriptedBackend::Impl {
 
   template <class F>
   void record(F&& f) {
-    {
-      std::lock_guard lock(mutex);
-      f();
-    }
-    changed.notify_all();
+    std::lock_guard lock(mutex);
+    f();
   }
 
   asio::awaitable<void> accept() {
@@ -161,20 +156,6 @@ void ScriptedBackend::sendText(const std::string& text) {
       },
       asio::detached);
   done.wait_for(std::chrono::seconds(10));
-}
-
-bool ScriptedBackend::waitUntil(const std::function<bool()>& pred,
-                                std::chrono::milliseconds timeout) const {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  std::unique_lock lock(impl_->mutex);
-  while (std::chrono::steady_clock::now() < deadline) {
-    lock.unlock();
-    if (pred()) return true;
-    lock.lock();
-    impl_->changed.wait_for(lock, std::chrono::milliseconds(20));
-  }
-  lock.unlock();
-  return pred();
 }
 
 void ScriptedBackend::script(const std::string& path, Handler handler) {

@@ -49,9 +49,6 @@ class ScriptedBackend {
   size_t closesReceived() const;
   // Sends a text frame on every open socket and waits until it is written.
   void sendText(const std::string& text);
-  // Waits until pred() holds (checked whenever the socket side records something, and every
-  // 20 ms); returns pred().
-  bool waitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout) const;
 
  private:
   struct Impl;

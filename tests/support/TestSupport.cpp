@@ -1,5 +1,6 @@
 #include "support/TestSupport.h"
 
+#include "platform/AppContainer.h"
 #include "platform/Console.h"
 
 #include <fcntl.h>
@@ -8,9 +9,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <random>
 #include <sstream>
+#include <thread>
 
 namespace orsa::test {
 
@@ -23,6 +27,28 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
   std::error_code ec;
   std::filesystem::remove_all(path_, ec);
+}
+
+TempHome::TempHome() {
+  platform::AppContainer::setRoot(str());
+}
+
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  // Quick to notice a condition that comes soon, without spinning through a long wait.
+  using std::chrono::milliseconds;
+  for (milliseconds pause(1); !done(); pause = std::min(pause * 2, milliseconds(10))) {
+    if (std::chrono::steady_clock::now() >= deadline) return done();
+    std::this_thread::sleep_for(pause);
+  }
+  return true;
+}
+
+std::string randomBytes(size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::string s(n, '\0');
+  for (auto& c : s) c = static_cast<char>(rng());
+  return s;
 }
 
 std::string readFile(const std::filesystem::path& path) {
@@ -80,15 +106,11 @@ CommandResult runProgram(const std::vector<std::string>& argv, const std::vector
   CommandResult r;
   pid_t pid = spawnProgram(argv, env, outPath.string(), errPath.string());
   if (pid < 0) return r;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
   int status = 0;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      break;
-    }
-    usleep(2000);
+  if (!waitUntil([&] { return waitpid(pid, &status, WNOHANG) != 0; },
+                 std::chrono::seconds(timeoutSeconds))) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
   }
   r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   r.out = readFile(outPath);

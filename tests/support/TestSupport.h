@@ -4,6 +4,9 @@
 
 #include <sys/types.h>
 
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -24,6 +27,23 @@ class TempDir {
  private:
   std::filesystem::path path_;
 };
+
+// A fresh temporary directory that is the app container (AppContainer's root) from its
+// construction on; removed with the object.
+class TempHome : public TempDir {
+ public:
+  TempHome();
+};
+
+// Checks `done` (at once, then at most 10 ms apart) until it holds or `timeout` passes; returns
+// its last answer. Bounds are generous on purpose: two tests share two loaded cores, and then run
+// again under ThreadSanitizer. Main-queue callbacks need the main loop run instead
+// (MainLoop::runUntil).
+bool waitUntil(const std::function<bool()>& done,
+               std::chrono::milliseconds timeout = std::chrono::seconds(60));
+
+// `n` bytes of every value, the same for the same seed.
+std::string randomBytes(size_t n, uint32_t seed = 7);
 
 // Reads a whole file; empty when it cannot be read.
 std::string readFile(const std::filesystem::path& path);
@@ -62,6 +82,13 @@ struct ChildEntry {
   static int orsaTestChild_##name();                                                             \
   static const ::orsa::test::ChildEntry orsaTestChildEntry_##name(#name, &orsaTestChild_##name); \
   static int orsaTestChild_##name()
+
+// Inside a child entry, where there is no test framework: a failed check names itself on
+// standard error and ends the child with exit code 1.
+#define CHECK(c)                                                                             \
+  do {                                                                                       \
+    if (!(c)) return std::fprintf(stderr, "%s:%d: failed: %s\n", __FILE__, __LINE__, #c), 1; \
+  } while (0)
 
 // This test program started, or run to its end, as the named child.
 pid_t spawnChild(const std::string& name, const std::vector<std::string>& env = {},

@@ -258,7 +258,8 @@ TEST_F(ToolContract, RenderWritesTheCompositeThatTheViewPresented) {
   int32_t w = 0, h = 0;
   std::string error;
   ASSERT_TRUE(orsa::gl::readPngRGBA(path("out.png"), out, w, h, error)) << error;
-  ASSERT_TRUE(w == 64 && h == 48);
+  ASSERT_EQ(w, 64);
+  ASSERT_EQ(h, 48);
   auto at = [&](int x, int y) {
     return std::vector<int>(&out[(y * 64 + x) * 4], &out[(y * 64 + x) * 4 + 4]);
   };

@@ -6,7 +6,6 @@
 #include <thread>
 
 #include "ResourceTestPackage.h"
-#include "platform/AppContainer.h"
 
 ORSA_TSAN_IGNORE_FFMPEG_INTERNALS()
 
@@ -39,8 +38,6 @@ struct DecodedJpeg {
 
 class DataCodecTest : public ::testing::Test {
  protected:
-  void SetUp() override { orsa::platform::AppContainer::setRoot(dir_.str()); }
-
   std::string video(const std::string& name, int frames, int w = 64, int h = 48,
                     VideoCodec codec = VideoCodec::MPEG4) {
     return makeVideo(dir_.path() / name, frames, videoFormat(w, h, codec));
@@ -54,7 +51,7 @@ class DataCodecTest : public ::testing::Test {
     return OrsaMirelo::extractVideoFramesToDirectory(video, out.string(), options, stats);
   }
 
-  TempDir dir_;
+  TempHome dir_;
 };
 
 }  // namespace
@@ -71,7 +68,9 @@ TEST_F(DataCodecTest, EveryFrameBecomesTheSameFaithful444JpegWithAnyNumberOfEnco
        {Case{VideoCodec::H264, "q.mp4", 96, 80}, Case{VideoCodec::MPEG4, "q4.mp4", 96, 80},
         Case{VideoCodec::MJPEG, "odd.mov", 35, 21}}) {
     SCOPED_TRACE(c.name);
-    if (!orsa::platform::VideoWriter::canEncode(c.codec)) continue;
+    ASSERT_TRUE(orsa::platform::VideoWriter::canEncode(c.codec))
+        << "this FFmpeg cannot write " << c.name
+        << "; scripts/install-deps.sh installs one that can";
     std::string path = video(c.name, 40, c.w, c.h, c.codec);
     fs::path one = outDir(std::string(c.name) + "1"), three = outDir(std::string(c.name) + "3");
     ExtractOptions o1, o3;

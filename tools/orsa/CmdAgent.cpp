@@ -49,15 +49,8 @@ constexpr const char* kUsage =
 constexpr const char* kStreamId = "agent-stream";
 constexpr const char* kPackagePath = "/package.zip";
 
-int usage(const std::string& why) {
-  std::fprintf(stderr, "orsa agent: %s\nusage: orsa %s\n", why.c_str(), kUsage);
-  return 2;
-}
-
-int fail(const std::string& why) {
-  std::fprintf(stderr, "orsa agent: %s\n", why.c_str());
-  return 1;
-}
+constexpr Usage usage{"agent", kUsage};
+constexpr Failure fail{"agent"};
 
 // The tool as the host's connection: a JSON POST naming the service in two headers, and the
 // answer's "Code", "Message" and "RequestId" read out of the JSON object it returns, which goes

@@ -14,10 +14,7 @@ constexpr char kUsage[] =
     "config encode --id ID --stream ROOM,STREAM[,ENCODE_CODE,PACKAGE_URL,PLATFORM] [--stream ...]"
     " | config decode STRING";
 
-int usage() {
-  std::fprintf(stderr, "usage: orsa %s\n", kUsage);
-  return 2;
-}
+constexpr Usage usage{"config", kUsage};
 
 // Whole strings: a field may hold a NUL character.
 void printLine(FILE* out, const std::string& text) {
@@ -71,27 +68,22 @@ int encode(const std::vector<std::string>& args) {
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if ((a == "--id" || a == "--stream") && i + 1 >= args.size()) {
-      std::fprintf(stderr, "orsa config: %s needs a value\n", a.c_str());
-      return usage();
+      return usage(a + " needs a value");
     }
     if (a == "--id") {
       config.setDigitalHumanId(args[++i]);
     } else if (a == "--stream") {
       OrsaMireloStream s;
       if (!parseStream(args[++i], s)) {
-        std::fprintf(stderr, "orsa config: bad stream '%s' (want ROOM,STREAM[,...])\n",
-                     args[i].c_str());
-        return usage();
+        return usage("bad stream '" + args[i] + "' (want ROOM,STREAM[,...])");
       }
       streams.push_back(std::move(s));
     } else {
-      std::fprintf(stderr, "orsa config: unknown argument '%s'\n", a.c_str());
-      return usage();
+      return usage("unknown argument '" + a + "'");
     }
   }
   if (!config.digitalHumanId() || streams.empty()) {
-    std::fprintf(stderr, "orsa config: encode needs --id and at least one --stream\n");
-    return usage();
+    return usage("encode needs --id and at least one --stream");
   }
   config.setStreams(std::move(streams));
   printLine(stdout, OrsaMireloConfigEncoder::encode(config));

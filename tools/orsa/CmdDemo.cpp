@@ -72,15 +72,8 @@ double processCpuMs() {
          (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000.0;
 }
 
-int usage(const std::string& why) {
-  std::fprintf(stderr, "orsa demo: %s\nusage: orsa %s\n", why.c_str(), kUsage);
-  return 2;
-}
-
-int fail(const std::string& why) {
-  std::fprintf(stderr, "orsa demo: %s\n", why.c_str());
-  return 1;
-}
+constexpr Usage usage{"demo", kUsage};
+constexpr Failure fail{"demo"};
 
 bool parseLayer(const std::string& text, OrsaSize& size, double& scale) {
   return orsa::tool::parseLayer(text, size.width, size.height, scale) && size.width >= 1 &&

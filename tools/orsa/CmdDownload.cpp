@@ -54,11 +54,8 @@ void onSignal(int sig) {
   gSignal.store(sig);
 }
 
-int usage(const char* which, const std::string& why) {
-  std::fprintf(stderr, "orsa %s: %s\nusage: orsa %s\n", which, why.c_str(),
-               std::string(which) == "download" ? kDownloadUsage : kDownloadsUsage);
-  return 2;
-}
+constexpr Usage downloadUsage{"download", kDownloadUsage};
+constexpr Usage downloadsUsage{"downloads", kDownloadsUsage};
 
 // Speed texts the items report once a second while they download.
 class SpeedBoard : public TRDownloadItemDelegate {
@@ -120,7 +117,7 @@ std::optional<int> parseDownload(const std::vector<std::string>& args, DownloadO
       o.urls.push_back(a);
       continue;
     }
-    if (i + 1 >= args.size()) return usage("download", "missing value for " + a);
+    if (i + 1 >= args.size()) return downloadUsage("missing value for " + a);
     const std::string& v = args[++i];
     if (a == "--uid") {
       o.uid = v;
@@ -130,16 +127,16 @@ std::optional<int> parseDownload(const std::vector<std::string>& args, DownloadO
       char* end = nullptr;
       const long n = std::strtol(v.c_str(), &end, 10);
       if (v.empty() || *end != '\0' || n < 1 || n > 64)
-        return usage("download", "--max takes a whole number 1-64");
+        return downloadUsage("--max takes a whole number 1-64");
       o.max = static_cast<uint64_t>(n);
     } else {
-      return usage("download", "unknown argument " + a);
+      return downloadUsage("unknown argument " + a);
     }
   }
-  if (o.urls.empty()) return usage("download", "no URL given");
+  if (o.urls.empty()) return downloadUsage("no URL given");
   // One file id names one file: with several URLs their files would overwrite each other.
   if (!o.fileId.empty() && o.urls.size() > 1)
-    return usage("download", "--file-id names one file; give it with one URL");
+    return downloadUsage("--file-id names one file; give it with one URL");
   return std::nullopt;
 }
 
@@ -148,7 +145,7 @@ std::optional<int> parseUid(const std::vector<std::string>& args, size_t from, s
     if (args[i] == "--uid" && i + 1 < args.size()) {
       uid = args[++i];
     } else {
-      return usage("downloads", "unknown argument " + args[i]);
+      return downloadsUsage("unknown argument " + args[i]);
     }
   }
   return std::nullopt;
@@ -322,7 +319,7 @@ int runDownload(const std::vector<std::string>& args) {
 
 int runDownloads(const std::vector<std::string>& args) {
   if (args.empty() || (args[0] != "list" && args[0] != "clear"))
-    return usage("downloads", "list or clear?");
+    return downloadsUsage("list or clear?");
   std::string uid;
   if (auto code = parseUid(args, 1, uid)) return *code;
   if (args[0] == "list") {

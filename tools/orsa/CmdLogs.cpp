@@ -11,10 +11,7 @@
 namespace {
 
 int runLogs(const std::vector<std::string>& args) {
-  if (args.size() != 1 || args[0] != "read") {
-    std::fprintf(stderr, "usage: orsa logs read\n");
-    return 2;
-  }
+  if (args.size() != 1 || args[0] != "read") return orsa::tool::Usage{"logs", "logs read"}();
   const std::string dir = orsa::platform::AppContainer::home() + "/Library/Caches/OrsaMirelo/logs";
   const std::string base = dir + "/OrsaLog.txt";
   bool any = false;

@@ -438,8 +438,7 @@ int runInspect(const std::string& zip) {
 
 int runPackage(const std::vector<std::string>& args) {
   if (args.size() != 2 || (args[0] != "prepare" && args[0] != "inspect")) {
-    std::fprintf(stderr, "usage: orsa %s\n", kUsage);
-    return 2;
+    return Usage{"package", kUsage}();
   }
   return args[0] == "prepare" ? runPrepare(args[1]) : runInspect(args[1]);
 }

@@ -23,8 +23,8 @@ namespace orsa::tool {
 namespace {
 
 constexpr const char* kUsage =
-    "usage: orsa render --background BG --head HEAD --mask MASK --rect X,Y,W,H "
-    "--layer WxH@SCALE [--head-view] --out OUT.png\n";
+    "render --background BG --head HEAD --mask MASK --rect X,Y,W,H "
+    "--layer WxH@SCALE [--head-view] --out OUT.png";
 
 struct Pixels {
   std::vector<uint8_t> rgba;
@@ -71,10 +71,8 @@ bool parseLayer(const std::string& text, OrsaSize& size, double& scale) {
          size.height * scale <= 16384;
 }
 
-int fail(const std::string& reason) {
-  std::fprintf(stderr, "orsa render: %s\n", reason.c_str());
-  return 1;
-}
+constexpr Usage usage{"render", kUsage};
+constexpr Failure fail{"render"};
 
 int runRender(const std::vector<std::string>& args) {
   std::string background, head, mask, rectText, layerText, out;
@@ -92,10 +90,7 @@ int runRender(const std::vector<std::string>& args) {
                          : a == "--layer"    ? &layerText
                          : a == "--out"      ? &out
                                              : nullptr;
-    if (!value || i + 1 >= args.size()) {
-      std::fputs(kUsage, stderr);
-      return 2;
-    }
+    if (!value || i + 1 >= args.size()) return usage();
     *value = args[++i];
   }
   OrsaRect rect;
@@ -103,8 +98,7 @@ int runRender(const std::vector<std::string>& args) {
   double scale = 1;
   if (background.empty() || head.empty() || mask.empty() || out.empty() ||
       !parseRect(rectText, rect) || !parseLayer(layerText, layer, scale)) {
-    std::fputs(kUsage, stderr);
-    return 2;
+    return usage();
   }
 
   std::string error;
@@ -150,9 +144,6 @@ int runRender(const std::vector<std::string>& args) {
 
 }  // namespace
 
-ORSA_TOOL_COMMAND("render",
-                  "render --background BG --head HEAD --mask MASK --rect X,Y,W,H "
-                  "--layer WxH@SCALE [--head-view] --out OUT.png",
-                  runRender);
+ORSA_TOOL_COMMAND("render", kUsage, runRender);
 
 }  // namespace orsa::tool

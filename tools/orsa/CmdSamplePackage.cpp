@@ -48,10 +48,8 @@ std::optional<int> parseInt(const std::string& s, int lo, int hi) {
   return v;
 }
 
-int usage(const std::string& why) {
-  std::fprintf(stderr, "orsa sample-package: %s\nusage: orsa %s\n", why.c_str(), kUsage);
-  return 2;
-}
+constexpr orsa::tool::Usage usage{"sample-package", kUsage};
+constexpr orsa::tool::Failure failure{"sample-package"};
 
 // Parses the arguments; returns an exit code when they are not usable.
 std::optional<int> parse(const std::vector<std::string>& args, Options& o) {
@@ -156,10 +154,6 @@ std::function<void(int)> progressPrinter(const char* what, int total) {
 int runSamplePackage(const std::vector<std::string>& args) {
   Options o;
   if (auto code = parse(args, o)) return *code;
-  auto failure = [](const std::string& why) {
-    std::fprintf(stderr, "orsa sample-package: %s\n", why.c_str());
-    return 1;
-  };
   WorkDir work;
   if (work.path.empty()) return failure("cannot create a temporary folder");
 

@@ -53,16 +53,10 @@ std::optional<std::vector<uint8_t>> parseHex(const std::string& text, std::strin
 }
 
 int runSei(const std::vector<std::string>& args) {
-  if (args.size() != 2 || args[0] != "parse") {
-    std::fprintf(stderr, "usage: orsa sei parse HEX\n");
-    return 2;
-  }
+  if (args.size() != 2 || args[0] != "parse") return Usage{"sei", "sei parse HEX"}();
   std::string error;
   auto payload = parseHex(args[1], error);
-  if (!payload) {
-    std::fprintf(stderr, "orsa sei: bad hex: %s\n", error.c_str());
-    return 1;
-  }
+  if (!payload) return Failure{"sei"}("bad hex: " + error);
   // The quiet parse: stdout carries the record line only, whatever the logger echoes.
   std::array<int64_t, OrsaFrameData::kSEIFieldCount> f{};
   const auto status = OrsaFrameData::decodeSEI(payload->data(), payload->size(), f);

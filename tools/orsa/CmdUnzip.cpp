@@ -37,8 +37,7 @@ int runUnzip(const std::vector<std::string>& args) {
     }
   }
   if (positional.size() != 2) {
-    std::fprintf(stderr, "usage: orsa unzip ARCHIVE DEST [--no-overwrite] [--password P]\n");
-    return 2;
+    return Usage{"unzip", "unzip ARCHIVE DEST [--no-overwrite] [--password P]"}();
   }
   const std::string& archive = positional[0];
   const std::string& dest = positional[1];

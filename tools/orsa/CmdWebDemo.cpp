@@ -61,19 +61,9 @@ constexpr const char* kServeModel = "demo-model";
 // How long the backend gets to hear of the task's destruction before the tool ends.
 constexpr auto kDestroyWait = std::chrono::seconds(5);
 
-int usage(const std::string& why, const char* command = "webdemo", const char* text = kUsage) {
-  std::fprintf(stderr, "orsa %s: %s\nusage: orsa %s\n", command, why.c_str(), text);
-  return 2;
-}
-
-int backendUsage(const std::string& why) {
-  return usage(why, "backend", kBackendUsage);
-}
-
-int fail(const std::string& why) {
-  std::fprintf(stderr, "orsa webdemo: %s\n", why.c_str());
-  return 1;
-}
+constexpr Usage usage{"webdemo", kUsage};
+constexpr Usage backendUsage{"backend", kBackendUsage};
+constexpr Failure fail{"webdemo"};
 
 // "http://h:p" -> "ws://h:p/ws", "https://h" -> "wss://h/ws".
 std::optional<std::string> webSocketBaseFor(std::string httpBase) {

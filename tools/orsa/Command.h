@@ -20,6 +20,33 @@ struct CommandRegistrar {
 // The tool's own version (also the host version its log lines carry).
 const char* toolVersion();
 
+// How every command reports on standard error. Each command file holds its own, named after
+// the command: `constexpr Usage usage{"config", kUsage};`, then `return usage("why");`.
+//
+// A misuse: "orsa NAME: WHY" and then "usage: orsa TEXT"; exit code 2. Without a why, the usage
+// line alone.
+struct Usage {
+  const char* command;
+  const char* text;
+  int operator()(const std::string& why) const {
+    std::fprintf(stderr, "orsa %s: %s\n", command, why.c_str());
+    return (*this)();
+  }
+  int operator()() const {
+    std::fprintf(stderr, "usage: orsa %s\n", text);
+    return 2;
+  }
+};
+
+// A failure: "orsa NAME: WHY"; exit code 1.
+struct Failure {
+  const char* command;
+  int operator()(const std::string& why) const {
+    std::fprintf(stderr, "orsa %s: %s\n", command, why.c_str());
+    return 1;
+  }
+};
+
 // A whole file's bytes; nothing when it cannot be opened.
 inline std::optional<std::string> readWholeFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

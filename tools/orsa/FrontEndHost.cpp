@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "Command.h"
 #include "DemoRecorder.h"
 #include "SimulatedSender.h"
 #include "platform/AppContainer.h"
@@ -173,10 +174,7 @@ int feedAndRecord(const char* command, const std::shared_ptr<OrsaPreviewView>& v
                   const std::shared_ptr<ResourceManager>& resources, const std::string& streamId,
                   double seconds, const std::string& out, int64_t startedAt,
                   const StartOutcome& outcome, const std::function<void()>& stop) {
-  const auto fail = [&](const std::string& why) {
-    std::fprintf(stderr, "orsa %s: %s\n", command, why.c_str());
-    return 1;
-  };
+  const Failure fail{command};
   auto* gl = dynamic_cast<orsa::gl::GlRenderBackend*>(
       OrsaPreviewViewCore::of(*view).renderBackend().get());
   std::string error;

@@ -54,7 +54,9 @@ TEST(VZZipUnpack, EmptyArchivesSucceedAndFailuresCarryTheirCodes) {
   };
   const std::string dest = s.dest.string();
   EXPECT_TRUE(VZZipArchive::unzipFileAtPath(s.zip.string(), dest, nullptr, done));
-  EXPECT_FALSE(fs::exists(s.dest) && !fs::is_empty(s.dest));
+  if (fs::exists(s.dest)) {
+    EXPECT_TRUE(fs::is_empty(s.dest));
+  }
   EXPECT_TRUE(VZZipArchive::entriesOfArchiveAtPath(s.zip.string(), nullptr)->empty());
   EXPECT_FALSE(VZZipArchive::unzipFileAtPath("", dest, nullptr, done));
   EXPECT_FALSE(VZZipArchive::unzipFileAtPath(s.zip.string(), "", nullptr, done));
@@ -195,7 +197,8 @@ TEST(VZZipUnpack, ListingAndPayloadSizeReadNamesOfAnyLength) {
   ASSERT_TRUE(w.file("a", std::string(1000, 'a')).file(longName, "bb", false).close());
   Error err;
   auto entries = VZZipArchive::entriesOfArchiveAtPath(s.zip.string(), &err);
-  ASSERT_TRUE(entries && entries->size() == 2);
+  ASSERT_TRUE(entries);
+  ASSERT_EQ(entries->size(), 2u);
   EXPECT_EQ((*entries)[1].name, longName);
   EXPECT_EQ((*entries)[1].info.uncompressedSize, 2u);
   EXPECT_EQ(VZZipArchive::payloadSizeForArchiveAtPath(s.zip.string(), &err), 1002u);

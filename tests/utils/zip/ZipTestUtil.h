@@ -12,12 +12,6 @@
 
 namespace orsa::test {
 
-inline std::string randomBytes(size_t n, uint32_t seed) {
-  std::string s(n, '\0');
-  for (auto& c : s) c = static_cast<char>((seed = seed * 1103515245u + 12345u) >> 24);
-  return s;
-}
-
 inline ZipEntry entry(std::string name, std::string data, ZipHost host = ZipHost::Unix) {
   ZipEntry e;
   e.name = std::move(name);
