@@ -62,3 +62,19 @@ run() { # name, program, extra arguments...
 }
 run cmake "$work/cmake-build/orsa-host-example"
 run pkg-config "$work/pc-host" --attach-late
+
+# Without its shader library the view cannot draw, and the host is told so. (Skipped where the
+# configured prefix holds an installed copy, which the library would find instead.)
+configured=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$BUILD/CMakeCache.txt")
+if [ ! -e "$configured/share/orsa-mirelo/OrsaDigitalHumanShader.glsl" ]; then
+  rm "$P/share/orsa-mirelo/OrsaDigitalHumanShader.glsl"
+  if env -u ORSA_RESOURCE_DIR -u ORSA_HOME timeout 120 "$work/cmake-build/orsa-host-example" \
+    --home "$work/home-noshader" --package "$work/sample.zip" --config "$config" \
+    --stream stream-1 --frames 25 --seconds 1 >"$work/noshader.out" 2>"$work/noshader.err"; then
+    fail "a view without its shader library presented heads"
+  fi
+  grep -q "engine error -200010" "$work/noshader.err" ||
+    fail "a view without its shader library did not tell the host: $(cat "$work/noshader.err")"
+  [ ! -s "$work/noshader.out" ] || fail "standard output was written without a shader"
+  echo "== example host (no shader library): the host was told" >&2
+fi

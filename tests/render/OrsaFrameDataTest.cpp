@@ -6,6 +6,7 @@
 #include <tuple>
 #include <vector>
 
+#include "orsa/OrsaSEIRecord.h"
 #include "orsa/QMXVideoFrameParam.h"
 
 namespace {
@@ -14,25 +15,15 @@ using Bytes = std::vector<uint8_t>;
 using Fields = std::array<int64_t, 9>;
 using Status = OrsaFrameData::SEIStatus;
 
-// A record as a sender puts it on the wire: the words little-endian, then emulation prevention
-// as an encoder applies it (a 0x03 wherever two zero bytes would be followed by a byte of
-// 0x00-0x03, and after a trailing pair of zeros).
+// A record as a sender puts it on the wire: its nine words, then any extra ones, escaped.
 Bytes wire(const std::vector<uint32_t>& words) {
-  Bytes out;
-  int zeros = 0;
-  for (uint32_t w : words) {
-    for (int k = 0; k < 4; ++k) {
-      const uint8_t b = static_cast<uint8_t>(w >> (8 * k));
-      if (zeros >= 2 && b <= 0x03) {
-        out.push_back(0x03);
-        zeros = 0;
-      }
-      out.push_back(b);
-      zeros = b == 0 ? zeros + 1 : 0;
-    }
-  }
-  if (zeros >= 2) out.push_back(0x03);
-  return out;
+  OrsaSEIRecord r;
+  int32_t* fields[] = {&r.fps,  &r.type, &r.startIndex, &r.endIndex, &r.frameIndex,
+                       &r.left, &r.top,  &r.right,      &r.bottom};
+  for (size_t i = 0; i < 9; ++i) *fields[i] = static_cast<int32_t>(words[i]);
+  std::vector<int32_t> extra;
+  for (size_t i = 9; i < words.size(); ++i) extra.push_back(static_cast<int32_t>(words[i]));
+  return r.payload(extra);
 }
 
 Fields fieldsOf(const OrsaFrameData& f) {
