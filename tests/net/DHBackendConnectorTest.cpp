@@ -184,11 +184,11 @@ TEST_F(DHBackendConnectorTest, DestroyBeforeTheCreateTaskAnswerIgnoresIt) {
   });
   auto connector = make("m-found", states_);
   connector->connect();
-  ASSERT_TRUE(waitFor([&] { return backend_->bodies("/api/create_task").size() == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return backend_->bodies("/api/create_task").size() == 1; }));
   EXPECT_EQ(backend_->bodies("/api/create_task")[0].value("model_id", ""), "m-found");
   connector->destroy();
   destroyed.set_value();
-  ASSERT_TRUE(waitFor([&] { return answered->load(); }));
+  ASSERT_TRUE(waitUntil([&] { return answered->load(); }));
   std::this_thread::sleep_for(500ms);  // the answer's trip back to the connector
   EXPECT_TRUE(backend_->socketPaths().empty());
   EXPECT_TRUE(backend_->bodies("/api/destroy_task").empty());
