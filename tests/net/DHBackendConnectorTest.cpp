@@ -59,10 +59,8 @@ ORSA_TEST_CHILD(ConnectWithoutModelList) {
   connector->connect();
   waitUntil([&] { return !backend.bodies("/api/create_task").empty(); });
   const auto sent = backend.bodies("/api/create_task");
-  if (sent.size() != 1) return std::fprintf(stderr, "%zu create_task requests\n", sent.size()), 1;
-  const json layout = sent[0]["decorater_config"]["layout"];
-  if (layout != kDefaultLayout)
-    return std::fprintf(stderr, "layout %s\n", layout.dump().c_str()), 2;
+  CHECK(sent.size() == 1);
+  CHECK(sent[0]["decorater_config"]["layout"] == kDefaultLayout);
   return 0;
 }
 
@@ -184,11 +182,11 @@ TEST_F(DHBackendConnectorTest, DestroyBeforeTheCreateTaskAnswerIgnoresIt) {
   });
   auto connector = make("m-found", states_);
   connector->connect();
-  ASSERT_TRUE(waitFor([&] { return backend_->bodies("/api/create_task").size() == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return backend_->bodies("/api/create_task").size() == 1; }));
   EXPECT_EQ(backend_->bodies("/api/create_task")[0].value("model_id", ""), "m-found");
   connector->destroy();
   destroyed.set_value();
-  ASSERT_TRUE(waitFor([&] { return answered->load(); }));
+  ASSERT_TRUE(waitUntil([&] { return answered->load(); }));
   std::this_thread::sleep_for(500ms);  // the answer's trip back to the connector
   EXPECT_TRUE(backend_->socketPaths().empty());
   EXPECT_TRUE(backend_->bodies("/api/destroy_task").empty());
