@@ -15,6 +15,7 @@
 #include "orsa/OrsaMirelo.h"
 #include "platform/HostInfo.h"
 #include "platform/OrsaBase64.h"
+#include "support/TestSupport.h"
 
 namespace {
 
@@ -112,8 +113,7 @@ class FacadeTest : public testing::Test {
     const uint8_t* planes[] = {bytes + 3};
     const uint32_t lengths[] = {8};
     QMXVideoFrameParam param;
-    param.setWidth(2);
-    param.setHeight(1);
+    param.setWidth(2), param.setHeight(1);
     engine.onPlayerSyncRecvSEI(stream, std::span(bytes, 3));
     engine.onRemoteVideoFrameRawData(planes, lengths, param, stream);
   }
@@ -252,10 +252,7 @@ TEST(OrsaClockTest, SleepUntilReachesTheDeadlineAndSkipsPastOnes) {
     for (int64_t past : {deadline - 1000000, deadline, INT64_MIN}) sleepUntil(past);
     *returned = true;
   }).detach();
-  for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-       !*returned && std::chrono::steady_clock::now() < end;)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  EXPECT_TRUE(*returned);
+  EXPECT_TRUE(orsa::test::waitUntil([&] { return returned->load(); }));
 }
 
 // The tree refuses cycles and moves a view out of its old parent; subviews follow their

@@ -60,13 +60,7 @@ std::string config(const std::string& platform,
 // The SEI payload of a frame naming background `index`, placing the head at kHead; fps 0, so
 // the view draws without pacing.
 std::vector<uint8_t> sei(int index) {
-  OrsaSEIRecord r;
-  r.frameIndex = index;
-  r.left = int32_t(kHead.x);
-  r.top = int32_t(kHead.y);
-  r.right = int32_t(kHead.x + kHead.width);
-  r.bottom = int32_t(kHead.y + kHead.height);
-  return r.payload();
+  return OrsaSEIRecord{0, 0, 0, 0, index, 16, 8, 40, 32}.payload();
 }
 
 class RuntimeTest : public testing::Test {
@@ -146,6 +140,12 @@ class RuntimeTest : public testing::Test {
   std::vector<std::pair<uint64_t, std::vector<uint8_t>>> pictures_;
 };
 
+// The head's colour where the picture shows it.
+std::vector<uint8_t> headPixel(const std::vector<uint8_t>& rgba) {
+  return {&rgba[(20 * kW + 28) * 4], &rgba[(20 * kW + 28) * 4 + 4]};
+}
+const std::vector<uint8_t> kGreen = {0, 255, 0, 255};
+
 // Mean absolute difference of the picture's pixels outside the head from a background frame.
 double backgroundDistance(const std::vector<uint8_t>& picture, const Image& frame) {
   double sum = 0;
@@ -213,8 +213,7 @@ TEST_F(RuntimeTest, HeadGoesOverTheNamedBackgroundAndFramesPairWithTheirSEI) {
         EXPECT_GT(d, 2.0) << "picture " << k << " against frame " << i;
     }
     // The head, green, fills its rectangle; its padding never shows.
-    EXPECT_EQ(std::vector<uint8_t>(&rgba[(20 * kW + 28) * 4], &rgba[(20 * kW + 28) * 4 + 4]),
-              (std::vector<uint8_t>{0, 255, 0, 255}));
+    EXPECT_EQ(headPixel(rgba), kGreen);
   }
   engine->stop();
   finish(*view);
@@ -396,10 +395,7 @@ TEST_F(RuntimeTest, AViewAttachedAfterPreparationDrawsWithTheMask) {
   send(*engine, 3);
   ASSERT_TRUE(MainLoop::runUntil([&] { return !pictures().empty(); }, 30s));
   ASSERT_TRUE(MainLoop::runUntil([&] { return delegate_->firstFrames == 1; }, 10s));
-  const auto rgba = pictures()[0].second;
-  // The head, green, through the all-white mask.
-  EXPECT_EQ(std::vector<uint8_t>(&rgba[(20 * kW + 28) * 4], &rgba[(20 * kW + 28) * 4 + 4]),
-            (std::vector<uint8_t>{0, 255, 0, 255}));
+  EXPECT_EQ(headPixel(pictures()[0].second), kGreen);  // through the all-white mask
   engine->stop();
   finish(*view);
 }

@@ -59,10 +59,8 @@ ORSA_TEST_CHILD(ConnectWithoutModelList) {
   connector->connect();
   waitUntil([&] { return !backend.bodies("/api/create_task").empty(); });
   const auto sent = backend.bodies("/api/create_task");
-  if (sent.size() != 1) return std::fprintf(stderr, "%zu create_task requests\n", sent.size()), 1;
-  const json layout = sent[0]["decorater_config"]["layout"];
-  if (layout != kDefaultLayout)
-    return std::fprintf(stderr, "layout %s\n", layout.dump().c_str()), 2;
+  CHECK(sent.size() == 1);
+  CHECK(sent[0]["decorater_config"]["layout"] == kDefaultLayout);
   return 0;
 }
 

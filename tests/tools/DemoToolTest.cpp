@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/MediaReader.h"
 #include "render/gl/PngFile.h"
 #include "support/HttpTestServers.h"
 #include "support/TestSupport.h"
+#include "utils/ResourceTestPackage.h"
 
 namespace fs = std::filesystem;
 using namespace orsa::test;
@@ -29,17 +29,6 @@ class DemoTool : public testing::Test {
 
   TempDir dir_;
 };
-
-uint64_t decodedFrames(const std::string& video) {
-  auto reader = orsa::platform::MediaReader::openFirstVideoTrack(video);
-  if (!reader || !reader->addOutput(orsa::platform::kMediaPixelFormatBGRA) ||
-      !reader->startReading())
-    return 0;
-  uint64_t n = 0;
-  while (reader->status() == orsa::platform::MediaReader::Status::Reading)
-    if (reader->copyNextSampleBuffer()) ++n;
-  return n;
-}
 
 TEST_F(DemoTool, AShortRunPresentsEverySentFrameAndRecordsThem) {
   ASSERT_EQ(
@@ -73,7 +62,7 @@ TEST_F(DemoTool, AShortRunPresentsEverySentFrameAndRecordsThem) {
   // The summary on stdout is the file's content.
   EXPECT_NE(r.out.find(stats.dump(2)), std::string::npos) << r.out;
 
-  EXPECT_EQ(decodedFrames(out + "/composite.mp4"), recorded);
+  EXPECT_EQ(decodeAll(out + "/composite.mp4").size(), recorded);
   std::vector<uint8_t> sheet;
   int32_t w = 0, h = 0;
   std::string why;

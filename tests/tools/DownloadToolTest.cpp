@@ -29,8 +29,7 @@ class DownloadTool : public testing::Test {
   std::string path(const std::string& name) const { return (dir_.path() / name).string(); }
   CommandResult run(std::vector<std::string> args) { return runOrsa(path("home"), args); }
   std::string content(const std::string& name, size_t size) {
-    std::string bytes(size, '\0');
-    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 2654435761u) >> 13);
+    const std::string bytes = randomBytes(size, uint32_t(name[0]));
     writeFile(path("www/" + name), bytes);
     return bytes;
   }

@@ -338,8 +338,7 @@ TEST_F(ResourcePrepareTest, KilledRunLeavesAStateTheNextRunRecoversFrom) {
 TEST(ResourceDigest, StreamedDigestEqualsTheDigestOfTheWholeFile) {
   TempDir t;
   for (size_t size : {size_t(0), size_t(1 << 20) - 1, size_t(1 << 20), size_t(3 << 20) + 17}) {
-    std::string bytes(size, '\0');
-    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 2654435761u) >> 13);
+    const std::string bytes = randomBytes(size);
     writeFile(t.path() / "f", bytes);
     EXPECT_EQ(ResourceManager::digestOfFile((t.path() / "f").string()), sha256Of(bytes)) << size;
   }
