@@ -11,6 +11,9 @@ function(orsa_module name dir mode)
   set(lib orsa_${name})
   if(srcs)
     add_library(${lib}_obj OBJECT ${srcs})
+    # Only what include/orsa marks with ORSA_EXPORT leaves the shared library.
+    set_target_properties(${lib}_obj PROPERTIES
+      CXX_VISIBILITY_PRESET hidden C_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
     target_include_directories(${lib}_obj PUBLIC
       $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
       $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/src>)
