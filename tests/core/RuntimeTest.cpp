@@ -362,7 +362,7 @@ TEST_F(RuntimeTest, AViewThatCannotDrawIsReportedOnceAndNeverAsDrawn) {
       writePackage(local,
                    {{"origin.mp4", readFile(home_.path() / "o.mp4")}, {"border.png", "not a PNG"}});
     }
-    auto engine = OrsaMireloFactory::create();
+    auto engine = std::make_shared<OrsaMireloImpl>();
     auto view = makeView();
     if (!row.brokenMask)
       OrsaPreviewViewCore::of(*view).setRenderBackend(std::make_shared<NoPipelineBackend>());
@@ -371,6 +371,11 @@ TEST_F(RuntimeTest, AViewThatCannotDrawIsReportedOnceAndNeverAsDrawn) {
     const auto errors = settledErrors(1);
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0].rfind("-200010 The view cannot draw: " + row.cause, 0), 0u) << errors[0];
+    // The view may say so before the package is ready; frames sent earlier would find no
+    // background and never reach it.
+    auto runtime = std::dynamic_pointer_cast<OrsaROIRuntime>(engine->currentRuntime());
+    ASSERT_TRUE(runtime);
+    ASSERT_TRUE(MainLoop::runUntil([&] { return runtime->prepared(); }, 60s));
     for (int i = 0; i < 3; ++i) send(*engine, i);
     EXPECT_TRUE(MainLoop::runUntil([&] { return view->receivedFrameCount() == 3; }, 30s));
     MainLoop::runFor(100ms);
