@@ -88,13 +88,13 @@ std::vector<std::string> HostInfo::resourceDirectories() {
   std::vector<std::string> dirs;
   if (const char* dir = std::getenv("ORSA_RESOURCE_DIR"); dir && *dir) dirs.push_back(dir);
   if (auto chosen = get().resourceDirectory; !chosen.empty()) dirs.push_back(chosen);
-  if (auto file = loadedFrom())
+  const auto file = loadedFrom();
+  if (file)
     dirs.push_back((file->parent_path() / ORSA_RESOURCE_RELATIVE_DIR).lexically_normal().string());
   dirs.push_back(ORSA_INSTALL_RESOURCE_DIR);
   // Only a library or program still in its build tree looks into the sources: an installed
   // copy must stand on its own, whether or not the tree it came from is still there.
-  if (auto file = loadedFrom(); file && isInside(*file, ORSA_BUILD_DIR))
-    dirs.push_back(ORSA_BUILD_RESOURCE_DIR);
+  if (file && isInside(*file, ORSA_BUILD_DIR)) dirs.push_back(ORSA_BUILD_RESOURCE_DIR);
   return dirs;
 }
 
