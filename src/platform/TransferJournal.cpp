@@ -1,8 +1,15 @@
 #include "platform/TransferJournal.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
+#include <map>
 #include <memory>
+#include <mutex>
 
 #include "platform/AppContainer.h"
 #include "platform/FileIO.h"
@@ -63,7 +70,36 @@ bool TransferJournal::write(const std::string& path, const Contents& contents) {
   plist_dict_set_item(map, "Transfers", list);
   const Bytes xml = UrlSessionResume::toXml(map);
   return writeFileAtomically(
-      path, std::string_view(reinterpret_cast<const char*>(xml.data()), xml.size()));
+      path, std::string_view(reinterpret_cast<const char*>(xml.data()), xml.size()), 0600);
+}
+
+std::string TransferJournal::lockPathFor(const std::string& journalPath) {
+  const std::string_view suffix = ".plist";
+  std::string path = journalPath;
+  if (path.ends_with(suffix)) path.resize(path.size() - suffix.size());
+  return path + ".lock";
+}
+
+TransferJournal::Claim TransferJournal::claim(const std::string& journalPath) {
+  // Never destroyed: the descriptors are the locks, and they are kept until the process ends.
+  static auto* mutex = new std::mutex;
+  static auto* held = new std::map<std::string, int>;
+  const std::string path = lockPathFor(journalPath);
+  std::lock_guard lock(*mutex);
+  if (held->count(path)) return Claim::Held;
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return Claim::Unavailable;
+  int result;
+  do {
+    result = ::flock(fd, LOCK_EX | LOCK_NB);
+  } while (result != 0 && errno == EINTR);
+  if (result != 0) {
+    const bool taken = errno == EWOULDBLOCK;
+    ::close(fd);
+    return taken ? Claim::InUse : Claim::Unavailable;
+  }
+  held->emplace(path, fd);
+  return Claim::Held;
 }
 
 }  // namespace orsa::platform

@@ -27,7 +27,20 @@ class TransferJournal {
   // is made by the session once (ensureFolder): a session outliving its container must not
   // bring the container back.
   static bool ensureFolder(const std::string& path);
+  // Written with mode 0600: the requests in it may carry credentials.
   static bool write(const std::string& path, const Contents& contents);
+
+  // One process at a time owns an identifier's transfers: the advisory lock (flock) on
+  // "<name>.lock" beside the journal says which. Once taken, the lock stays with the process
+  // until it ends, so a session rebuilt later in this process never finds it taken in between.
+  enum class Claim {
+    Held,         // this process holds it, now or since before
+    InUse,        // another process holds it
+    Unavailable,  // the lock file cannot be made (nor, then, the journal)
+  };
+  static std::string lockPathFor(const std::string& journalPath);
+  // The journal's folder must exist (ensureFolder).
+  static Claim claim(const std::string& journalPath);
 };
 
 }  // namespace orsa::platform

@@ -38,6 +38,17 @@ inline constexpr int64_t kUrlErrorSecureConnectionFailed = -1200;
 inline constexpr int64_t kUrlErrorCannotCreateFile = -3000;
 inline constexpr int64_t kUrlErrorCannotWriteToFile = -3003;
 inline constexpr int64_t kUrlErrorCannotResumeDownload = -3001;
+// A redirect from https to plain http was refused.
+inline constexpr int64_t kUrlErrorAppTransportSecurityRequiresSecureConnection = -1022;
+// A data task's body went past UrlSessionConfiguration::maximumDataTaskBodyBytes.
+inline constexpr int64_t kUrlErrorDataLengthExceedsMaximum = -1103;
+
+// Errors of the service itself rather than of one transfer.
+inline constexpr const char* kUrlSessionErrorDomain = "OrsaUrlSessionErrorDomain";
+// Another process holds the background session identifier (UrlSession::tryMake).
+inline constexpr int64_t kUrlSessionErrorIdentifierInUse = 1;
+inline constexpr const char* kUrlSessionIdentifierInUseMessage =
+    "the downloads of this home are in use by another process";
 
 // NSURLSessionTaskPriorityDefault.
 inline constexpr float kTaskPriorityDefault = 0.5f;
@@ -139,15 +150,21 @@ class UrlSessionDelegate {
 struct UrlSessionConfiguration {
   // Non-empty for a background session: its in-flight download transfers are journalled on
   // disk (under the container's Library) and found again, suspended, by the next session
-  // created with the same identifier, in this process or a later one. One live session per
-  // identifier per process: invalidate the old one first. A second one made while the first
-  // lives neither reads nor writes the journal (a console line says so).
+  // created with the same identifier, in this process or a later one. One process at a time
+  // owns an identifier (see UrlSession::tryMake); within it, one live session: invalidate the
+  // old one first. A session made while another process owns the identifier, or while an
+  // earlier one of this process lives, neither reads nor writes the journal (a console line
+  // says so).
   std::string identifier;
   // Kept as a flag: Linux hosts have no cellular notion, and a host may still want to read it.
   bool allowsCellularAccess = true;
   std::chrono::milliseconds timeoutIntervalForRequest{60000};
   // Most transfers running at once per host.
   int httpMaximumConnectionsPerHost = 6;
+  // A data task whose body would pass this many bytes ends with
+  // kUrlErrorDataLengthExceedsMaximum (as soon as a Content-Length announces it, else when the
+  // bytes arrive), so a hostile or mistaken answer cannot take the process's memory. 0: no limit.
+  int64_t maximumDataTaskBodyBytes = int64_t{8} << 20;
 
   static UrlSessionConfiguration defaultConfiguration() { return {}; }
   static UrlSessionConfiguration background(std::string identifier) {
@@ -168,6 +185,21 @@ class UrlSession : public std::enable_shared_from_this<UrlSession> {
   static std::shared_ptr<UrlSession> make(UrlSessionConfiguration configuration,
                                           std::shared_ptr<UrlSessionDelegate> delegate,
                                           std::shared_ptr<DispatchQueue> delegateQueue);
+  // As make, but a background session whose identifier another process owns is not made:
+  // null, and *error (when given) is {kUrlSessionErrorDomain, kUrlSessionErrorIdentifierInUse,
+  // kUrlSessionIdentifierInUseMessage}. Answers at once; never waits for the other process.
+  static std::shared_ptr<UrlSession> tryMake(UrlSessionConfiguration configuration,
+                                             std::shared_ptr<UrlSessionDelegate> delegate,
+                                             std::shared_ptr<DispatchQueue> delegateQueue,
+                                             Error* error = nullptr);
+  // Claims a background identifier for this process without making a session, so a caller can
+  // refuse before it touches anything else of the home: the error above when another process
+  // owns it, none when this process does now (an empty identifier needs no claim). The claim is
+  // an advisory lock (flock) on "<identifier>.lock" beside the transfer journal in
+  // <home>/Library/OrsaTransfers; it is kept until the process ends (so a session rebuilt after
+  // the old one is invalidated finds it still held) and the system drops it when the process
+  // dies, however it dies. The home is the container's at the time of the call.
+  static std::optional<Error> claimBackgroundIdentifier(const std::string& identifier);
   // The process-wide default session without a delegate: data transfers with completion
   // callbacks, delivered on a background serial queue.
   static std::shared_ptr<UrlSession> shared();
@@ -175,19 +207,28 @@ class UrlSession : public std::enable_shared_from_this<UrlSession> {
   virtual ~UrlSession() = default;
   virtual const UrlSessionConfiguration& configuration() const = 0;
 
+  // The body goes to a partial file in the container's temporary directory. An answer
+  // without a Content-Length (chunked, or ended by closing) finishes with whatever came:
+  // the expected size stays kTransferSizeUnknown and countOfBytesReceived is the file's size.
+  // A header block or a body cut short (a closed connection, even one curl calls a clean end)
+  // fails with kUrlErrorNetworkConnectionLost, carrying resume data when the server can
+  // continue; a 206 to a request that asked for no range fails with kUrlErrorBadServerResponse
+  // unless its range is the whole file.
   virtual std::shared_ptr<UrlSessionDownloadTask> downloadTaskWithRequest(UrlRequest request) = 0;
   virtual std::shared_ptr<UrlSessionDownloadTask> downloadTaskWithURL(const std::string& url) = 0;
   // A transfer that continues from resume data: it asks for the rest with Range and If-Range
-  // (the ETag, else Last-Modified) and accepts only a 206 whose range starts where the partial
-  // file ends (another range fails with kUrlErrorCannotResumeDownload); a 200 starts the file
-  // over; a 416 for a partial file already as long as the size on record finishes it, with a
-  // response of status 200. Throws std::invalid_argument when the bytes are not resume data
+  // (the ETag, else Last-Modified) and appends only a 206 whose range starts where the partial
+  // file ends, under the validator sent (and, where both are known, for a file of the size on
+  // record). Any other 206 drops the partial file and the whole file is asked for once more,
+  // without a range; a 200 starts the file over (its length is the new expected size); a 416
+  // for a partial file already as long as the size on record finishes it, with a response of
+  // status 200. Throws std::invalid_argument when the bytes are not resume data
   // this service can continue from (no URL, no partial file or one shorter than recorded, a
   // file name that is a path); a partial file longer than recorded is cut to its size.
   virtual std::shared_ptr<UrlSessionDownloadTask> downloadTaskWithResumeData(
       const Bytes& resumeData) = 0;
-  // The body is collected in memory; completion runs on the delegate queue instead of the
-  // delegate's didComplete.
+  // The body is collected in memory, up to the configuration's maximumDataTaskBodyBytes;
+  // completion runs on the delegate queue instead of the delegate's didComplete.
   virtual std::shared_ptr<UrlSessionTask> dataTaskWithRequest(UrlRequest request,
                                                               DataCompletion completion) = 0;
 

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -284,6 +285,8 @@ class Session : public std::enable_shared_from_this<Session> {
 
  private:
   static constexpr char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
+  static constexpr char kChunkEnd[] = "\r\n";
+  static constexpr char kLastChunk[] = "0\r\n\r\n";
 
   void readBody() {
     http::async_read(socket_, buffer_, *parser_,
@@ -315,7 +318,18 @@ class Session : public std::enable_shared_from_this<Session> {
       reply_.body = e.what();
     }
 
+    if (reply_.rawHead) {
+      head_ = *reply_.rawHead;
+      return asio::async_write(socket_, asio::buffer(head_),
+                               [self = shared_from_this()](boost::system::error_code, size_t) {
+                                 boost::system::error_code ec;
+                                 self->socket_.shutdown(tcp::socket::shutdown_send, ec);
+                                 self->close();
+                               });
+    }
     const bool bodyless = reply_.status / 100 == 1 || reply_.status == 204 || reply_.status == 304;
+    const uint64_t total = reply_.generatedBytes.value_or(reply_.body.size());
+    if (reply_.generatedBytes) generated_.assign(std::max<size_t>(reply_.chunkBytes, 1), 'g');
     closeAfterReply_ = reply_.noLength || reply_.closeAfter || !request_.keep_alive();
     head_ = "HTTP/1.1 " + std::to_string(reply_.status) + " " +
             std::string(http::obsolete_reason(static_cast<http::status>(reply_.status))) + "\r\n";
@@ -326,14 +340,16 @@ class Session : public std::enable_shared_from_this<Session> {
       saysClose = saysClose ||
                   (equalsIgnoringCase(name, "Connection") && equalsIgnoringCase(value, "close"));
     }
-    if (!hasLength && !reply_.noLength && !bodyless)
-      head_ += "Content-Length: " + std::to_string(reply_.body.size()) + "\r\n";
+    if (reply_.chunked && !bodyless)
+      head_ += "Transfer-Encoding: chunked\r\n";
+    else if (!hasLength && !reply_.noLength && !bodyless)
+      head_ += "Content-Length: " + std::to_string(total) + "\r\n";
     if (closeAfterReply_ && !saysClose) head_ += "Connection: close\r\n";
     closeAfterReply_ = closeAfterReply_ || saysClose;
     head_ += "\r\n";
 
     sent_ = 0;
-    end_ = request_.method() == http::verb::head || bodyless ? 0 : reply_.body.size();
+    total_ = end_ = request_.method() == http::verb::head || bodyless ? 0 : total;
     if (reply_.closeAfter) end_ = std::min(end_, *reply_.closeAfter);
     if (reply_.stallAfter) end_ = std::min(end_, *reply_.stallAfter);
     asio::async_write(socket_, asio::buffer(head_),
@@ -344,15 +360,37 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   void sendBody() {
-    if (sent_ == end_) return afterBody();
-    const size_t n = std::min(std::max<size_t>(reply_.chunkBytes, 1), end_ - sent_);
-    asio::async_write(socket_, asio::buffer(reply_.body.data() + sent_, n),
+    if (sent_ == end_) return endBody();
+    const size_t n = std::min<uint64_t>(std::max<size_t>(reply_.chunkBytes, 1), end_ - sent_);
+    const char* data = reply_.generatedBytes ? generated_.data() : reply_.body.data() + sent_;
+    chunkHead_.clear();
+    if (reply_.chunked) chunkHead_ = toHex(n) + "\r\n";
+    const std::array<asio::const_buffer, 3> pieces = {
+        asio::buffer(chunkHead_), asio::buffer(data, n),
+        asio::buffer(kChunkEnd, reply_.chunked ? 2 : 0)};
+    asio::async_write(socket_, pieces,
                       [self = shared_from_this(), n](boost::system::error_code ec, size_t) {
                         if (ec) return self->close();
                         self->sent_ += n;
                         if (self->reply_.chunkDelayMs <= 0 || self->sent_ == self->end_)
                           return self->sendBody();
                         self->wait(self->reply_.chunkDelayMs, [self] { self->sendBody(); });
+                      });
+  }
+
+  static std::string toHex(size_t n) {
+    std::ostringstream out;
+    out << std::hex << n;
+    return out.str();
+  }
+
+  // A chunked body that was not cut short ends with its last chunk.
+  void endBody() {
+    if (!reply_.chunked || end_ < total_) return afterBody();
+    asio::async_write(socket_, asio::buffer(kLastChunk, sizeof kLastChunk - 1),
+                      [self = shared_from_this()](boost::system::error_code ec, size_t) {
+                        if (ec) return self->close();
+                        self->afterBody();
                       });
   }
 
@@ -385,7 +423,8 @@ class Session : public std::enable_shared_from_this<Session> {
   http::request<http::string_body> request_;
   FaultHttpServer::Reply reply_;
   std::string head_;
-  size_t sent_ = 0, end_ = 0;
+  uint64_t sent_ = 0, end_ = 0, total_ = 0;
+  std::string chunkHead_, generated_;
   bool closeAfterReply_ = false;
 };
 
