@@ -5,13 +5,16 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "platform/AppContainer.h"
 #include "platform/TransferJournal.h"
+#include "platform/UrlSessionPolicy.h"
 #include "platform/UrlSessionResume.h"
 #include "support/HttpTestServers.h"
 #include "support/TestSupport.h"
@@ -219,18 +222,37 @@ TEST_F(UrlSessionTest, PausedNginxTransfersContinueWithRangeInTheNextSession) {
 TEST_F(UrlSessionTest, ContinuationsAcceptOnlyTheRangeAskedFor) {
   const std::string v1 = randomBytes(400000), v2 = randomBytes(300000, 9);
   const size_t cut = 150000;
-  const HeaderList tagged = {{"ETag", "\"v1\""}}, elsewhere = {{"Content-Range", "bytes 0-9/9"}};
+  const HeaderList tagged = {{"ETag", "\"v1\""}};
+  // Servers that continue whatever they hold now, whatever was asked.
+  const auto range = [](size_t first, const std::string& v) {
+    return "bytes " + std::to_string(first) + "-" + std::to_string(v.size() - 1) + "/" +
+           std::to_string(v.size());
+  };
+  const auto splice = [&](const FaultHttpServer::Request& r) {
+    if (!r.header("Range")) return reply(200, {{"ETag", "\"v2\""}}, v2);
+    return reply(206, {{"ETag", "\"v2\""}, {"Content-Range", range(cut, v2)}}, v2.substr(cut));
+  };
+  const auto elsewhere = [&](const FaultHttpServer::Request& r) {
+    if (!r.header("Range")) return FaultHttpServer::serveBytes(r, v1);
+    return reply(206, {{"ETag", "\"v1\""}, {"Content-Range", range(0, v1)}}, v1);
+  };
+  Reply cutHead;
+  // Cut before its length is known: curl takes the close for the end of an empty body.
+  cutHead.rawHead = "HTTP/1.1 206 Partial Content\r\nContent-Range: " + range(cut, v1) +
+                    "\r\nETag: \"v1\"\r\nContent-Le";
   struct Case {
     const char* name;
     std::function<Reply(const FaultHttpServer::Request&)> second;
     std::string content;
     int64_t code;  // 0: success
+    size_t asked;  // requests: the continuation, then the whole file when it was refused
   } cases[] = {
-      {"206", [&](auto& r) { return FaultHttpServer::serveBytes(r, v1); }, v1, 0},
-      {"200", [&](auto&) { return reply(200, tagged, v1); }, v1, 0},
-      {"new ETag", [&](auto& r) { return FaultHttpServer::serveBytes(r, v2, "\"v2\""); }, v2, 0},
-      {"206 elsewhere", [&](auto&) { return reply(206, elsewhere, "0"); }, "",
-       kUrlErrorCannotResumeDownload},
+      {"206", [&](auto& r) { return FaultHttpServer::serveBytes(r, v1); }, v1, 0, 1},
+      {"200", [&](auto&) { return reply(200, tagged, v1); }, v1, 0, 1},
+      {"new size", [&](auto& r) { return FaultHttpServer::serveBytes(r, v2, "\"v2\""); }, v2, 0, 1},
+      {"206 under a new ETag", splice, v2, 0, 2},
+      {"206 elsewhere", elsewhere, v1, 0, 2},
+      {"cut headers", [&](auto&) { return cutHead; }, "", kUrlErrorNetworkConnectionLost, 1},
   };
   FaultHttpServer server(nullptr);
   open();
@@ -247,13 +269,26 @@ TEST_F(UrlSessionTest, ContinuationsAcceptOnlyTheRangeAskedFor) {
     EXPECT_EQ(t.error->code, kUrlErrorNetworkConnectionLost);
     EXPECT_EQ(t.events, kCut);
     server.setHandler(c.second);
-    t = recorder->run(*session->downloadTaskWithResumeData(*t.error->resumeData));
-    const auto asked = server.requests().back();
-    EXPECT_EQ(asked.header("Range").value_or("") + asked.header("If-Range").value_or(""),
-              "bytes=" + std::to_string(cut) + "-\"v1\"");
+    const size_t before = server.requests().size();
+    auto task = session->downloadTaskWithResumeData(*t.error->resumeData);
+    t = recorder->run(*task);
+    const auto asked = server.requests();
+    ASSERT_EQ(asked.size() - before, c.asked);
+    EXPECT_EQ(
+        asked[before].header("Range").value_or("") + asked[before].header("If-Range").value_or(""),
+        "bytes=" + std::to_string(cut) + "-\"v1\"");
+    EXPECT_FALSE(asked.back().header("Range") && c.asked > 1) << "the whole file was not asked";
     EXPECT_TRUE(sameBytes(t.content, c.content));
     EXPECT_TRUE(t.totalsAddUp);
     EXPECT_EQ(t.error ? t.error->code : 0, c.code);
+    if (c.code == 0) {
+      EXPECT_EQ(t.expected, int64_t(c.content.size()));
+      EXPECT_EQ(task->countOfBytesExpectedToReceive(), int64_t(c.content.size()));
+    } else {
+      ASSERT_TRUE(t.error->resumeData) << "a resume was possible";
+      EXPECT_EQ(UrlSessionResume::fromResumeData(*t.error->resumeData)->bytesReceived,
+                int64_t(cut));
+    }
   }
   // A partial file already whole: the server's 416 finishes it.
   const std::string name = "CFNetworkDownload_whole1.tmp";
@@ -291,11 +326,6 @@ TEST_F(UrlSessionTest, StatusesLengthsErrorsAndDataTransfers) {
   EXPECT_EQ(t.events, kDone);
   EXPECT_EQ(t.status, 404);
   EXPECT_EQ(t.content, "gone");
-  auto unknown = session->downloadTaskWithURL(server.url("/nolength"));
-  t = recorder->run(*unknown);
-  EXPECT_TRUE(sameBytes(t.content, body));
-  EXPECT_EQ(t.expected, kTransferSizeUnknown);
-  EXPECT_EQ(unknown->response()->expectedContentLength, kTransferSizeUnknown);
   // A port nobody listens on: bind one, note it, close it.
   const uint16_t port = FaultHttpServer(nullptr).port();
   const std::pair<std::string, int64_t> cases[] = {
@@ -323,6 +353,149 @@ TEST_F(UrlSessionTest, StatusesLengthsErrorsAndDataTransfers) {
   EXPECT_EQ(std::string(data->begin(), data->end()), "=" + json);
   EXPECT_EQ(response->statusCode, 201);
   EXPECT_EQ(response->mimeType, "text/json");
+}
+
+// One row per answer a download must not take for a whole file, and per answer it must.
+TEST_F(UrlSessionTest, DownloadsOfAnswersWithoutLengthOrCutShort) {
+  const std::string body = randomBytes(200000);
+  const HeaderList tagged = {{"ETag", "\"v1\""}, {"Accept-Ranges", "bytes"}};
+  Reply closeDelimited = reply(200, tagged, body), chunked = closeDelimited,
+        shortBody = closeDelimited, cutHead, unasked = reply(206, tagged, body.substr(0, 100000)),
+        whole = reply(206, tagged, body);
+  closeDelimited.noLength = true;
+  chunked.chunked = true;
+  shortBody.closeAfter = 120000;
+  cutHead.rawHead = "HTTP/1.1 200 OK\r\nETag: \"v1\"\r\nContent-Le";
+  unasked.headers.emplace_back("Content-Range", "bytes 0-99999/200000");
+  whole.headers.emplace_back("Content-Range", "bytes 0-199999/200000");
+  struct Case {
+    const char* name;
+    Reply answer;
+    int64_t code;         // 0: finished with the whole body
+    int64_t expected;     // the expected size the transfer reports
+    int64_t resumableAt;  // -1: no resume data
+  } cases[] = {
+      {"close-delimited", closeDelimited, 0, kTransferSizeUnknown, -1},
+      {"chunked", chunked, 0, kTransferSizeUnknown, -1},
+      {"short body", shortBody, kUrlErrorNetworkConnectionLost, 200000, 120000},
+      {"cut headers", cutHead, kUrlErrorNetworkConnectionLost, kTransferSizeUnknown, -1},
+      {"206 to no range", unasked, kUrlErrorBadServerResponse, kTransferSizeUnknown, -1},
+      {"206 of the whole file", whole, 0, 200000, -1},
+  };
+  FaultHttpServer server(nullptr);
+  open();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    server.setHandler([&](const auto&) { return c.answer; });
+    auto task = session->downloadTaskWithURL(server.url("/f"));
+    const auto t = recorder->run(*task);
+    EXPECT_EQ(t.error ? t.error->code : 0, c.code) << (t.error ? t.error->description : "");
+    EXPECT_EQ(task->countOfBytesExpectedToReceive(), c.expected);
+    if (c.code == 0) {
+      EXPECT_EQ(t.events, kDone);
+      EXPECT_TRUE(sameBytes(t.content, body));
+      EXPECT_EQ(task->countOfBytesReceived(), int64_t(body.size()));
+      EXPECT_EQ(t.expected, c.expected) << "the total progress reported";
+      continue;
+    }
+    EXPECT_NE(t.events, kDone) << "a cut answer became a file";
+    const auto& resume = t.error->resumeData;
+    EXPECT_EQ(resume ? UrlSessionResume::fromResumeData(*resume)->bytesReceived : -1,
+              c.resumableAt);
+    // Only a partial file that resume data names is left.
+    EXPECT_EQ(fs::is_empty(AppContainer::temporaryDirectory()), !resume);
+    fs::remove_all(AppContainer::temporaryDirectory());
+    fs::create_directories(AppContainer::temporaryDirectory());
+  }
+}
+
+// Data tasks hold their body in memory: an answer past the limit ends with its own error
+// before the process's memory follows it.
+TEST_F(UrlSessionTest, DataTasksStopAtTheBodyLimit) {
+  constexpr uint64_t kHuge = uint64_t{400} << 20;
+  const int64_t limit = UrlSessionConfiguration{}.maximumDataTaskBodyBytes;
+  FaultHttpServer server([&](const FaultHttpServer::Request& r) {
+    Reply endless;
+    endless.generatedBytes = r.target == "/at-limit" ? uint64_t(limit) : kHuge;
+    endless.chunked = r.target != "/announced";
+    return endless;
+  });
+  open();
+  const auto memory = [](const char* key) {  // kB, from /proc/self/status
+    std::istringstream status(readFile("/proc/self/status"));
+    for (std::string line; std::getline(status, line);)
+      if (line.rfind(key, 0) == 0) return std::stoll(line.substr(std::strlen(key)));
+    return -1LL;
+  };
+  writeFile("/proc/self/clear_refs", "5");  // the peak starts again from here
+  const long long baseline = memory("VmRSS:");
+  for (const char* target : {"/endless", "/announced"}) {
+    const auto [data, response, error] = fetch(server.url(target));
+    ASSERT_TRUE(error) << target;
+    EXPECT_EQ(error->code, kUrlErrorDataLengthExceedsMaximum) << target;
+    EXPECT_FALSE(data);
+  }
+  EXPECT_LT(memory("VmHWM:") - baseline, 100 << 10) << "kB above the baseline at the peak";
+  const auto [data, response, error] = fetch(server.url("/at-limit"));
+  ASSERT_TRUE(data) << error->description;
+  EXPECT_EQ(int64_t(data->size()), limit);
+}
+
+TEST(UrlSessionPolicyTest, RedirectsNeverLeaveHttps) {
+  const struct {
+    const char* from;
+    const char* location;
+    bool allowed;
+  } cases[] = {
+      {"https://a.example/x", "http://b.example/y", false},
+      {"HTTPS://a.example/x", " HTTP://a.example/y", false},
+      {"https://a.example/x", "ftp://a.example/y", false},
+      {"https://a.example/x", "https://b.example/y", true},
+      {"https://a.example/x", "/y:z", true},
+      {"https://a.example/x", "//b.example/y", true},
+      {"http://a.example/x", "http://b.example/y", true},
+      {"http://a.example/x", "https://b.example/y", true},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(policy::redirectAllowed(c.from, c.location), c.allowed)
+        << c.from << " " << c.location;
+}
+
+ORSA_TEST_CHILD(UrlSessionClaimChild) {
+  AppContainer::setRoot(std::getenv("TEST_HOME"));
+  Error error;
+  auto session = UrlSession::tryMake(UrlSessionConfiguration::background(std::getenv("TEST_ID")),
+                                     nullptr, nullptr, &error);
+  if (session) return 0;
+  CHECK(error.domain == kUrlSessionErrorDomain);
+  CHECK(error.description == kUrlSessionIdentifierInUseMessage);
+  return error.code == kUrlSessionErrorIdentifierInUse ? 7 : 1;
+}
+
+// Two processes on one home: the second is told at once that the identifier is taken.
+TEST_F(UrlSessionTest, ABackgroundIdentifierBelongsToOneProcess) {
+  open("orsa.test.claim");
+  const std::string journal = TransferJournal::pathFor("orsa.test.claim");
+  const auto claimedBy = [&](const char* id) {
+    return runChild("UrlSessionClaimChild",
+                    {"TEST_HOME=" + home.str(), std::string("TEST_ID=") + id})
+        .exitCode;
+  };
+  EXPECT_EQ(claimedBy("orsa.test.claim"), 7);
+  EXPECT_EQ(claimedBy("orsa.test.other"), 0);
+  // Within the process the claim stays: a session made after the old one is invalid is whole.
+  session->invalidateAndCancel();
+  ASSERT_TRUE(invalidated());
+  Error error;
+  session = UrlSession::tryMake(UrlSessionConfiguration::background("orsa.test.claim"), recorder,
+                                nullptr, &error);
+  ASSERT_TRUE(session) << error.description;
+  EXPECT_EQ(claimedBy("orsa.test.claim"), 7);
+  // What the journal and its lock hold (the requests of transfers) is the user's alone.
+  for (const auto& path : {journal, TransferJournal::lockPathFor(journal)})
+    EXPECT_EQ(fs::status(path).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write)
+        << path;
 }
 
 ORSA_TEST_CHILD(UrlSessionBackgroundChild) {
