@@ -8,7 +8,6 @@
 
 #include <fmt/format.h>
 
-#include "platform/Console.h"
 #include "platform/Digest.h"
 #include "platform/UrlSessionCurl.h"
 #include "platform/UrlSessionPolicy.h"
