@@ -58,8 +58,7 @@ class TRDownloader : public orsa::platform::UrlSessionDelegate,
   bool sessionInUse() const;
   // Whether a second process on the same home is told so (the session service claims
   // background identifiers for one process at a time).
-  static constexpr bool kRefusesSecondProcess =
-      kClaimsIdentifiers<orsa::platform::UrlSession>;
+  static constexpr bool kRefusesSecondProcess = kClaimsIdentifiers<orsa::platform::UrlSession>;
 
   bool allowsCellularAccess() const;
   void setAllowsCellularAccess(bool allow);

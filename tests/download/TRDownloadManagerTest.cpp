@@ -179,8 +179,9 @@ ORSA_TEST_CHILD(ManagerRefusesIdsThatArePaths) {
   auto m = begin(1, "u1");
   CHECK(orsa::test::readFile(victim) == "not the manager's");
   const auto before = tree(home);
-  const std::string refused[] = {".", "..", "a/b", "../../../x", "/abs", "a\\b",
-                                 std::string("a\0b", 3), "a\nb", "tab\t", "\x7f"};
+  const std::string refused[] = {
+      ".",    "..",    "a/b", "../../../x", "/abs", "a\\b", std::string("a\0b", 3),
+      "a\nb", "tab\t", "\x7f"};
   for (const auto& id : refused) {
     CHECK(M::startDownloadWithUrl(env("TR_BASE") + "/ids", id, 0.5f, std::nullopt) == nullptr);
     auto item = TRDownloadItem::itemWithUrl(env("TR_BASE") + "/ids", "");
