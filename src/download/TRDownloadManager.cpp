@@ -159,7 +159,14 @@ TRDownloadManager::~TRDownloadManager() {
 
 void TRDownloadManagerPrivate::initManager() {
   setUid(config_.uid);
-  TRDownloader::downloader()->setTaskCachekMode(config_.taskCachekMode);
+  auto downloader = TRDownloader::downloader();
+  downloader->setTaskCachekMode(config_.taskCachekMode);
+  // The queue is another process's while it holds the transfers: restoring would judge its
+  // items by a stale store and could delete files it has just put in place.
+  if (downloader->sessionInUse()) {
+    say("[initManager] the downloads of this home are in use by another process; not restored");
+    return;
+  }
   restore();
 }
 

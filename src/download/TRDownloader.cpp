@@ -338,6 +338,11 @@ std::shared_ptr<TRDownloadTask> TRDownloader::downloadTaskForUrl(const std::stri
   }
   // A cancelled run of the same task left the flag; this one wants to hear the outcome.
   task->setIsDeleted(false);
+  if (!task->downloadTask() && task->resumeData().empty()) {
+    // Nothing to continue from: the file is fetched whole, and may have changed meanwhile.
+    task->setFileSize(0);
+    task->setDownloadedSize(0);
+  }
   task->setProgressHandler(std::move(progress));
   task->setCompletionHandler(std::move(completion));
   DB::saveTask(task);
