@@ -1,5 +1,7 @@
 #include "orsa/OrsaHost.h"
 
+#include "OrsaMireloConfigDecoder.h"
+#include "OrsaROIRuntime.h"
 #include "platform/AppContainer.h"
 #include "platform/Console.h"
 #include "platform/Dispatch.h"
@@ -56,4 +58,9 @@ size_t OrsaMainLoop::poll() {
 
 size_t OrsaMainLoop::runFor(std::chrono::milliseconds duration) {
   return orsa::platform::MainLoop::runFor(duration);
+}
+
+std::string OrsaHost::packagePath(const std::string& startConfiguration) {
+  auto config = OrsaMireloConfigDecoder::decode(std::string_view(startConfiguration));
+  return config ? OrsaROIRuntime::localPackagePath(*config) : std::string();
 }

@@ -7,15 +7,21 @@
 #include <filesystem>
 
 #include "OrsaLogClip.h"
+#include "download/TRDownloadUtils.h"
 #include "download/TRDownloader.h"
 #include "logging/QMXLogUtil.h"
 #include "platform/AppContainer.h"
 #include "platform/Clock.h"
+#include "platform/Digest.h"
 #include "render/OrsaPreviewViewCore.h"
 
 namespace {
 
 constexpr const char* M = OrsaROIRuntime::kModule;
+// Hex digits of the URL's SHA-256 in a local package's name.
+constexpr size_t kPackageDigestLength = 16;
+// The file id of package downloads' tasks (the task id is the URL's with it).
+constexpr const char* kPackageTaskFileId = "OrsaROIRuntime.package";
 
 using orsa::platform::mainQueue;
 
@@ -119,9 +125,15 @@ OrsaROIRuntime::~OrsaROIRuntime() {
 
 std::string OrsaROIRuntime::localPackagePath(const OrsaMireloConfig& config) {
   auto fit = config.getFitStream();
-  std::string name = fit && fit->packageUrl() ? lastPathComponent(*fit->packageUrl()) : "";
-  // A name that would step out of the directory is no file name.
-  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
+  const std::string url = fit && fit->packageUrl() ? *fit->packageUrl() : "";
+  std::string name;
+  if (!url.empty()) {
+    // Named by the whole URL, so two packages that share a file name stay apart; the URL's
+    // own file name follows, for people looking at the folder.
+    name = orsa::platform::Digest::sha256Hex(url).substr(0, kPackageDigestLength);
+    const std::string last = lastPathComponent(url);
+    if (TRDownloadUtils::isSafeName(last)) name += "-" + last;
+  } else {
     name = fmt::sprintf("%s.zip", config.digitalHumanId().value_or(""));
     for (char& c : name) {
       if (c == '/') c = '_';
@@ -230,7 +242,10 @@ void OrsaROIRuntime::downloadPackage(const std::shared_ptr<ResourceManager>& man
         if (!self) return;
         self->onPackageDownloaded(manager, url, modelId, path, localPath, error);
       };
-      auto task = TRDownloader::downloader()->downloadWithUrl(url, progress, completion);
+      // One task per package URL: a download an earlier run left unfinished continues from
+      // what it had received.
+      auto task = TRDownloader::downloader()->downloadTaskForUrl(url, kPackageTaskFileId, progress,
+                                                                 completion);
       {
         std::lock_guard<std::mutex> lock(self->mutex_);
         self->downloadTask_ = task;
@@ -264,9 +279,15 @@ void OrsaROIRuntime::onPackageDownloaded(const std::shared_ptr<ResourceManager>&
   }
   ORSA_LOG_INFO(M, "[load resource][%s] download success: %s", orsaLogClip(modelId),
                 orsaLogClip(*localPath));
+  // Copied under another name and renamed into place, so that a copy cut short is never
+  // taken for the package by the next start.
   std::error_code ec;
-  std::filesystem::copy_file(*localPath, path, std::filesystem::copy_options::overwrite_existing,
-                             ec);
+  const std::string partial = path + ".copying";
+  if (std::filesystem::copy_file(*localPath, partial,
+                                 std::filesystem::copy_options::overwrite_existing, ec)) {
+    std::filesystem::rename(partial, path, ec);
+  }
+  if (ec) std::filesystem::remove(partial, ec);
   // A failed copy leaves no file, and preparation reports the missing package.
   manager->setResource(path, shared_from_this());
 }

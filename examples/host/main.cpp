@@ -4,7 +4,7 @@
 //                     [--seconds S] [--frames N] [--attach-late] [--out PICTURE.png]
 //
 // The start configuration's stream names the package by URL; a host that already has the
-// package puts it where the engine looks first: <home>/tmp/<last path component of the URL>.
+// package puts it where the engine looks first: OrsaHost::packagePath(configuration).
 // A sender thread plays the RTC library's part: for every head picture, first its SEI record,
 // then the picture. The head is a plain magenta block, so what the view presents can be checked
 // for it. The program writes nothing on standard output (neither does the library); its report
@@ -126,9 +126,15 @@ int main(int argc, char** argv) {
   namespace fs = std::filesystem;
   OrsaHost::setHomeDirectory(o.home);
   std::error_code ec;
-  fs::create_directories(fs::path(o.home) / "tmp", ec);
-  fs::copy_file(o.package, fs::path(o.home) / "tmp" / fs::path(o.package).filename(),
-                fs::copy_options::overwrite_existing, ec);
+  const std::string placed = OrsaHost::packagePath(o.config);
+  if (placed.empty()) {
+    std::fprintf(stderr, "the start configuration cannot be read\n");
+    return 2;
+  }
+  fs::create_directories(fs::path(placed).parent_path(), ec);
+  // Whole or not at all: the engine takes whatever file it finds there for the package.
+  if (fs::copy_file(o.package, placed + ".copying", fs::copy_options::overwrite_existing, ec))
+    fs::rename(placed + ".copying", placed, ec);
   if (ec) {
     std::fprintf(stderr, "cannot place the package: %s\n", ec.message().c_str());
     return 1;

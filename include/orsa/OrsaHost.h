@@ -41,6 +41,12 @@ class ORSA_EXPORT OrsaHost {
   static void applicationWillTerminate();
   static void applicationDidBecomeActive();
   static void applicationWillResignActive();
+
+  // Where the engine keeps the resource package of a start configuration (the text start()
+  // takes): in <home>/tmp, named by the whole package URL. A host that already has the package
+  // may place it there, whole (copied under another name, then renamed), and the engine will
+  // not download it. Empty when the configuration cannot be read. Any thread.
+  static std::string packagePath(const std::string& startConfiguration);
 };
 
 // The engine's main queue. Delegate callbacks, the start of package preparation and its

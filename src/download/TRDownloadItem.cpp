@@ -34,15 +34,27 @@ std::string join(std::string base, std::string_view part) {
   return base.append(part);
 }
 
-// The transfer service's temporary file may live on another file system than the save
-// directory, where a rename cannot reach.
+// Puts the finished file at `to` in one step: a rename over whatever is there, so the path
+// holds either the old file or the new one, never nothing. The transfer service's temporary
+// file may live on another file system than the save directory, where a rename cannot reach:
+// it is copied next to `to` first and renamed from there.
 bool moveFile(const std::string& from, const std::string& to, std::error_code& ec) {
   fs::rename(from, to, ec);
   if (!ec || ec != std::errc::cross_device_link) return !ec;
   ec.clear();
-  if (!fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec)) return false;
-  fs::remove(from, ec);
-  ec.clear();
+  const std::string staged = to + ".moving";
+  if (!fs::copy_file(from, staged, fs::copy_options::overwrite_existing, ec)) {
+    std::error_code ignored;
+    fs::remove(staged, ignored);
+    return false;
+  }
+  fs::rename(staged, to, ec);
+  std::error_code ignored;
+  if (ec) {
+    fs::remove(staged, ignored);
+    return false;
+  }
+  fs::remove(from, ignored);
   return true;
 }
 
@@ -221,7 +233,8 @@ std::string TRDownloadItem::saveUidDirectory() const {
 std::string TRDownloadItem::saveDirectory() const {
   const std::string type = fileType();
   std::string dir = join(saveUidDirectory(), type.empty() ? "data" : type);
-  U::createPathIfNotExist(dir);
+  // Names that are no plain folder names could reach outside the save root: nothing is made.
+  if (d_->namesAreSafe()) U::createPathIfNotExist(dir);
   return dir;
 }
 
@@ -233,6 +246,13 @@ std::string TRDownloadItem::saveName() const {
 
 std::string TRDownloadItem::savePath() const {
   return join(saveDirectory(), saveName());
+}
+
+bool TRDownloadItemPrivate::namesAreSafe() const {
+  std::lock_guard lock(mutex_);
+  for (const std::string* name : {&uid_, &fileType_, &fileId_})
+    if (!name->empty() && !U::isSafeName(*name)) return false;
+  return true;
 }
 
 // ---- status, progress and speed ----
@@ -373,11 +393,20 @@ TRCompletionHandler TRDownloadItemPrivate::completionHandler() {
     if (item->fileExtension().empty()) d.setFileExtensionWithTask(task);
     const std::string savePath = item->savePath();
     std::error_code ec;
-    if (fs::exists(savePath, ec)) {
+    if (!d.namesAreSafe() || !U::isInside(item->saveRootPath(), savePath)) {
+      say(fmt::sprintf("[Item completionHandler] save path outside the save root refused: %s",
+                       savePath));
+      {
+        std::lock_guard lock(d.mutex_);
+        d.lastErrorCode_ = static_cast<int64_t>(std::errc::permission_denied);
+        d.lastErrorMessage_ = "save path outside the save root";
+      }
+      d.downloadStatusChanged(4, task);
+      return;
+    }
+    if (fs::exists(savePath, ec))
       say(fmt::sprintf("[Item completionHandler] Warning file Exist at path: %s and replaced it!",
                        savePath));
-      fs::remove(savePath, ec);
-    }
     if (moveFile(*localPath, savePath, ec)) {
       const int64_t size = U::fileSizeWithPath(savePath);
       {

@@ -57,6 +57,10 @@ class TRDownloadItemPrivate {
   // Starts the ticker while downloading with speed on, else stops it and reports 0.
   void calculaterSpeedWithStatus(uint64_t status);
 
+  // False when the uid, file type or file id (those that are set) is not a plain folder
+  // entry name: such an item's paths could lead outside its save root.
+  bool namesAreSafe() const;
+
   // The stored field of that name (absent for an unknown name), and the assignment of a
   // stored column to its field (unknown columns are ignored).
   TRDBValue storedValue(std::string_view field) const;

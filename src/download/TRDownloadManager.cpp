@@ -159,7 +159,14 @@ TRDownloadManager::~TRDownloadManager() {
 
 void TRDownloadManagerPrivate::initManager() {
   setUid(config_.uid);
-  TRDownloader::downloader()->setTaskCachekMode(config_.taskCachekMode);
+  auto downloader = TRDownloader::downloader();
+  downloader->setTaskCachekMode(config_.taskCachekMode);
+  // The queue is another process's while it holds the transfers: restoring would judge its
+  // items by a stale store and could delete files it has just put in place.
+  if (downloader->sessionInUse()) {
+    say("[initManager] the downloads of this home are in use by another process; not restored");
+    return;
+  }
   restore();
 }
 
@@ -209,6 +216,10 @@ ItemPtr TRDownloadManager::startDownloadWithUrl(
     const std::optional<std::vector<uint8_t>>& extraData) {
   auto* m = current();
   if (!m) return nullptr;
+  if (!fileId.empty() && !U::isSafeName(fileId)) {
+    say("[startDownloadWithUrl] file id refused, it is no plain file name: " + fileId);
+    return nullptr;
+  }
   auto item = TRDownloadItem::itemWithUrl(url, fileId);
   if (extraData) item->setExtraData(*extraData);
   m->startItem(item, priority);
@@ -318,6 +329,11 @@ std::string TRDownloadManagerPrivate::uid() const {
 
 void TRDownloadManagerPrivate::setUid(const std::string& uid) {
   if (uid_ && *uid_ == uid) return;
+  // The uid names the folder of its items' files.
+  if (!uid.empty() && !U::isSafeName(uid)) {
+    say("[setUid] uid refused, it is no plain folder name: " + uid);
+    return;
+  }
   // The first uid is set while the manager is created, before anything of this process runs:
   // pausing then would only keep restore from queueing the stored items again.
   if (uid_) pauseAll();
@@ -341,8 +357,7 @@ bool TRDownloadManagerPrivate::downloadFinishedWithItem(const ItemPtr& item) {
         "[downloadFinishedWithItem] status finished to failed, reason: savePath error! %s", path));
     part(item).setDownloadStatus(kFailed);
   }
-  std::error_code ec;
-  fs::remove(path, ec);
+  U::removeInside(item->saveRootPath(), path);
   return false;
 }
 
@@ -368,6 +383,12 @@ void TRDownloadManagerPrivate::downloadTaskFinishNoti(const ItemPtr& item) {
 
 void TRDownloadManagerPrivate::startItem(const ItemPtr& item, float priority) {
   if (!item) return;
+  for (const std::string& name : {item->fileId(), item->fileType()}) {
+    if (!name.empty() && !U::isSafeName(name)) {
+      say("[startDownloadWithItem] item refused, its file id or type is no plain name: " + name);
+      return;
+    }
+  }
   if (auto stored = DB::itemWithTaskId(item->taskId());
       stored && downloadFinishedWithItem(stored)) {
     say("[startDownloadWithItem] detect item finished!");
@@ -445,9 +466,14 @@ void TRDownloadManagerPrivate::stopItem(const ItemPtr& item) {
   const std::string path = item->savePath();
   std::error_code ec;
   say(fmt::sprintf("[remove item] isExist : %d path: %s", fs::exists(path, ec) ? 1 : 0, path));
-  fs::remove(path, ec);
+  U::removeInside(item->saveRootPath(), path);
   DB::removeItemWithTaskId(item->taskId());
-  if (task) DB::removeTask(task);
+  if (task) {
+    // A paused item's bytes so far lie in the transfer service's partial file, named by the
+    // resume data: both go with the item.
+    TRDownloader::downloader()->discardResumeData(task);
+    DB::removeTask(task);
+  }
   forget(item);
   if (!item->noNeedStartNext()) startNextDownload();
 }

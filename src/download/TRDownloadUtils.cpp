@@ -91,3 +91,38 @@ std::vector<uint8_t> TRDownloadUtils::bytesOf(const TRDBValue& value) {
   if (auto* b = std::get_if<std::vector<uint8_t>>(&value)) return *b;
   return {};
 }
+
+bool TRDownloadUtils::isSafeName(std::string_view name) {
+  if (name.empty() || name == "." || name == "..") return false;
+  for (unsigned char c : name)
+    if (c == '/' || c == '\\' || c < 0x20 || c == 0x7f) return false;
+  return true;
+}
+
+bool TRDownloadUtils::isInside(const std::string& root, const std::string& path) {
+  namespace fs = std::filesystem;
+  const fs::path file(path);
+  const std::string name = file.filename().string();
+  if (root.empty() || name.empty() || name == "." || name == "..") return false;
+  std::error_code ec;
+  // The entry itself is not followed: a link inside the folder is the folder's to delete,
+  // wherever it points.
+  const fs::path parent = fs::weakly_canonical(file.parent_path(), ec);
+  if (ec) return false;
+  const fs::path base = fs::weakly_canonical(root, ec);
+  if (ec) return false;
+  const fs::path full = parent / name;
+  auto b = base.begin(), f = full.begin();
+  for (; b != base.end() && !b->empty(); ++b, ++f)
+    if (f == full.end() || *f != *b) return false;
+  return f != full.end();
+}
+
+bool TRDownloadUtils::removeInside(const std::string& root, const std::string& path) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  if (!fs::exists(fs::symlink_status(path, ec))) return true;
+  if (!isInside(root, path)) return false;
+  fs::remove(path, ec);
+  return !ec;
+}

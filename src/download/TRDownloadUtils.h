@@ -42,6 +42,17 @@ class TRDownloadUtils {
   // Whole seconds since 1970, truncated.
   static uint64_t sec_timestamp();
 
+  // True for a text that names one entry of a folder and nothing else: not empty, not "." or
+  // "..", and free of "/", "\\", NUL and control characters. Uids, file types and file ids
+  // become path components, so each must be one.
+  static bool isSafeName(std::string_view name);
+  // True when `path` lies strictly below the folder `root`, both resolved through every link
+  // that exists and every "..".
+  static bool isInside(const std::string& root, const std::string& path);
+  // Deletes the file (or the empty folder) at `path` only when it lies inside `root`; a path
+  // outside is refused and left alone. True when nothing is there any more.
+  static bool removeInside(const std::string& root, const std::string& path);
+
   // Conversions between stored values and fields. An empty text or byte string is stored as
   // absent, so a field that was never set stays NULL in the store.
   static TRDBValue valueOf(const std::string& text);

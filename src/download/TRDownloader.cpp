@@ -8,6 +8,7 @@
 
 #include "download/TRDownloadDB.h"
 #include "download/TRResumeData.h"
+#include "platform/AppContainer.h"
 #include "platform/Console.h"
 #include "platform/Digest.h"
 #include "platform/HostInfo.h"
@@ -46,12 +47,33 @@ long statusOf(const P::UrlSessionTask& transfer) {
 }
 
 // A resumed transfer's response announces only the remaining range; the transfer knows the
-// whole file's size, which is what the finished file is compared with.
+// whole file's size, which is what the finished file is compared with. kTransferSizeUnknown
+// when the server did not say (a chunked answer, or one ended by closing the connection).
 int64_t expectedWholeSize(const P::UrlSessionTask& transfer) {
   int64_t whole = transfer.countOfBytesExpectedToReceive();
   if (whole > 0) return whole;
   auto response = transfer.response();
-  return response ? response->expectedContentLength : 0;
+  return response && response->expectedContentLength >= 0 ? response->expectedContentLength
+                                                          : P::kTransferSizeUnknown;
+}
+
+// The transfer service's partial file that resume data names, inside its temporary folder.
+void removePartialFile(const std::vector<uint8_t>& resumeData) {
+  if (resumeData.empty()) return;
+  const std::string name = TRResumeData(resumeData).tempName();
+  if (!U::isSafeName(name)) return;
+  const std::string dir = orsa::platform::AppContainer::temporaryDirectory();
+  U::removeInside(dir, dir + "/" + name);
+}
+
+// The session service's claim of a background identifier for this process, where the service
+// offers one; without it every claim succeeds.
+template <class Session = P::UrlSession>
+std::optional<P::Error> claimSessionIdentifier(const std::string& identifier) {
+  if constexpr (kClaimsIdentifiers<Session>)
+    return Session::claimBackgroundIdentifier(identifier);
+  else
+    return std::nullopt;
 }
 
 std::mutex gProviderMutex;
@@ -98,12 +120,25 @@ bool TRDownloader::isNeedCreateSession() const {
 }
 
 void TRDownloader::createSession() {
+  // Another process holds the background identifier (and with it the journal of its
+  // transfers): this one must not adopt, finish or delete anything of them.
+  if (auto refused = claimSessionIdentifier(sessionIdentifier())) {
+    session_ = nullptr;
+    sessionInUse_ = true;
+    say("[createSession] " + describe(*refused));
+    return;
+  }
   auto configuration = P::UrlSessionConfiguration::background(sessionIdentifier());
   configuration.allowsCellularAccess = allowsCellularAccess();
   session_ = P::UrlSession::make(std::move(configuration), shared_from_this(), P::mainQueue());
 }
 
+bool TRDownloader::sessionInUse() const {
+  return sessionInUse_;
+}
+
 void TRDownloader::recoveryExceptionTasks() {
+  if (!session_) return;
   for (const auto& held : session_->allTasks()) {
     auto transfer = std::dynamic_pointer_cast<Transfer>(held);
     auto stored = DB::taskWithStid(static_cast<int64_t>(held->taskIdentifier()));
@@ -171,6 +206,9 @@ bool TRDownloader::failResume(const TaskPtr& task, P::Error error) {
 
 bool TRDownloader::resumeTask(const TaskPtr& task) {
   if (!task) return false;
+  if (!session_)
+    return failResume(task, makeError("the downloads of this home are in use by another process",
+                                      kTRDownloadErrorInUse));
   if (isNeedCreateSession_) {
     bgRCSTasks_.push_back(task);
     return true;
@@ -282,6 +320,35 @@ void TRDownloader::keepResumeData(const TaskPtr& task, std::vector<uint8_t> data
   DB::saveTask(task);
 }
 
+void TRDownloader::discardResumeData(const TaskPtr& task) {
+  if (!task) return;
+  removePartialFile(task->resumeData());
+  task->setResumeData({});
+}
+
+std::shared_ptr<TRDownloadTask> TRDownloader::downloadTaskForUrl(const std::string& url,
+                                                                 const std::string& fileId,
+                                                                 TRProgressHandler progress,
+                                                                 TRCompletionHandler completion) {
+  const std::string taskId = TRDownloadTask::taskIdForUrl(url, fileId);
+  auto task = DB::taskWithTid(taskId);
+  if (!task) {
+    task = TRDownloadTask::make(taskId, url);
+    task->setPriority(P::kTaskPriorityDefault);
+  }
+  // A cancelled run of the same task left the flag; this one wants to hear the outcome.
+  task->setIsDeleted(false);
+  if (!task->downloadTask() && task->resumeData().empty()) {
+    // Nothing to continue from: the file is fetched whole, and may have changed meanwhile.
+    task->setFileSize(0);
+    task->setDownloadedSize(0);
+  }
+  task->setProgressHandler(std::move(progress));
+  task->setCompletionHandler(std::move(completion));
+  DB::saveTask(task);
+  return task;
+}
+
 void TRDownloader::cancelTask(const TaskPtr& task) {
   if (!task) return;
   task->setIsDeleted(true);
@@ -336,6 +403,9 @@ void TRDownloader::didFinishDownloadingToURL(P::UrlSession&, P::UrlSessionDownlo
   }
   if (task->fileSize() == 0) task->setFileSize(expectedWholeSize(transfer));
   int64_t size = U::fileSizeWithPath(location);
+  // An unknown length is no length to compare with: the transfer ended cleanly, so what
+  // arrived is the file.
+  if (task->fileSize() < 0) task->setFileSize(size);
   if (size >= 1 && size != task->fileSize()) {
     auto message = fmt::format(
         "[TRDownloader didFinishDownloadingToURL] fileSize Error, task fileSize: {} tmp "
@@ -361,6 +431,13 @@ void TRDownloader::didComplete(P::UrlSession&, P::UrlSessionTask& transfer,
     auto current = task->downloadTask();
     // Finished before the pause took (its completion is delivered), or started again meanwhile.
     if (!error || (current && current.get() != &transfer)) return;
+    if (task->isDeleted()) {
+      // Removed while its pause was under way: nothing of it is kept.
+      if (error->resumeData) removePartialFile(*error->resumeData);
+      if (current) removeMembCacheTask(&transfer, task);
+      task->setDownloadTask(nullptr);
+      return;
+    }
     if (error->resumeData) {
       keepResumeData(task, *error->resumeData);
     } else if (current) {
@@ -419,7 +496,8 @@ void TRDownloader::setAllowsCellularAccess(bool allow) {
 }
 
 void TRDownloader::prepareRecreateSession() {
-  if (isNeedCreateSession_) return;
+  // No session of ours to rebuild while another process holds it.
+  if (isNeedCreateSession_ || !session_) return;
   isNeedCreateSession_ = true;
   restartTasks_.clear();
   std::vector<TaskPtr> attached;

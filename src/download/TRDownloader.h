@@ -13,6 +13,14 @@
 #include "platform/Dispatch.h"
 #include "platform/UrlSession.h"
 
+template <class Session>
+inline constexpr bool kClaimsIdentifiers = requires(const std::string& identifier) {
+  Session::claimBackgroundIdentifier(identifier);
+};
+
+// A resume refused because another process holds the downloads of this home.
+inline constexpr int64_t kTRDownloadErrorInUse = 10007;
+
 // The one background transfer session of the process, turning stored tasks into transfers.
 // Everything here runs on the main queue: callers use it from the main thread, and the
 // session delivers its events there.
@@ -30,12 +38,27 @@ class TRDownloader : public orsa::platform::UrlSessionDelegate,
                                                       TRProgressHandler progress,
                                                       TRCompletionHandler completion,
                                                       float priority = 0);
+  // The one task of a URL and a fixed file id: the stored one (with what it has received so
+  // far, which its next resume continues from) when there is one, else a new one, stored;
+  // given these handlers, not started.
+  std::shared_ptr<TRDownloadTask> downloadTaskForUrl(const std::string& url,
+                                                     const std::string& fileId,
+                                                     TRProgressHandler progress,
+                                                     TRCompletionHandler completion);
   std::shared_ptr<TRDownloadTask> resumeDownloadTaskWithTid(const std::string& taskId,
                                                             TRProgressHandler progress,
                                                             TRCompletionHandler completion);
   bool resumeTask(const std::shared_ptr<TRDownloadTask>& task);
   void pauseTask(const std::shared_ptr<TRDownloadTask>& task);
   void cancelTask(const std::shared_ptr<TRDownloadTask>& task);
+  // Deletes the partial file the task's resume data names and drops the data (not stored).
+  void discardResumeData(const std::shared_ptr<TRDownloadTask>& task);
+  // True when another process holds this home's background session: nothing can be
+  // downloaded, and every resume fails with kTRDownloadErrorInUse.
+  bool sessionInUse() const;
+  // Whether a second process on the same home is told so (the session service claims
+  // background identifiers for one process at a time).
+  static constexpr bool kRefusesSecondProcess = kClaimsIdentifiers<orsa::platform::UrlSession>;
 
   bool allowsCellularAccess() const;
   void setAllowsCellularAccess(bool allow);
@@ -110,6 +133,7 @@ class TRDownloader : public orsa::platform::UrlSessionDelegate,
   std::function<void()> bgRCSBlock_;
   std::shared_ptr<orsa::platform::RepeatingTimer> timerSource_;
   bool isNeedCreateSession_ = false;
+  bool sessionInUse_ = false;
   uint64_t taskCachekMode_ = 0;
   std::function<void()> completedHandler_;
 };

@@ -96,9 +96,13 @@ bool MireloDownloader::isDownloaded(const std::string& target) const {
 }
 
 std::string MireloDownloader::getDownloadTarget(const std::string& url) const {
-  const std::string hash = P::Digest::sha256Hex(url);
-  console(fmt::sprintf("URL: %s\nHash: %s", url, hash));
-  return (fs::path(downloadDirectory_) / hash).string();
+  const std::string target = targetFor(url);
+  console(fmt::sprintf("URL: %s\nHash: %s", url, fs::path(target).filename().string()));
+  return target;
+}
+
+std::string MireloDownloader::targetFor(const std::string& url) const {
+  return (fs::path(downloadDirectory_) / P::Digest::sha256Hex(url)).string();
 }
 
 std::string MireloDownloader::getFileSizeUserDefaultKey(const std::string& target) const {
@@ -193,7 +197,7 @@ void MireloDownloader::didWriteData(P::UrlSession&, P::UrlSessionDownloadTask& t
   }
   const float value =
       static_cast<float>(totalBytesWritten) / static_cast<float>(totalBytesExpectedToWrite);
-  const std::string target = getDownloadTarget(task.originalRequest().url);
+  const std::string target = targetFor(task.originalRequest().url);
   {
     std::lock_guard lock(progressMutex_);
     downloadProgress_[target] = value;
@@ -233,7 +237,7 @@ void MireloDownloader::didComplete(P::UrlSession&, P::UrlSessionTask& task,
 
 void MireloDownloader::finishPending(const std::string& url,
                                      const std::optional<std::string>& location) {
-  const std::string target = getDownloadTarget(url);
+  const std::string target = targetFor(url);
   Pending pending;
   {
     std::lock_guard lock(completionsMutex_);

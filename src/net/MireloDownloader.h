@@ -40,6 +40,8 @@ class MireloDownloader : public orsa::platform::UrlSessionDelegate,
   void download(const std::string& url, Completion completion, Progress progress = nullptr);
 
   bool isDownloaded(const std::string& target) const;
+  // The cache file of the URL; prints the URL and its hash to the console, which download()
+  // does once per request.
   std::string getDownloadTarget(const std::string& url) const;
   std::string getFileSizeUserDefaultKey(const std::string& target) const;
   static uint64_t getFileSizeInFS(const std::string& target);
@@ -67,6 +69,8 @@ class MireloDownloader : public orsa::platform::UrlSessionDelegate,
   // Called with the transfer's temporary file, or nullopt when the transfer failed.
   using Pending = std::function<void(const std::optional<std::string>& location)>;
 
+  // getDownloadTarget without the console line, for the transfer's events.
+  std::string targetFor(const std::string& url) const;
   // Removes the target's pending completion and runs it outside the lock.
   void finishPending(const std::string& url, const std::optional<std::string>& location);
 

@@ -63,6 +63,11 @@ std::vector<uint8_t> sei(int index) {
   return OrsaSEIRecord{0, 0, 0, 0, index, 16, 8, 40, 32}.payload();
 }
 
+// Where the runtime looks for the package of config()'s URL.
+std::string localPackage() {
+  return OrsaHost::packagePath(config("mobile"));
+}
+
 class RuntimeTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -73,7 +78,7 @@ class RuntimeTest : public testing::Test {
     std::string error;
     orsa::gl::writePngRGBA(home_.str() + "/border.png", white.data(), 24, 24, 96, error);
     writePackage(
-        AppContainer::temporaryDirectory() + "/demo human.zip",
+        localPackage(),
         {{"origin.mp4", readFile(makeVideo(home_.path() / "o.mp4", kFrames, videoFormat(kW, kH)))},
          {"border.png", readFile(home_.str() + "/border.png")}});
   }
@@ -198,7 +203,7 @@ TEST_F(RuntimeTest, HeadGoesOverTheNamedBackgroundAndFramesPairWithTheirSEI) {
     void onSetResourceSuccess() override { ok = true; }
   };
   auto done = std::make_shared<Done>();
-  manager->setResource(AppContainer::temporaryDirectory() + "/demo human.zip", done);
+  manager->setResource(localPackage(), done);
   ASSERT_TRUE(MainLoop::runUntil([&] { return done->ok.load(); }, 30s));
   for (int i = 0; i < kFrames; ++i) backgrounds.push_back(manager->readOriginFrame(i));
   const int expected[] = {2, 4, 0, 1, 2};  // the first pairs, then the stream's walk
@@ -241,7 +246,7 @@ TEST_F(RuntimeTest, PreparationWaitsEndAndTheNormalRuntimeStartsAfterHalfASecond
   // Destroyed before the package is handed over, and a package that is not there at all: in
   // both cases the waiting task ends and the runtime is freed.
   for (bool present : {true, false}) {
-    if (!present) fs::remove(AppContainer::temporaryDirectory() + "/demo human.zip");
+    if (!present) fs::remove(localPackage());
     auto engine = std::make_shared<OrsaMireloImpl>();
     engine->start(config("mobile"), delegate_);
     std::weak_ptr<IOrsaMireloRuntime> runtime = engine->currentRuntime();
@@ -296,7 +301,7 @@ TEST_F(RuntimeTest, AFailedPreparationIsReportedOnceWithItsCause) {
   FaultHttpServer server([](const FaultHttpServer::Request& q) {
     return FaultHttpServer::serveBytes(q, "PK this is no zip archive");
   });
-  const std::string local = AppContainer::temporaryDirectory() + "/demo human.zip";
+  const std::string local = localPackage();
   struct Row {
     const char* name;
     std::string url;                 // empty: the local package
@@ -345,7 +350,7 @@ struct NoPipelineBackend : OrsaRenderBackend {
 
 // Frames flow but the view can show none of them: one error saying why, and no first frame.
 TEST_F(RuntimeTest, AViewThatCannotDrawIsReportedOnceAndNeverAsDrawn) {
-  const std::string local = AppContainer::temporaryDirectory() + "/demo human.zip";
+  const std::string local = localPackage();
   struct Row {
     const char* name;
     bool brokenMask;

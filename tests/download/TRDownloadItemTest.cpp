@@ -111,9 +111,8 @@ TEST_F(TRDownloadItemTest, CompletionMovesReplacesOrFailsSavesAndAnnounces) {
     ASSERT_EQ(announced.size(), size_t(n));
     EXPECT_EQ(announced.back(), item);
     const bool moved = c.fileArrives && !c.error;
-    // A failed transfer leaves the old file alone; a failed move has already replaced it.
-    EXPECT_EQ(orsa::test::readFile(item->savePath()),
-              moved ? "new" : (c.error ? "an older and longer file" : ""));
+    // The new file replaces the old one in one rename: a failed transfer or move leaves it.
+    EXPECT_EQ(orsa::test::readFile(item->savePath()), moved ? "new" : "an older and longer file");
     EXPECT_EQ(item->fileSize(), moved ? 3 : 0);
     EXPECT_EQ(item->downloadedSize(), item->fileSize());
     EXPECT_EQ(fs::exists(tmp), c.fileArrives && !moved);

@@ -6,8 +6,11 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <map>
 
 #include "download/TRDownloadDB.h"
+#include "download/TRDownloadItemPrivate.h"
 #include "platform/AppContainer.h"
 #include "platform/Dispatch.h"
 #include "platform/NotificationCenter.h"
@@ -144,6 +147,70 @@ ORSA_TEST_CHILD(ManagerRestore) {
   return 0;
 }
 
+bool under(const std::filesystem::path& path, const std::string& root) {
+  return path.lexically_normal().string().rfind(root + "/", 0) == 0;
+}
+
+// Every path under the home, and every file's size.
+std::map<std::string, uintmax_t> tree(const std::string& home) {
+  std::map<std::string, uintmax_t> all;
+  std::error_code ec;  // files that come and go meanwhile are no concern here
+  for (std::filesystem::recursive_directory_iterator it(home, ec), end; !ec && it != end;
+       it.increment(ec))
+    all[it->path().string()] = it->is_regular_file(ec) ? it->file_size(ec) : 0;
+  return all;
+}
+
+// Ids become path components: those that are no plain names are refused, and nothing outside
+// the save root is written or deleted, not even for an item whose stored ids lead outside.
+ORSA_TEST_CHILD(ManagerRefusesIdsThatArePaths) {
+  const std::string home = env("TR_HOME");
+  orsa::platform::AppContainer::setRoot(home);
+  const std::string root = orsa::platform::AppContainer::cachesDirectory() + "/TRDownload";
+  // A stored finished item whose file id climbs out of the root, onto a file of that size:
+  // restoring it must neither take the file for its own nor delete it.
+  auto stored = TRDownloadItem::itemWithUrl(env("TR_BASE") + "/ids", "../../../victim");
+  auto& part = TRDownloadItemPrivate::of(*stored);
+  part.setTaskId("tampered"), part.setUid("u1"), stored->setFileType("video");
+  part.setDownloadStatus(5);
+  const auto victim = std::filesystem::path(stored->savePath()).lexically_normal();
+  CHECK(!under(victim, root));
+  orsa::test::writeFile(victim, "not the manager's");
+  TRDownloadDB::saveItem(stored);
+  TRDownloadDB::performBlock([] { return true; }, true);
+  auto m = begin(1, "u1");
+  CHECK(orsa::test::readFile(victim) == "not the manager's");
+  const auto before = tree(home);
+  const std::string refused[] = {
+      ".",    "..",    "a/b", "../../../x", "/abs", "a\\b", std::string("a\0b", 3),
+      "a\nb", "tab\t", "\x7f"};
+  for (const auto& id : refused) {
+    CHECK(M::startDownloadWithUrl(env("TR_BASE") + "/ids", id, 0.5f, std::nullopt) == nullptr);
+    auto item = TRDownloadItem::itemWithUrl(env("TR_BASE") + "/ids", "");
+    item->setFileType(id);
+    M::startDownloadWithItem(item);
+    CHECK(item->downloadStatus() == 0);
+    CHECK(item->taskId().empty());
+    M::updateUid(id);
+    CHECK(m->uid() == "u1");
+  }
+  M::updateUid("");  // empty: the default uid
+  CHECK(m->uid() == kTRDefaultDownloadUid);
+  CHECK(m->runItems().empty());
+  CHECK(m->waitItems().empty());
+  TRDownloadDB::performBlock([] { return true; }, true);
+  constexpr auto npos = std::string::npos;
+  for (const auto& [path, size] : tree(home)) {
+    // The transfer service journals its session beside the home's other libraries.
+    if (before.count(path) || under(path, root) || path.find("/Library/OrsaTransfers/") != npos)
+      continue;
+    std::fprintf(stderr, "written outside the save root: %s\n", path.c_str());
+    return 1;
+  }
+  CHECK(orsa::test::readFile(victim) == "not the manager's");
+  return 0;
+}
+
 class TRDownloadManagerTest : public ::testing::Test {
  protected:
   // Entries given first win over the defaults (getenv finds the first).
@@ -170,6 +237,11 @@ class TRDownloadManagerTest : public ::testing::Test {
 TEST_F(TRDownloadManagerTest, QueueSlotsPausesUidScopesAndRemoval) {
   run("ManagerQueue", {});
   EXPECT_EQ(fetched("/x", false), 1);
+}
+
+TEST_F(TRDownloadManagerTest, IdsThatArePathsAreRefusedAndNothingOutsideTheRootIsTouched) {
+  run("ManagerRefusesIdsThatArePaths", {});
+  EXPECT_EQ(fetched("/ids", false), 0);
 }
 
 TEST_F(TRDownloadManagerTest, RestoreContinuesFromPartialFilesAfterKillOrTerminate) {

@@ -69,7 +69,8 @@ ORSA_TEST_CHILD(TRDownloaderOutcomes) {
       {"missing", 0, 0, 11002, false},
       {"small", 0, n + 7, 11001, false},
       {"small", 0, 0, 0, false},
-      {"small", 1, 0, 0, true}};
+      {"small", 1, 0, 0, true},
+      {"nolength", 0, 0, 0, false}};
   for (const auto& [path, mode, presetSize, code, rowKept] : cases) {
     d->setTaskCachekMode(mode);
     Outcome o;
@@ -85,6 +86,7 @@ ORSA_TEST_CHILD(TRDownloaderOutcomes) {
     if (code == 0) {
       CHECK(*o.bytes == kSmall);
       CHECK(task->downloadedSize() == n);
+      CHECK(task->fileSize() == n);
     }
     if (code == 11002) {
       CHECK(o.error->domain == "http status code error");
@@ -253,7 +255,9 @@ ORSA_TEST_CHILD(TRDownloaderRestartResume) {
 class TRDownloaderTest : public ::testing::Test {
  protected:
   static FaultHttpServer::Reply serve(const FaultHttpServer::Request& r) {
-    auto reply = FaultHttpServer::serveBytes(r, r.target == "/small" ? kSmall : kSlow);
+    const bool small = r.target == "/small" || r.target == "/nolength";
+    auto reply = FaultHttpServer::serveBytes(r, small ? kSmall : kSlow);
+    reply.noLength = r.target == "/nolength";
     if (r.target == "/slow") reply.chunkBytes = 16384, reply.chunkDelayMs = 15;
     if (r.target == "/missing") reply.status = 404;
     return reply;

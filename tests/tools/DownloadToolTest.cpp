@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "download/TRDownloader.h"
 #include "support/HttpTestServers.h"
 #include "support/TestSupport.h"
 
@@ -140,6 +141,118 @@ TEST_F(DownloadTool, NetworkCutsAreResumedThreeTimesBeforeTheItemFails) {
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_NE(r.out.find("failed -1005 "), std::string::npos) << r.out;
   EXPECT_EQ(server.requests().size(), 8u);
+}
+
+TEST_F(DownloadTool, IdsThatArePathsAreRefusedBeforeAnythingIsTouched) {
+  FaultHttpServer server(
+      [](const FaultHttpServer::Request& q) { return FaultHttpServer::serveBytes(q, "x"); });
+  const std::string url = server.url("/f.bin");
+  const std::vector<std::vector<std::string>> rows = {
+      {"download", "--file-id", "../../../../../../x", url},
+      {"download", "--file-id", "..", url},
+      {"download", "--file-id", "a\\b", url},
+      {"download", "--file-id", "a\nb", url},
+      {"download", "--file-id", "", url},
+      {"download", "--uid", "../../../../y", url},
+      {"download", "--uid", ".", url},
+      {"downloads", "clear", "--uid", "a/b"},
+      {"downloads", "list", "--uid", ""}};
+  for (const auto& args : rows) {
+    CommandResult r = run(args);
+    EXPECT_EQ(r.exitCode, 2) << testing::PrintToString(args);
+    EXPECT_NE(r.err.find("is no plain file name"), std::string::npos) << r.err;
+  }
+  EXPECT_TRUE(server.requests().empty());
+  // Only the home may have been made; "x.data" would have landed beside it.
+  for (const auto& e : fs::directory_iterator(dir_.path()))
+    EXPECT_TRUE(e.path().filename() == "www" || e.path().filename() == "home") << e.path();
+}
+
+// An answer without a length completes with what arrived; the exit status speaks of the URLs
+// named in this run, and an earlier run's failure is not reported again.
+TEST_F(DownloadTool, UnknownLengthsCompleteAndOnlyThisRunsUrlsDecideTheExitStatus) {
+  const std::string bytes = randomBytes(40017, 5);
+  FaultHttpServer server([&](const FaultHttpServer::Request& q) {
+    auto reply = FaultHttpServer::serveBytes(q, bytes);
+    reply.noLength = q.target == "/nolength";
+    if (q.target == "/gone") reply.status = 404;
+    return reply;
+  });
+  CommandResult r = run({"download", server.url("/gone")});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.out.find("failed 11002 "), std::string::npos) << r.out;
+  r = run({"download", server.url("/nolength")});
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_EQ(r.out.find("failed"), std::string::npos) << r.out;
+  ASSERT_EQ(finishedPaths(r.out).size(), 1u) << r.out;
+  EXPECT_EQ(r.out.find("finished 40017 "), 0u) << r.out;
+  EXPECT_TRUE(readFile(finishedPaths(r.out)[0]) == bytes);
+  EXPECT_NE(run({"downloads", "list"}).out.find("failed 0/0 " + server.url("/gone")),
+            std::string::npos);
+}
+
+TEST_F(DownloadTool, ClearDeletesThePartialFilesOfPausedAndAdoptedItems) {
+  const std::string big = randomBytes(8 << 20, 9);
+  FaultHttpServer server([&](const FaultHttpServer::Request& q) {
+    auto reply = FaultHttpServer::serveBytes(q, big);
+    reply.chunkBytes = 256 << 10, reply.chunkDelayMs = 100;
+    return reply;
+  });
+  const auto partialBytes = [&] {
+    uintmax_t bytes = 0;
+    std::error_code ec;
+    for (auto& e : fs::directory_iterator(path("home/tmp"), ec)) bytes += e.file_size(ec);
+    return bytes;
+  };
+  // Stopped with Ctrl-C (paused with resume data), or killed (its transfer left in the journal).
+  for (int sig : {SIGINT, SIGKILL}) {
+    const uintmax_t before = partialBytes();
+    const pid_t pid = spawnProgram({orsaToolPath(), "--home", path("home"), "download",
+                                    server.url("/big-" + std::to_string(sig))},
+                                   {}, path("out"), path("err"));
+    for (int i = 0; i < 400 && partialBytes() < before + (3 << 20) / 2; ++i)
+      std::this_thread::sleep_for(50ms);
+    kill(pid, sig);
+    int status = 0;
+    waitpid(pid, &status, 0);
+  }
+  ASSERT_GT(partialBytes(), uintmax_t(1 << 20)) << readFile(path("err"));
+  CommandResult r = run({"downloads", "clear"});
+  EXPECT_EQ(r.out, "removed 2 items\n") << r.err;
+  EXPECT_EQ(partialBytes(), 0u);
+}
+
+TEST_F(DownloadTool, ASecondProcessOnTheSameHomeIsToldAndTouchesNothing) {
+  if (!TRDownloader::kRefusesSecondProcess)
+    GTEST_SKIP() << "the transfer service cannot tell processes on one home apart";
+  const std::string big = randomBytes(4 << 20, 3);
+  FaultHttpServer server([&](const FaultHttpServer::Request& q) {
+    auto reply = FaultHttpServer::serveBytes(q, big);
+    reply.chunkBytes = 128 << 10, reply.chunkDelayMs = 50;
+    return reply;
+  });
+  const pid_t pid =
+      spawnProgram({orsaToolPath(), "--home", path("home"), "download", server.url("/first")}, {},
+                   path("out"), path("err"));
+  for (int i = 0; i < 400 && server.requests().empty(); ++i) std::this_thread::sleep_for(50ms);
+  ASSERT_EQ(server.requests().size(), 1u);
+  for (const auto& args : std::vector<std::vector<std::string>>{{"download", server.url("/first")},
+                                                                {"download", server.url("/second")},
+                                                                {"downloads", "clear"}}) {
+    CommandResult r = run(args);
+    EXPECT_EQ(r.exitCode, 1) << testing::PrintToString(args);
+    EXPECT_NE(r.err.find("the downloads of this home are in use by another process"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.out, "");
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << readFile(path("err"));
+  const auto paths = finishedPaths(readFile(path("out")));
+  ASSERT_EQ(paths.size(), 1u);
+  EXPECT_TRUE(readFile(paths[0]) == big);
+  EXPECT_EQ(server.requests().size(), 1u);
 }
 
 }  // namespace

@@ -119,13 +119,11 @@ std::optional<int> parse(const std::vector<std::string>& args, Options& o) {
   return std::nullopt;
 }
 
-// Where the runtime looks for a package: the container's temporary folder, under the last
-// component of its URL. Copied whole under a temporary name, then renamed into place.
-bool placeForRuntime(const std::string& package, std::string& local, std::string& error) {
+// Puts the package where the runtime looks for it (`local`, named by its URL). Copied whole
+// under a temporary name, then renamed into place.
+bool placeForRuntime(const std::string& package, const std::string& local, std::string& error) {
   std::error_code ec;
-  const std::string dir = AppContainer::temporaryDirectory();
-  fs::create_directories(dir, ec);
-  local = dir + "/" + fs::path(package).filename().string();
+  fs::create_directories(fs::path(local).parent_path(), ec);
   if (fs::equivalent(package, local, ec)) return true;
   const std::string partial = local + ".copying";
   if (!fs::copy_file(package, partial, fs::copy_options::overwrite_existing, ec) ||
@@ -241,7 +239,7 @@ int runDemo(const std::vector<std::string>& args) {
     return sender != nullptr;
   };
   if (o.packageUrl.empty()) {
-    std::string local;
+    const std::string local = OrsaROIRuntime::localPackagePath(configuration);
     if (!placeForRuntime(o.package, local, error)) return fail(error);
     if (!makeSender(local)) return fail(o.package + ": " + error);
   }

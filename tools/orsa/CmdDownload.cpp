@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,33 @@ void onSignal(int sig) {
 
 constexpr Usage downloadUsage{"download", kDownloadUsage};
 constexpr Usage downloadsUsage{"downloads", kDownloadsUsage};
+constexpr Failure downloadFailure{"download"};
+constexpr Failure downloadsFailure{"downloads"};
+constexpr const char* kInUse =
+    "the downloads of this home are in use by another process; try again when it has ended";
+
+// The id as it can be shown on a terminal: control characters escaped.
+std::string printable(const std::string& text) {
+  std::string shown;
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7f) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+      shown += escaped;
+    } else {
+      shown += static_cast<char>(c);
+    }
+  }
+  return "\"" + shown + "\"";
+}
+
+// Uids and file ids name folders and files under the save root.
+std::optional<std::string> refusedId(const std::string& option, const std::string& value) {
+  if (TRDownloadUtils::isSafeName(value)) return std::nullopt;
+  return option + " " + printable(value) +
+         " is no plain file name (it is empty, \".\" or \"..\", or holds \"/\", \"\\\", NUL or "
+         "control characters)";
+}
 
 // Speed texts the items report once a second while they download.
 class SpeedBoard : public TRDownloadItemDelegate {
@@ -81,8 +109,9 @@ std::string bar(const Item& item, const SpeedBoard& speeds) {
   const int filled = static_cast<int>(fraction * kWidth);
   std::string line = "[" + std::string(filled, '#') + std::string(kWidth - filled, '.') + "] ";
   char numbers[160];
-  std::snprintf(numbers, sizeof numbers, "%3d%% %9s / %-9s %10s %-11s ",
-                static_cast<int>(fraction * 100),
+  // An unknown total (a server that did not say) shows the bytes so far and "?".
+  const std::string percent = size > 0 ? std::to_string(static_cast<int>(fraction * 100)) : "?";
+  std::snprintf(numbers, sizeof numbers, "%3s%% %9s / %-9s %10s %-11s ", percent.c_str(),
                 TRDownloadUtils::fileSizeStringFromBytes(done).c_str(),
                 size > 0 ? TRDownloadUtils::fileSizeStringFromBytes(size).c_str() : "?",
                 item->downloadStatus() == kDownloading ? speeds.speedOf(item).c_str() : "",
@@ -119,10 +148,9 @@ std::optional<int> parseDownload(const std::vector<std::string>& args, DownloadO
     }
     if (i + 1 >= args.size()) return downloadUsage("missing value for " + a);
     const std::string& v = args[++i];
-    if (a == "--uid") {
-      o.uid = v;
-    } else if (a == "--file-id") {
-      o.fileId = v;
+    if (a == "--uid" || a == "--file-id") {
+      if (auto why = refusedId(a, v)) return downloadUsage(*why);
+      (a == "--uid" ? o.uid : o.fileId) = v;
     } else if (a == "--max") {
       char* end = nullptr;
       const long n = std::strtol(v.c_str(), &end, 10);
@@ -144,11 +172,18 @@ std::optional<int> parseUid(const std::vector<std::string>& args, size_t from, s
   for (size_t i = from; i < args.size(); ++i) {
     if (args[i] == "--uid" && i + 1 < args.size()) {
       uid = args[++i];
+      if (auto why = refusedId("--uid", uid)) return downloadsUsage(*why);
     } else {
       return downloadsUsage("unknown argument " + args[i]);
     }
   }
   return std::nullopt;
+}
+
+// Another process holding this home's transfers: nothing here may adopt, finish or delete any
+// of them.
+bool downloadsInUse() {
+  return TRDownloader::downloader()->sessionInUse();
 }
 
 void startManager(const std::string& uid, bool autoResume, uint64_t max) {
@@ -224,6 +259,7 @@ void drawBars(const std::vector<Item>& items, const SpeedBoard& speeds, bool ter
 int runDownload(const std::vector<std::string>& args) {
   DownloadOptions o;
   if (auto code = parseDownload(args, o)) return *code;
+  if (downloadsInUse()) return downloadFailure(kInUse);
   std::signal(SIGINT, onSignal);
   std::signal(SIGTERM, onSignal);
 
@@ -264,8 +300,14 @@ int runDownload(const std::vector<std::string>& args) {
   const bool terminal = isatty(STDERR_FILENO) != 0;
   size_t drawnLines = 0;
   auto lastPlain = std::chrono::steady_clock::time_point{};
-  // The store hands out one live object per item, so this list follows every change.
-  const std::vector<Item> items = itemsOfUid();
+  // The store hands out one live object per item, so this list follows every change. A
+  // failure of an earlier run that this run does not name again is no news of this run
+  // (`orsa downloads list` shows it).
+  const std::set<std::string> named(o.urls.begin(), o.urls.end());
+  std::vector<Item> items;
+  for (const auto& item : itemsOfUid())
+    if (named.count(item->downloadURL()) || item->downloadStatus() != kFailed)
+      items.push_back(item);
   for (const auto& item : items) {
     item->setDelegate(speeds);
     // Items already downloading start their speed ticker now.
@@ -300,6 +342,7 @@ int runDownload(const std::vector<std::string>& args) {
   }
 
   orsa::platform::NotificationCenter::defaultCenter().removeObserver(observer);
+  // Only the URLs this run names decide its outcome; items of earlier runs are shown.
   bool allFinished = true;
   for (const auto& item : items) {
     if (item->downloadStatus() == kFinished) {
@@ -307,7 +350,7 @@ int runDownload(const std::vector<std::string>& args) {
                   item->savePath().c_str());
       continue;
     }
-    allFinished = false;
+    if (named.count(item->downloadURL())) allFinished = false;
     const auto [code, message] = retrier.failure(item);
     std::printf("failed %lld %s %s\n", static_cast<long long>(code), message.c_str(),
                 item->downloadURL().c_str());
@@ -333,6 +376,7 @@ int runDownloads(const std::vector<std::string>& args) {
     TRDownloadDB::close();
     return 0;
   }
+  if (downloadsInUse()) return downloadsFailure(kInUse);
   startManager(uid, false, 1);
   settle();
   const size_t count = itemsOfUid().size();
