@@ -31,7 +31,10 @@ using FramePtr = std::unique_ptr<MediaFrame>;
 
 constexpr int kJpegQuality = 80;
 constexpr uint64_t kCheckpointEvery = 16;
-constexpr int kMaxDefaultEncoders = 4;
+// What frames waiting between reader and writer may hold together, and what one holds per
+// pixel at most: the decoder's picture, its BGRA conversion and the compressed bytes.
+constexpr int64_t kReadAheadBytes = int64_t{256} << 20;
+constexpr int64_t kBytesPerFrameInFlight = 6;
 
 // A TurboJPEG compressor, destroyed by whoever drops the last reference.
 using TjHandle = std::shared_ptr<void>;
@@ -293,7 +296,7 @@ class EncodePipeline {
 
 int defaultEncoders() {
   unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-  return static_cast<int>(std::min<unsigned>(cores, kMaxDefaultEncoders));
+  return static_cast<int>(cores);
 }
 
 std::string frameFileName(uint64_t index) {
@@ -329,8 +332,17 @@ bool extractVideoFramesToDirectory(const std::string& videoPath, const std::stri
   videoExtractCount.fetch_add(1);
 
   int encoders = options.encoders > 0 ? options.encoders : defaultEncoders();
-  int window =
-      options.maxFramesInFlight > 0 ? options.maxFramesInFlight : std::max(4, 2 * encoders);
+  int window = options.maxFramesInFlight;
+  if (window <= 0) {
+    // Frames between reader and writer are what the read-ahead costs in memory: twice the
+    // encoders keeps them all busy, the byte budget keeps a many-core machine from holding
+    // hundreds of big pictures. Encoders beyond the window would only wait.
+    const int64_t frameBytes = std::max<int64_t>(
+        1, int64_t{reader->width()} * int64_t{reader->height()} * kBytesPerFrameInFlight);
+    const int64_t affordable = std::max<int64_t>(4, kReadAheadBytes / frameBytes);
+    window = static_cast<int>(std::min<int64_t>(std::max(4, 2 * encoders), affordable));
+    if (options.encoders <= 0) encoders = std::min(encoders, window);
+  }
   const std::string markerPath = (fs::path(outputDir) / ".cancel_flag").string();
   auto pipeline =
       std::make_unique<EncodePipeline>(outputDir, markerPath, options, encoders, window);

@@ -34,11 +34,12 @@ bool saveRGBAToFile(std::unique_ptr<orsa::platform::MediaFrame> frame, const std
 // Knobs and observations of one extraction, for tuning and for tests; the plain call above
 // uses the defaults.
 struct ExtractOptions {
-  // Threads compressing frames in parallel; 0 picks one per core (at most 4). Files are still
+  // Threads compressing frames in parallel; 0 picks one per core. Files are still
   // written one at a time in frame order, so the outcome equals that of a single encoder.
   int encoders = 0;
   // Frames decoded but not yet written, at most; the reader waits when it is reached. 0 picks
-  // twice the number of encoders, at least 4.
+  // twice the number of encoders, at least 4, as far as a fixed memory budget allows (and then
+  // no more encoders than that).
   int maxFramesInFlight = 0;
   // Called on the writing side just before frame `index` is written or dropped.
   std::function<void(uint64_t index)> beforeCommit;

@@ -96,6 +96,9 @@ class ResourceManager : public std::enable_shared_from_this<ResourceManager>,
   static std::shared_ptr<Image> decodeJpeg(std::span<const uint8_t> bytes);
   // The content of a raw RGBA frame file: little-endian width and height, then the pixels.
   static std::shared_ptr<Image> decodeRawRGBA(std::span<const uint8_t> file);
+  // TurboJPEG decompressors the readers have made in this process: each reading thread makes
+  // one and keeps it, together with its read buffer, for every frame it reads.
+  static uint64_t decompressorsCreated();
   // resourceDir + "border.png", computed now; nothing before the first preparation run.
   std::optional<std::string> getBorderPath() const;
 

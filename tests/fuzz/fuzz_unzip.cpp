@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <string>
 
+#include "platform/Utf8.h"
 #include "utils/zip/VZZipArchive.h"
 
 #include "FuzzQuiet.h"
@@ -99,6 +100,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   ::close(fd);
   orsa::platform::Error err;
+  // Whatever bytes and flags the names carry, they come out as UTF-8.
+  if (auto entries = VZZipArchive::entriesOfArchiveAtPath(s.archive.string(), &err)) {
+    for (const auto& e : *entries)
+      if (!orsa::platform::isValidUtf8(e.name)) {
+        std::fprintf(stderr, "entry name is not UTF-8\n");
+        std::abort();
+      }
+  }
   VZZipArchive::unzipFileAtPath(s.archive.string(), s.dest.string(), true, "", &err);
   check(s);
   // A second pass over what is already there exercises overwriting, links on disk and

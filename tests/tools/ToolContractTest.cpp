@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "OrsaMireloConfigDecoder.h"
@@ -13,6 +16,7 @@
 #include "render/gl/PngFile.h"
 #include "support/TestSupport.h"
 #include "support/ZipWriter.h"
+#include "utils/zip/VZZipArchive.h"
 
 namespace fs = std::filesystem;
 using namespace orsa::test;
@@ -266,6 +270,69 @@ TEST_F(ToolContract, RenderWritesTheCompositeThatTheViewPresented) {
   EXPECT_EQ(at(2, 2), (std::vector<int>{240, 0, 0, 255}));    // background
   EXPECT_EQ(at(12, 24), (std::vector<int>{0, 0, 240, 255}));  // head, blue stays blue
   EXPECT_EQ(at(36, 24), (std::vector<int>{240, 0, 0, 255}));  // masked out
+}
+
+// orsa demo (and orsa agent, which feeds packages through the same sender) reads the package's
+// manifest.json; a manifest it cannot use ends the run with its fault, never with a crash.
+TEST_F(ToolContract, BadManifestsEndTheDemoWithTheirFault) {
+  ASSERT_EQ(sample_.exitCode, 0) << sample_.err;
+  const fs::path files = path("sample-files");
+  ASSERT_TRUE(VZZipArchive::unzipFileAtPath(path("sample.zip"), files.string()));
+  const nlohmann::json good = nlohmann::json::parse(readFile(files / "manifest.json"));
+  using Edit = std::function<void(nlohmann::json&)>;
+  const auto withManifest = [&](const std::string& name, const std::string& manifest) {
+    ZipWriter w(path(name));
+    for (const char* f : {"origin.mp4", "interpolations.mp4", "interpolations.json", "border.png"})
+      w.file(f, readFile(files / f));
+    ASSERT_TRUE(w.file("manifest.json", manifest).close());
+  };
+  const std::vector<std::tuple<std::string, Edit, std::string>> cases = {
+      {"type", [](nlohmann::json& m) { m["fps"] = "25"; },
+       "manifest.json: fps is not a whole number"},
+      {"frame-type", [](nlohmann::json& m) { m["frames"][0]["x"] = 1.5; },
+       "frames[0].x is not a whole"},
+      {"not-object", [](nlohmann::json& m) { m["frames"][2] = 7; }, "frames[2] is not an object"},
+      {"no-frames", [](nlohmann::json& m) { m.erase("frames"); },
+       "manifest.json: frames is missing"},
+      {"no-height", [](nlohmann::json& m) { m["frames"][1].erase("height"); },
+       "frames[1].height is missing"},
+      {"outside",
+       [](nlohmann::json& m) { m["frames"][1]["x"] = 64 - m["frames"][1]["width"].get<int>() + 1; },
+       "frames[1] ("},
+      // Without a declared picture size the decoded origin frame is what bounds the rectangle.
+      {"outside-frame",
+       [](nlohmann::json& m) {
+         m.erase("width");
+         m.erase("height");
+         m["frames"][3]["y"] = 95;
+       },
+       "manifest.json: frames[3] lies outside origin frame 3 (64x96)"},
+      {"far-outside", [](nlohmann::json& m) { m["frames"][0]["x"] = 2147483000; },
+       "frames[0].x is out of"},
+      {"negative", [](nlohmann::json& m) { m["frames"][0]["width"] = -5; },
+       "frames[0].width is out of range"},
+      {"absurd", [](nlohmann::json& m) { m["frames"][0]["height"] = 100000; },
+       "frames[0].height is out of"},
+      {"fps", [](nlohmann::json& m) { m["fps"] = 0; },
+       "manifest.json: fps is out of range (1 to 120)"},
+  };
+  for (const auto& [name, edit, message] : cases) {
+    nlohmann::json m = good;
+    edit(m);
+    withManifest(name + ".zip", m.dump());
+  }
+  withManifest("not-json.zip", "{\"fps\": 25, \"frames\": [");
+  std::vector<std::pair<std::string, std::string>> runs = {
+      {"not-json", "manifest.json: not valid JSON"}};
+  for (const auto& [name, edit, message] : cases) runs.emplace_back(name, message);
+  for (const auto& [name, message] : runs) {
+    CommandResult r = run({"demo", "--package", "@" + name + ".zip", "--seconds", "1", "--out",
+                           "@demo-" + name, "--no-record"});
+    EXPECT_EQ(r.exitCode, 1) << name << "\n" << r.err;
+    EXPECT_NE(r.err.find("orsa demo: " + path(name + ".zip") + ": "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(message), std::string::npos) << name << "\n" << r.err;
+    EXPECT_EQ(r.out, "") << name;
+  }
 }
 
 }  // namespace

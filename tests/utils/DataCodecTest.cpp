@@ -186,6 +186,13 @@ TEST_F(DataCodecTest, ReadAheadIsBoundedWhenTheEncoderIsSlow) {
     // The decoder outruns a writer this slow, so the window fills up, and no further.
     EXPECT_EQ(stats.peakFramesInFlight, window);
   }
+  // However many encoders a machine offers, big pictures in flight stay within a fixed budget.
+  ExtractOptions many;
+  many.encoders = 64;
+  ExtractStats stats;
+  ASSERT_TRUE(extract(video("big.mp4", 3, 1536, 1536), outDir("big"), many, &stats));
+  EXPECT_EQ(jpegNames(outDir("big")), expectedNames(3));
+  EXPECT_LE(int64_t{stats.maxFramesInFlight} * 1536 * 1536 * 4, int64_t{256} << 20);
 }
 
 TEST_F(DataCodecTest, UnreadableInputsAndAMissingOutputDirectoryFailCleanly) {

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 #include "ResourceTestPackage.h"
 #include "render/BufferPool.h"
@@ -96,6 +98,46 @@ TEST_F(FrameStoreTest, BrokenOrHugeJpegsGiveNothingAndTakeNoBuffer) {
   if (cut) {
     EXPECT_EQ(cut->data()->size(), 32u * 32 * 4);
   }
+}
+
+// Render threads read at once; each keeps one decompressor and one read buffer for all its
+// frames, and a broken file between good ones spoils nothing that follows on that thread.
+TEST_F(FrameStoreTest, ConcurrentReadersKeepOneDecompressorPerThreadAndGetExactPixels) {
+  constexpr int kFrames = 6, kThreads = 4, kRounds = 20;
+  auto file = [&](int i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "%06d.jpg", i);
+    return dir_ / "frames" / name;
+  };
+  std::vector<std::vector<uint8_t>> expected;
+  for (int i = 0; i < kFrames; ++i) {
+    const int w = 8 + 37 * i, h = 6 + 23 * (kFrames - i);  // sizes shrink and grow in turn
+    writeFile(file(i), encodeJpeg(patternRGBA(w, h, i), w, h));
+    auto img = manager_->readOriginFrame(i);
+    ASSERT_TRUE(img);
+    expected.emplace_back(img->bytes(), img->bytes() + img->data()->size());
+  }
+  writeFile(file(kFrames), "\xFF\xD8 broken");
+  const uint64_t before = ResourceManager::decompressorsCreated();
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&, t] {
+      for (int r = 0; r < kRounds; ++r)
+        for (int k = 0; k <= kFrames; ++k) {
+          const int i = (k * (t + 1) + r) % (kFrames + 1);
+          auto img = manager_->readOriginFrame(i);
+          const bool right = i == kFrames ? !img
+                                          : img && img->data()->size() == expected[i].size() &&
+                                                std::memcmp(img->bytes(), expected[i].data(),
+                                                            expected[i].size()) == 0;
+          if (!right) ++wrong;
+          if (img) BufferPool::sharedInstance().giveBack(img->data());
+        }
+    });
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_LE(ResourceManager::decompressorsCreated() - before, uint64_t{kThreads});
 }
 
 TEST_F(FrameStoreTest, RawRGBAFilesMustHoldExactlyTheirDeclaredPixels) {

@@ -15,8 +15,94 @@ namespace {
 constexpr double kPi = 3.14159265358979323846;
 // RTC decoders hand out rows aligned for their vector units.
 constexpr size_t kRowAlignment = 64;
+// Bounds of a manifest that a sender can be made from.
+constexpr size_t kMaxManifestBytes = size_t{64} << 20;
+constexpr int64_t kMaxPictureSide = 16384;
+constexpr int64_t kMaxHeadSide = 4096;
+constexpr size_t kMaxFrames = 100000;
+constexpr uint64_t kMaxHeadBytes = uint64_t{2} << 30;
 
 }  // namespace
+
+std::optional<SimulatedSender::Manifest> SimulatedSender::parseManifest(std::string_view text,
+                                                                        std::string& error) {
+  const auto bad = [&](const std::string& why) {
+    error = "manifest.json: " + why;
+    return std::nullopt;
+  };
+  if (text.size() > kMaxManifestBytes) return bad("too large to be a package manifest");
+  nlohmann::json doc = nlohmann::json::parse(text, nullptr, false);
+  if (doc.is_discarded()) return bad("not valid JSON");
+  if (!doc.is_object()) return bad("not a JSON object");
+  // A whole number in [lo, hi] at `key` of `obj`; `name` is how the message calls it.
+  const auto integer = [&](const nlohmann::json& obj, const char* key, const std::string& name,
+                           int64_t lo, int64_t hi, std::optional<int64_t> fallback,
+                           int64_t& out) -> bool {
+    auto it = obj.find(key);
+    if (it == obj.end()) {
+      if (!fallback) {
+        bad(name + " is missing");
+        return false;
+      }
+      out = *fallback;
+      return true;
+    }
+    if (!it->is_number_integer()) {
+      bad(name + " is not a whole number");
+      return false;
+    }
+    const bool tooBig = it->is_number_unsigned() && it->get<uint64_t>() > static_cast<uint64_t>(hi);
+    out = tooBig ? hi : it->get<int64_t>();
+    if (tooBig || out < lo || out > hi) {
+      bad(name + " is out of range (" + std::to_string(lo) + " to " + std::to_string(hi) + ")");
+      return false;
+    }
+    return true;
+  };
+
+  Manifest m;
+  int64_t fps = 0, width = 0, height = 0;
+  // The picture size is optional: the origin frames themselves are checked once decoded.
+  if (!integer(doc, "fps", "fps", 1, 120, 25, fps) ||
+      !integer(doc, "width", "width", 0, kMaxPictureSide, 0, width) ||
+      !integer(doc, "height", "height", 0, kMaxPictureSide, 0, height))
+    return std::nullopt;
+  m.fps = static_cast<int32_t>(fps);
+  auto frames = doc.find("frames");
+  if (frames == doc.end()) return bad("frames is missing");
+  if (!frames->is_array() || frames->empty())
+    return bad("frames is not a non-empty array of head rectangles");
+  if (frames->size() > kMaxFrames)
+    return bad("frames has " + std::to_string(frames->size()) + " entries, more than " +
+               std::to_string(kMaxFrames));
+  for (size_t i = 0; i < frames->size(); ++i) {
+    const nlohmann::json& f = (*frames)[i];
+    const std::string at = "frames[" + std::to_string(i) + "]";
+    if (!f.is_object()) return bad(at + " is not an object");
+    int64_t x = 0, y = 0, w = 0, h = 0;
+    if (!integer(f, "x", at + ".x", 0, kMaxPictureSide, std::nullopt, x) ||
+        !integer(f, "y", at + ".y", 0, kMaxPictureSide, std::nullopt, y) ||
+        !integer(f, "width", at + ".width", 1, kMaxHeadSide, std::nullopt, w) ||
+        !integer(f, "height", at + ".height", 1, kMaxHeadSide, std::nullopt, h))
+      return std::nullopt;
+    if ((width > 0 && x + w > width) || (height > 0 && y + h > height))
+      return bad(at + " (" + std::to_string(w) + "x" + std::to_string(h) + " at " +
+                 std::to_string(x) + "," + std::to_string(y) + ") lies outside the " +
+                 std::to_string(width) + "x" + std::to_string(height) + " picture");
+    if (!m.frames.empty() && (w != m.frames[0].width || h != m.frames[0].height))
+      return bad(at + " is " + std::to_string(w) + "x" + std::to_string(h) + ", not " +
+                 std::to_string(m.frames[0].width) + "x" + std::to_string(m.frames[0].height) +
+                 " as the first head");
+    m.frames.push_back(HeadRect{static_cast<int32_t>(x), static_cast<int32_t>(y),
+                                static_cast<int32_t>(w), static_cast<int32_t>(h)});
+  }
+  const uint64_t headBytes = static_cast<uint64_t>(m.frames[0].width) *
+                             static_cast<uint64_t>(m.frames[0].height) * 4 * m.frames.size();
+  if (headBytes > kMaxHeadBytes)
+    return bad("the heads of " + std::to_string(m.frames.size()) + " frames would take " +
+               std::to_string(headBytes >> 20) + " MB");
+  return m;
+}
 
 std::unique_ptr<SimulatedSender> SimulatedSender::create(const ResourceManager& resources,
                                                          std::shared_ptr<IOrsaMirelo> engine,
@@ -28,34 +114,29 @@ std::unique_ptr<SimulatedSender> SimulatedSender::create(const ResourceManager& 
     error = "the package has no manifest.json (make it with 'orsa sample-package')";
     return nullptr;
   }
-  nlohmann::json manifest = nlohmann::json::parse(*text, nullptr, false);
-  if (manifest.is_discarded() || !manifest.contains("frames") || !manifest["frames"].is_array() ||
-      manifest["frames"].empty()) {
-    error = "manifest.json has no per-frame head rectangles";
-    return nullptr;
-  }
+  std::optional<Manifest> manifest = parseManifest(*text, error);
+  if (!manifest) return nullptr;
   std::unique_ptr<SimulatedSender> s(new SimulatedSender());
   s->engine_ = std::move(engine);
   s->streamId_ = std::move(streamId);
-  s->fps_ = fps > 0 ? fps : manifest.value("fps", 25);
-  for (const auto& f : manifest["frames"]) {
-    HeadRect r{f.value("x", 0), f.value("y", 0), f.value("width", 0), f.value("height", 0)};
-    if (r.width <= 0 || r.height <= 0 || r.x < 0 || r.y < 0 || r.width > 8192 || r.height > 8192 ||
-        (!s->rects_.empty() && (r.width != s->headWidth_ || r.height != s->headHeight_))) {
-      error = "manifest.json has a head rectangle that is empty or of another size";
-      return nullptr;
-    }
-    s->headWidth_ = r.width;
-    s->headHeight_ = r.height;
-    s->rects_.push_back(r);
-  }
+  s->fps_ = fps > 0 ? fps : manifest->fps;
+  s->rects_ = std::move(manifest->frames);
+  s->headWidth_ = s->rects_[0].width;
+  s->headHeight_ = s->rects_[0].height;
   const size_t packedRow = static_cast<size_t>(s->headWidth_) * 4;
   for (size_t i = 0; i < s->rects_.size(); ++i) {
     const HeadRect& r = s->rects_[i];
     auto frame = resources.readOriginFrame(static_cast<int32_t>(i));
-    if (!frame || r.x + r.width > frame->width() || r.y + r.height > frame->height()) {
-      error =
-          "origin frame " + std::to_string(i) + " is missing or smaller than its head rectangle";
+    if (!frame) {
+      error = "origin frame " + std::to_string(i) + " is missing";
+      return nullptr;
+    }
+    // Whatever the manifest said, nothing is read outside the decoded picture.
+    if (r.x < 0 || r.y < 0 || int64_t{r.x} + r.width > frame->width() ||
+        int64_t{r.y} + r.height > frame->height()) {
+      error = "manifest.json: frames[" + std::to_string(i) + "] lies outside origin frame " +
+              std::to_string(i) + " (" + std::to_string(frame->width()) + "x" +
+              std::to_string(frame->height()) + ")";
       return nullptr;
     }
     std::vector<uint8_t> head(packedRow * static_cast<size_t>(r.height));

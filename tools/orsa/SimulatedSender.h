@@ -3,8 +3,10 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -24,6 +26,17 @@ class SimulatedSender {
   struct HeadRect {
     int32_t x = 0, y = 0, width = 0, height = 0;
   };
+
+  // What the sender needs of a package's manifest.json.
+  struct Manifest {
+    int32_t fps = 25;
+    std::vector<HeadRect> frames;  // one head rectangle per origin frame, all of one size
+  };
+
+  // Reads manifest.json's text, checking every value it uses: types, ranges, head rectangles
+  // inside the picture the manifest declares and all of one sane size. Nothing, with `error`
+  // naming the first fault, when the manifest cannot drive a sender.
+  static std::optional<Manifest> parseManifest(std::string_view text, std::string& error);
 
   // Reads the package's manifest and the head region of every origin frame from the prepared
   // package behind `resources`. Nothing, with `error` saying why, when they cannot be read.

@@ -89,6 +89,22 @@ bool currentEntry(unzFile z, unz_file_info64& fi, std::string& rawName) {
                                  nullptr, 0, nullptr, 0) == UNZ_OK;
 }
 
+// The decoded names of every entry, in central-directory order, read in a walk of their own so
+// that one legacy encoding can be chosen for the whole archive. Leaves the archive on its first
+// entry. A record that cannot be read ends the walk early: the caller meets it again itself.
+std::vector<std::string> archiveNames(unzFile z) {
+  std::vector<RawEntryName> raw;
+  for (int rc = unzGoToFirstFile(z); rc == UNZ_OK; rc = unzGoToNextFile(z)) {
+    unz_file_info64 fi{};
+    RawEntryName n;
+    if (!currentEntry(z, fi, n.bytes)) break;
+    n.utf8Flag = (fi.flag & kZipFlagUtf8Name) != 0;
+    raw.push_back(std::move(n));
+  }
+  unzGoToFirstFile(z);
+  return decodeEntryNames(raw);
+}
+
 // minizip cannot open an archive whose end record is its very first byte, which is what an
 // archive without entries is (apart from an optional comment).
 bool isEmptyArchive(const std::string& path) {
@@ -207,6 +223,7 @@ class Unzipper {
   std::unique_ptr<char[]> buffer_;
   size_t bufferSize_ = 0;
   std::map<std::string, std::chrono::system_clock::time_point> directoryDates_;
+  std::vector<std::string> names_;  // decoded, by entry index
 };
 
 bool Unzipper::run() {
@@ -227,6 +244,7 @@ bool Unzipper::run() {
                   "failed to open first file in zip file"));
     return false;
   }
+  if (!empty) names_ = archiveNames(z);
   if (int err = empty ? 0 : dest_.open(destination_); err != 0) {
     fail(posixError(err));
     return false;
@@ -301,8 +319,10 @@ Unzipper::Step Unzipper::unzipEntry(unzFile z, int64_t index, std::string& fullP
     fail(zipError(VZZipArchiveErrorCodeFailedOpenFileInZip, "failed to open file in zip file"));
     return Step::Stop;
   }
-  name = VZZipArchive::_filenameStringWithCString(raw, static_cast<uint32_t>(fi.version),
-                                                  static_cast<uint32_t>(fi.flag), raw.size());
+  name = static_cast<size_t>(index) < names_.size()
+             ? names_[static_cast<size_t>(index)]
+             : VZZipArchive::_filenameStringWithCString(raw, static_cast<uint32_t>(fi.version),
+                                                        static_cast<uint32_t>(fi.flag), raw.size());
   const unsigned host = static_cast<unsigned>(fi.version >> 8) & 0xff;
   if (host == 0 || host == 10) std::replace(name.begin(), name.end(), '\\', '/');
   fullPath = destination_ + "/" + name;
@@ -710,12 +730,15 @@ std::optional<std::vector<VZZipEntry>> VZZipArchive::entriesOfArchiveAtPath(cons
   if (rc != UNZ_OK && rc != UNZ_END_OF_LIST_OF_FILE)
     return failed(VZZipArchiveErrorCodeFailedOpenFileInZip,
                   "failed to open first file in zip file");
+  const std::vector<std::string> names =
+      rc == UNZ_OK ? archiveNames(zh.get()) : std::vector<std::string>();
   for (; rc == UNZ_OK; rc = unzGoToNextFile(zh.get())) {
     unz_file_info64 fi{};
     std::string raw;
     if (!currentEntry(zh.get(), fi, raw))
       return failed(VZZipArchiveErrorCodeFileInfoNotLoadable, "failed to retrieve info for file");
-    out.push_back({decodeEntryName(raw), toFileInfo(fi)});
+    out.push_back(
+        {out.size() < names.size() ? names[out.size()] : decodeEntryName(raw), toFileInfo(fi)});
   }
   if (rc != UNZ_END_OF_LIST_OF_FILE)
     return failed(VZZipArchiveErrorCodeFileInfoNotLoadable, "failed to retrieve info for file");

@@ -105,7 +105,8 @@ ZipWriter& ZipWriter::add(const ZipEntry& e) {
   const std::string& out = encrypt ? body : e.data;
   if (zipOpenNewFileInZip4_64(zip_, e.name.c_str(), &zi, nullptr, 0, nullptr, 0, nullptr, method,
                               level, encrypt ? 1 : 0, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY,
-                              nullptr, 0, madeBy, encrypt ? 1 : 0, zip64) != ZIP_OK) {
+                              nullptr, 0, madeBy, (encrypt ? 1u : 0u) | (e.utf8Name ? 0x800u : 0u),
+                              zip64) != ZIP_OK) {
     ok_ = false;
     return *this;
   }

@@ -19,6 +19,7 @@ struct ZipEntry {
   uint32_t externalAttributes = 0;  // 0: derived from host and kind
   uint32_t dosDate = 0;             // 0: the current local time
   bool symlink = false;
+  bool utf8Name = false;  // sets the flag that declares the name UTF-8
 };
 
 // The creating side of the zip facade, over minizip's writer. The archive is written under a

@@ -1,3 +1,4 @@
+#include <iconv.h>
 #include <sys/stat.h>
 
 #include <thread>
@@ -206,3 +207,63 @@ TEST(VZZipUnpack, ListingAndPayloadSizeReadNamesOfAnyLength) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string encodeAs(const std::string& utf8, const char* charset) {
+  iconv_t cd = iconv_open(charset, "UTF-8");
+  std::string out(utf8.size() * 4 + 8, '\0');
+  char* in = const_cast<char*>(utf8.data());
+  char* o = out.data();
+  size_t inLeft = utf8.size(), outLeft = out.size();
+  size_t r = iconv(cd, &in, &inLeft, &o, &outLeft);
+  iconv_close(cd);
+  EXPECT_NE(r, static_cast<size_t>(-1)) << utf8 << " in " << charset;
+  out.resize(out.size() - outLeft);
+  return out;
+}
+
+}  // namespace
+
+// Names without the UTF-8 flag come in the one code page of the tool that wrote the archive.
+// Each set holds names that a detector places wrongly one at a time (as KOI8-R, a Mac code
+// page, or UTF-8 that then fails); together they name their code page.
+TEST(VZZipUnpack, LegacyNamesOfOneArchiveShareOneEncoding) {
+  const struct {
+    const char* charset;
+    std::vector<std::string> names;
+  } cases[] = {
+      {"GBK",
+       {"文件.txt", "中文名称.txt", "测试目录/数据.bin", "报告.doc", "说明.txt",
+        "图片/照片一.jpg"}},
+      {"SHIFT_JIS", {"ファイル.txt", "日本語の名前.txt", "テスト/データ.bin", "報告.doc"}},
+      {"CP437", {"Ärger.txt", "Übung.txt", "Größe.txt", "café.txt"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.charset);
+    ZipScratch s;
+    ZipWriter w(s.zip.string());
+    std::vector<std::string> expected;
+    for (const auto& name : c.names) {
+      w.add(entry(encodeAs(name, c.charset), "data of " + name, ZipHost::MsDos));
+      expected.push_back(name);
+    }
+    // UTF-8 names stay as they are, whether flagged or not.
+    w.add(entry("naïve.txt", "plain", ZipHost::MsDos));
+    ZipEntry flagged = entry("flagged-名前.txt", "flagged");
+    flagged.utf8Name = true;
+    w.add(flagged);
+    expected.push_back("naïve.txt");
+    expected.push_back("flagged-名前.txt");
+    ASSERT_TRUE(w.close());
+
+    Error err;
+    auto entries = VZZipArchive::entriesOfArchiveAtPath(s.zip.string(), &err);
+    ASSERT_TRUE(entries);
+    ASSERT_EQ(entries->size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ((*entries)[i].name, expected[i]);
+    ASSERT_TRUE(s.unzip(&err)) << err.description;
+    for (const auto& name : c.names) EXPECT_EQ(readFile(s.dest / name), "data of " + name) << name;
+    EXPECT_EQ(readFile(s.dest / "naïve.txt"), "plain");
+  }
+}
