@@ -246,6 +246,13 @@ void OrsaROIRuntime::downloadPackage(const std::shared_ptr<ResourceManager>& man
       // what it had received.
       auto task = TRDownloader::downloader()->downloadTaskForUrl(url, kPackageTaskFileId, progress,
                                                                  completion);
+      // A broken-off download keeps what it received for the next start, but this start has no
+      // package: the host is told now rather than left waiting.
+      task->setInterruptionHandler([weak, manager, url, modelId, path](
+                                       const orsa::platform::Error& error) {
+        if (auto self = weak.lock())
+          self->onPackageDownloaded(manager, url, modelId, path, std::nullopt, error);
+      });
       {
         std::lock_guard<std::mutex> lock(self->mutex_);
         self->downloadTask_ = task;
@@ -490,7 +497,11 @@ void OrsaROIRuntime::cancelDownload() {
     downloadTask_.reset();
   }
   if (!task) return;
-  runOnMainQueue([task] { TRDownloader::downloader()->cancelTask(task); });
+  // Paused, not cancelled: the next start continues from what arrived so far.
+  runOnMainQueue([task] {
+    task->setInterruptionHandler(nullptr);
+    TRDownloader::downloader()->pauseTask(task);
+  });
 }
 
 std::shared_ptr<ResourceManager> OrsaROIRuntime::resourceManager() const {

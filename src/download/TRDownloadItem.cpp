@@ -286,7 +286,7 @@ void TRDownloadItemPrivate::downloadProgress(const std::shared_ptr<TRDownloadTas
   bool learnExtension = false;
   {
     std::lock_guard lock(mutex_);
-    if (fileSize_ == 0) fileSize_ = fileSize;
+    if (fileSize_ == 0 || fileSize > 0) fileSize_ = fileSize;
     learnExtension = fileExtension_.empty();
   }
   if (learnExtension) setFileExtensionWithTask(task);

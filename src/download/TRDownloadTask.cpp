@@ -116,6 +116,8 @@ TR_GET(TRDownloadTask, TRProgressHandler, progressHandler, progressHandler_)
 TR_SET(TRDownloadTask, TRProgressHandler, setProgressHandler, progressHandler_)
 TR_GET(TRDownloadTask, TRCompletionHandler, completionHandler, completionHandler_)
 TR_SET(TRDownloadTask, TRCompletionHandler, setCompletionHandler, completionHandler_)
+TR_GET(TRDownloadTask, TRInterruptionHandler, interruptionHandler, interruptionHandler_)
+TR_SET(TRDownloadTask, TRInterruptionHandler, setInterruptionHandler, interruptionHandler_)
 TR_GET(TRDownloadTask, std::shared_ptr<orsa::platform::UrlSessionDownloadTask>, downloadTask,
        downloadTask_)
 

@@ -29,6 +29,7 @@ using TRProgressHandler =
 // returns.
 using TRCompletionHandler = std::function<void(const std::optional<std::string>& localPath,
                                                const std::optional<orsa::platform::Error>& error)>;
+using TRInterruptionHandler = std::function<void(const orsa::platform::Error& error)>;
 
 // One download job as the store keeps it. The store hands out one live object per task id, so
 // the downloader, the manager and the items share it across threads: every field is read and
@@ -89,6 +90,10 @@ class TRDownloadTask {
   void setProgressHandler(TRProgressHandler handler);
   TRCompletionHandler completionHandler() const;
   void setCompletionHandler(TRCompletionHandler handler);
+  // Told when the transfer broke off and its resume data was kept for a later resume: the
+  // completion handler then stays silent until the task ends for good.
+  TRInterruptionHandler interruptionHandler() const;
+  void setInterruptionHandler(TRInterruptionHandler handler);
   // Rebuilt from downloadURL when none was set.
   orsa::platform::UrlRequest request() const;
   void setRequest(std::optional<orsa::platform::UrlRequest> request);
@@ -131,6 +136,7 @@ class TRDownloadTask {
   TRProgress progress_;
   TRProgressHandler progressHandler_;
   TRCompletionHandler completionHandler_;
+  TRInterruptionHandler interruptionHandler_;
   std::optional<orsa::platform::UrlRequest> request_;
   std::shared_ptr<orsa::platform::UrlSessionDownloadTask> downloadTask_;
 };

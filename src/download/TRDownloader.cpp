@@ -66,16 +66,6 @@ void removePartialFile(const std::vector<uint8_t>& resumeData) {
   U::removeInside(dir, dir + "/" + name);
 }
 
-// The session service's claim of a background identifier for this process, where the service
-// offers one; without it every claim succeeds.
-template <class Session = P::UrlSession>
-std::optional<P::Error> claimSessionIdentifier(const std::string& identifier) {
-  if constexpr (kClaimsIdentifiers<Session>)
-    return Session::claimBackgroundIdentifier(identifier);
-  else
-    return std::nullopt;
-}
-
 std::mutex gProviderMutex;
 std::function<double()> gBackgroundTimeRemaining;
 
@@ -122,7 +112,7 @@ bool TRDownloader::isNeedCreateSession() const {
 void TRDownloader::createSession() {
   // Another process holds the background identifier (and with it the journal of its
   // transfers): this one must not adopt, finish or delete anything of them.
-  if (auto refused = claimSessionIdentifier(sessionIdentifier())) {
+  if (auto refused = P::UrlSession::claimBackgroundIdentifier(sessionIdentifier())) {
     session_ = nullptr;
     sessionInUse_ = true;
     say("[createSession] " + describe(*refused));
@@ -377,8 +367,11 @@ void TRDownloader::didWriteData(P::UrlSession&, P::UrlSessionDownloadTask& trans
     return;
   }
   task->setDownloadedSize(totalBytesWritten);
-  if (task->fileSize() == 0) {
-    task->setFileSize(expectedWholeSize(transfer));
+  // The transfer's answer decides the size: a file that changed on the server since the pause
+  // came back whole under a fresh 200, and its new size is the one to check.
+  const int64_t whole = expectedWholeSize(transfer);
+  if (task->fileSize() == 0 || (whole > 0 && whole != task->fileSize())) {
+    task->setFileSize(whole);
     // Stored once known, so a task found again after a restart can check its finished file.
     DB::saveTask(task);
   }
@@ -401,11 +394,12 @@ void TRDownloader::didFinishDownloadingToURL(P::UrlSession&, P::UrlSessionDownlo
     completionDownloadTask(task, std::nullopt, makeError("http status code error", 11002));
     return;
   }
-  if (task->fileSize() == 0) task->setFileSize(expectedWholeSize(transfer));
   int64_t size = U::fileSizeWithPath(location);
-  // An unknown length is no length to compare with: the transfer ended cleanly, so what
-  // arrived is the file.
-  if (task->fileSize() < 0) task->setFileSize(size);
+  // This transfer's answer decides the size, not one stored from an earlier answer: a file that
+  // changed on the server since the pause comes back whole under a fresh 200. An unknown length
+  // is no length to compare with: the transfer ended cleanly, so what arrived is the file.
+  const int64_t whole = expectedWholeSize(transfer);
+  task->setFileSize(whole >= 0 ? whole : size);
   if (size >= 1 && size != task->fileSize()) {
     auto message = fmt::format(
         "[TRDownloader didFinishDownloadingToURL] fileSize Error, task fileSize: {} tmp "
@@ -463,6 +457,7 @@ void TRDownloader::didComplete(P::UrlSession&, P::UrlSessionTask& transfer,
   if (error->resumeData) {
     task->setLastError(static_cast<const P::Error&>(*error));
     keepResumeData(task, *error->resumeData);
+    if (auto interrupted = task->interruptionHandler()) interrupted(*error);
     return;
   }
   say("[didCompleteWithError] : " + describe(*error));

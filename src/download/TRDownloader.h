@@ -13,11 +13,6 @@
 #include "platform/Dispatch.h"
 #include "platform/UrlSession.h"
 
-template <class Session>
-inline constexpr bool kClaimsIdentifiers = requires(const std::string& identifier) {
-  Session::claimBackgroundIdentifier(identifier);
-};
-
 // A resume refused because another process holds the downloads of this home.
 inline constexpr int64_t kTRDownloadErrorInUse = 10007;
 
@@ -56,9 +51,6 @@ class TRDownloader : public orsa::platform::UrlSessionDelegate,
   // True when another process holds this home's background session: nothing can be
   // downloaded, and every resume fails with kTRDownloadErrorInUse.
   bool sessionInUse() const;
-  // Whether a second process on the same home is told so (the session service claims
-  // background identifiers for one process at a time).
-  static constexpr bool kRefusesSecondProcess = kClaimsIdentifiers<orsa::platform::UrlSession>;
 
   bool allowsCellularAccess() const;
   void setAllowsCellularAccess(bool allow);

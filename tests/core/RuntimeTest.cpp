@@ -295,6 +295,34 @@ TEST_F(RuntimeTest, StopCancelsThePackageDownloadAndAFailedOneIsReportedToTheHos
   engine->stop();
 }
 
+// A package download cut by the network tells the host at once, keeps what arrived, and the
+// next start (after a stop in the same process, too) asks only for the rest.
+TEST_F(RuntimeTest, ACutPackageDownloadIsReportedAndTheNextStartContinuesIt) {
+  const std::string body(1 << 20, 'z');
+  FaultHttpServer server([&](const FaultHttpServer::Request& q) {
+    auto reply = FaultHttpServer::serveBytes(q, body);
+    if (!q.header("Range")) reply.closeAfter = 256 << 10;
+    return reply;
+  });
+  auto engine = OrsaMireloFactory::create();
+  engine->start(config("mobile", server.url("/cut.zip")), delegate_);
+  const auto errors = settledErrors(1);
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].rfind("-200000 Resource package download failed: -1005", 0), 0u)
+      << errors[0];
+  engine->stop();
+
+  delegate_->errors.clear();
+  engine->start(config("mobile", server.url("/cut.zip")), delegate_);
+  settledErrors(1);  // the megabyte of 'z' is no zip: preparation fails, after the download
+  const auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  const auto range = requests[1].header("Range");
+  ASSERT_TRUE(range.has_value());
+  EXPECT_NE(*range, "bytes=0-");
+  engine->stop();
+}
+
 // A package that arrives (on disk or downloaded) but cannot be prepared: the host hears once
 // why, and no view is left waiting in silence.
 TEST_F(RuntimeTest, AFailedPreparationIsReportedOnceWithItsCause) {

@@ -223,8 +223,6 @@ TEST_F(DownloadTool, ClearDeletesThePartialFilesOfPausedAndAdoptedItems) {
 }
 
 TEST_F(DownloadTool, ASecondProcessOnTheSameHomeIsToldAndTouchesNothing) {
-  if (!TRDownloader::kRefusesSecondProcess)
-    GTEST_SKIP() << "the transfer service cannot tell processes on one home apart";
   const std::string big = randomBytes(4 << 20, 3);
   FaultHttpServer server([&](const FaultHttpServer::Request& q) {
     auto reply = FaultHttpServer::serveBytes(q, big);
