@@ -440,4 +440,32 @@ TEST_F(RuntimeTest, StartingAgainWithTheStoppedViewSaysANewViewIsNeeded) {
   }
 }
 
+// Every preview view holds a GL context and a drawing thread: attaching the host's view again
+// and stopping and starting again leave one working view inside it and none behind.
+TEST_F(RuntimeTest, TheNormalRuntimeLeavesNoViewBehind) {
+  const int64_t views = OrsaPreviewViewCore::liveViewCount();
+  const int64_t threads = OrsaPreviewViewCore::runningConsumerCount();
+  auto engine = std::make_shared<OrsaMireloImpl>();
+  auto host = std::make_shared<OrsaView>(OrsaRect{0, 0, kW, kH});
+  engine->attach(host);
+  for (int round = 0; round < 4; ++round) {
+    engine->start(config("web"), delegate_);
+    for (int i = 0; i < 3; ++i) engine->attach(host);
+    ASSERT_EQ(host->subviews().size(), 1u);
+    auto inside = std::dynamic_pointer_cast<OrsaPreviewView>(host->subviews()[0]);
+    ASSERT_TRUE(inside);
+    EXPECT_FALSE(inside->stopped());
+    engine->stop();
+    EXPECT_TRUE(host->subviews().empty());
+  }
+  EXPECT_TRUE(MainLoop::runUntil(
+      [&] {
+        return OrsaPreviewViewCore::liveViewCount() == views &&
+               OrsaPreviewViewCore::runningConsumerCount() == threads;
+      },
+      10s))
+      << OrsaPreviewViewCore::liveViewCount() - views << " views and "
+      << OrsaPreviewViewCore::runningConsumerCount() - threads << " threads left";
+}
+
 }  // namespace
