@@ -178,6 +178,11 @@ size_t OrsaROIRuntime::readBacklogBound() {
   return 4;
 }
 
+void OrsaROIRuntime::setBackgroundReader(std::shared_ptr<OrsaFrameSource> reader) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  backgroundReader_ = std::move(reader);
+}
+
 OrsaROIRuntime::FrameCounts OrsaROIRuntime::frameCounts() const {
   FrameCounts c;
   c.received = received_.load();
@@ -520,9 +525,12 @@ bool OrsaROIRuntime::readBackground(const std::shared_ptr<OrsaFrameData>& frame)
   std::shared_ptr<Image> image;
   // Without a view the decode would be wasted.
   if (isRunning_.load() && previewView()) {
-    if (auto manager = resourceManager()) {
-      image = manager->readOriginFrame(static_cast<int32_t>(frame->frameIndex()));
+    std::shared_ptr<OrsaFrameSource> reader;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      reader = backgroundReader_ ? backgroundReader_ : resourceManager_;
     }
+    if (reader) image = reader->readOriginFrame(static_cast<int32_t>(frame->frameIndex()));
   }
   if (!image) {
     // Dropped: the head's buffer goes back rather than being freed.
@@ -564,6 +572,7 @@ void OrsaROIRuntime::destroy() {
     orsaPreviewView_.reset();
     manager = std::move(resourceManager_);
     resourceManager_.reset();
+    backgroundReader_.reset();
   }
   if (view) view->stop();
   cancelDownload();

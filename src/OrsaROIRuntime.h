@@ -70,6 +70,8 @@ class OrsaROIRuntime : public IOrsaMireloRuntime,
     uint64_t inFlight = 0;
   };
   FrameCounts frameCounts() const;
+  // Backgrounds come from `reader` instead of the package's frame store (null: the store).
+  void setBackgroundReader(std::shared_ptr<OrsaFrameSource> reader);
   // The most frames that wait for a background read; the oldest goes when one more comes.
   static size_t readBacklogBound();
   // Threads that read backgrounds; frames still reach the view in the order they arrived.
@@ -129,6 +131,7 @@ class OrsaROIRuntime : public IOrsaMireloRuntime,
   std::string streamId_;
   std::weak_ptr<OrsaPreviewView> orsaPreviewView_;
   std::shared_ptr<ResourceManager> resourceManager_;
+  std::shared_ptr<OrsaFrameSource> backgroundReader_;
   bool prepared_ = false;
   // The package download while it runs.
   std::shared_ptr<TRDownloadTask> downloadTask_;
