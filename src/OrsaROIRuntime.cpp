@@ -245,9 +245,12 @@ void OrsaROIRuntime::initWithConfig(std::shared_ptr<OrsaMireloConfig> config,
           uint64_t ticket = 0;
           while (auto frame = line->take(ticket)) {
             auto self = weak.lock();
-            if (!self || !self->readBackground(frame)) frame.reset();
-            if (!self && frame) frame->giveBackBuffers();
-            if (!frame) line->droppedAtRead.fetch_add(1);
+            // readBackground gives back the buffers of a frame it cannot read itself.
+            if (!self) frame->giveBackBuffers();
+            if (!self || !self->readBackground(frame)) {
+              line->droppedAtRead.fetch_add(1);
+              frame.reset();
+            }
             line->finish(ticket, std::move(frame), [&](std::shared_ptr<OrsaFrameData> ready) {
               if (self) return self->handToView(std::move(ready));
               line->droppedAtRead.fetch_add(1);
