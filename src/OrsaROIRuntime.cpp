@@ -150,6 +150,16 @@ struct OrsaROIRuntime::ReadLine {
     delivering = false;
   }
 
+  bool isStopped() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return stopped;
+  }
+  // Frames taken by readers and not yet gone on.
+  size_t busy() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return static_cast<size_t>(nextTicket - nextDelivery);
+  }
+
   void stop() {
     std::deque<std::shared_ptr<OrsaFrameData>> left;
     {
@@ -243,7 +253,18 @@ void OrsaROIRuntime::initWithConfig(std::shared_ptr<OrsaMireloConfig> config,
     orsa::platform::runOnOwnThread(
         "OrsaROIRuntime.read", [line = readLine_, weak = weak_from_this()] {
           uint64_t ticket = 0;
-          while (auto frame = line->take(ticket)) {
+          for (;;) {
+            // While the view's queue would be full with the reads under way, a frame read now
+            // would only push out one read before it: the decode is saved, and the frames that
+            // wait meanwhile are the ones the backlog's bound drops.
+            while (!line->isStopped()) {
+              auto self = weak.lock();
+              if (!self || self->viewHasRoom(line->busy())) break;
+              self.reset();
+              std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+            auto frame = line->take(ticket);
+            if (!frame) break;
             auto self = weak.lock();
             // readBackground gives back the buffers of a frame it cannot read itself.
             if (!self) frame->giveBackBuffers();
@@ -542,6 +563,14 @@ bool OrsaROIRuntime::readBackground(const std::shared_ptr<OrsaFrameData>& frame)
   }
   frame->updateOriginFrame(image->data(), image->width(), image->height());
   return true;
+}
+
+bool OrsaROIRuntime::viewHasRoom(size_t reading) const {
+  auto view = previewView();
+  // A stopped view drains nothing; what reaches it is discarded and counted there.
+  return !view || view->stopped() ||
+         OrsaPreviewViewCore::of(*view).queuedFrameCount() + reading <
+             static_cast<size_t>(MAX_RENDER_QUEUE_SIZE);
 }
 
 void OrsaROIRuntime::handToView(std::shared_ptr<OrsaFrameData> frame) {

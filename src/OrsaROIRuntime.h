@@ -96,6 +96,8 @@ class OrsaROIRuntime : public IOrsaMireloRuntime,
   // Hands a read frame to the attached view; gives its buffers back when there is none.
   void handToView(std::shared_ptr<OrsaFrameData> frame);
   void refuse();
+  // False while the attached view's queue, with `reading` frames more, would be full.
+  bool viewHasRoom(size_t reading) const;
   void downloadPackage(const std::shared_ptr<ResourceManager>& manager, const std::string& url,
                        const std::string& modelId, const std::string& path);
   void onPackageDownloaded(const std::shared_ptr<ResourceManager>& manager, const std::string& url,
