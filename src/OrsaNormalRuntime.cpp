@@ -52,6 +52,22 @@ void OrsaNormalRuntime::attach(const std::shared_ptr<OrsaView>& view) {
     return;
   }
   const bool own = !preview;
+  std::shared_ptr<OrsaPreviewView> previous;
+  bool previousOwn;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    previous = orsaPreviewView_.lock();
+    previousOwn = ownPreviewView_;
+  }
+  // Each view holds a GL context and a drawing thread: the one already made inside this host
+  // view serves again, and one made inside another goes.
+  if (own && previous && previousOwn && !previous->stopped() && previous->superview() == view) {
+    return;
+  }
+  if (previous && previousOwn && previous != preview) {
+    previous->stop();
+    previous->removeFromSuperview();
+  }
   if (own) {
     // A host view of its own: ours goes inside it and follows its size.
     preview = OrsaPreviewView::create(view->bounds());

@@ -2,9 +2,14 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <filesystem>
+#include <functional>
+#include <map>
+#include <thread>
+#include <vector>
 
 #include "OrsaLogClip.h"
 #include "download/TRDownloadUtils.h"
@@ -70,46 +75,140 @@ std::string lastPathComponent(const std::string& url) {
 
 }  // namespace
 
+// Frames wait in `waiting` (at most `bound`, oldest first) until a reader takes one. A reader
+// takes it with a ticket, the next in arrival order, reads its background and finishes the
+// ticket; finished frames go on strictly by ticket, so a fast read never overtakes a slow one.
 struct OrsaROIRuntime::ReadLine {
+  using Deliver = std::function<void(std::shared_ptr<OrsaFrameData>)>;
+
+  explicit ReadLine(size_t waitingBound) : bound(waitingBound) {}
+
+  const size_t bound;
   std::mutex mutex;
   std::condition_variable ready;
-  std::deque<std::shared_ptr<OrsaFrameData>> frames;
+  std::deque<std::shared_ptr<OrsaFrameData>> waiting;
+  // Read frames waiting for their turn; null for one that was dropped at its read.
+  std::map<uint64_t, std::shared_ptr<OrsaFrameData>> finished;
+  uint64_t nextTicket = 0, nextDelivery = 0;
+  bool delivering = false;
   bool stopped = false;
 
+  std::atomic<uint64_t> droppedBeforeRead{0}, droppedAtRead{0}, handedToView{0}, inFlight{0};
+
   void push(std::shared_ptr<OrsaFrameData> frame) {
+    std::shared_ptr<OrsaFrameData> dropped;
     {
       std::lock_guard<std::mutex> lock(mutex);
-      if (!stopped) {
-        frames.push_back(std::move(frame));
-        frame.reset();
+      if (stopped) {
+        dropped = std::move(frame);
+      } else {
+        inFlight.fetch_add(1);
+        waiting.push_back(std::move(frame));
+        if (waiting.size() > bound) {
+          dropped = std::move(waiting.front());
+          waiting.pop_front();
+          inFlight.fetch_sub(1);
+        }
       }
     }
-    if (frame) {
-      frame->giveBackBuffers();
-    } else {
-      ready.notify_one();
+    ready.notify_one();
+    if (dropped) {
+      droppedBeforeRead.fetch_add(1);
+      // Its head buffer goes back to the pool rather than being freed.
+      dropped->giveBackBuffers();
     }
   }
-  // Null once stopped.
-  std::shared_ptr<OrsaFrameData> pop() {
+
+  // The oldest waiting frame and its ticket; null once stopped. Every frame taken must be
+  // finished.
+  std::shared_ptr<OrsaFrameData> take(uint64_t& ticket) {
     std::unique_lock<std::mutex> lock(mutex);
-    ready.wait(lock, [&] { return stopped || !frames.empty(); });
+    ready.wait(lock, [&] { return stopped || !waiting.empty(); });
     if (stopped) return nullptr;
-    auto frame = std::move(frames.front());
-    frames.pop_front();
+    auto frame = std::move(waiting.front());
+    waiting.pop_front();
+    ticket = nextTicket++;
     return frame;
   }
+
+  // Files the read frame (null: dropped) under its ticket and, unless another thread is at it,
+  // delivers every frame whose turn has come, in order, outside the lock.
+  void finish(uint64_t ticket, std::shared_ptr<OrsaFrameData> frame, const Deliver& deliver) {
+    std::unique_lock<std::mutex> lock(mutex);
+    finished.emplace(ticket, std::move(frame));
+    if (delivering) return;
+    delivering = true;
+    std::vector<std::shared_ptr<OrsaFrameData>> batch;
+    for (;;) {
+      for (auto it = finished.begin(); it != finished.end() && it->first == nextDelivery;
+           it = finished.erase(it), ++nextDelivery) {
+        batch.push_back(std::move(it->second));
+      }
+      if (batch.empty()) break;
+      lock.unlock();
+      for (auto& f : batch) {
+        if (f) deliver(std::move(f));
+        inFlight.fetch_sub(1);
+      }
+      batch.clear();
+      lock.lock();
+    }
+    delivering = false;
+  }
+
+  bool isStopped() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return stopped;
+  }
+  // Frames taken by readers and not yet gone on.
+  size_t busy() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return static_cast<size_t>(nextTicket - nextDelivery);
+  }
+
   void stop() {
     std::deque<std::shared_ptr<OrsaFrameData>> left;
     {
       std::lock_guard<std::mutex> lock(mutex);
       stopped = true;
-      left.swap(frames);
+      left.swap(waiting);
     }
     ready.notify_all();
-    for (auto& frame : left) frame->giveBackBuffers();
+    for (auto& frame : left) {
+      droppedBeforeRead.fetch_add(1);
+      inFlight.fetch_sub(1);
+      frame->giveBackBuffers();
+    }
   }
 };
+
+size_t OrsaROIRuntime::readerCount() {
+  // Two readers double what one decodes; more than four would only compete with the drawing
+  // thread for the cores.
+  return std::clamp<size_t>(std::thread::hardware_concurrency(), 2, 4);
+}
+
+size_t OrsaROIRuntime::readBacklogBound() {
+  // Enough for a burst from the RTC thread while the readers wake, small enough that a frame at
+  // its end is still fresh when it is drawn.
+  return 4;
+}
+
+void OrsaROIRuntime::setBackgroundReader(std::shared_ptr<OrsaFrameSource> reader) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  backgroundReader_ = std::move(reader);
+}
+
+OrsaROIRuntime::FrameCounts OrsaROIRuntime::frameCounts() const {
+  FrameCounts c;
+  c.received = received_.load();
+  c.refused = refused_.load();
+  c.droppedBeforeRead = readLine_->droppedBeforeRead.load();
+  c.droppedAtRead = readLine_->droppedAtRead.load();
+  c.handedToView = readLine_->handedToView.load();
+  c.inFlight = readLine_->inFlight.load();
+  return c;
+}
 
 std::shared_ptr<OrsaROIRuntime> OrsaROIRuntime::create() {
   return std::make_shared<OrsaROIRuntime>(Key{});
@@ -117,7 +216,7 @@ std::shared_ptr<OrsaROIRuntime> OrsaROIRuntime::create() {
 
 OrsaROIRuntime::OrsaROIRuntime(Key)
     : sem_(std::make_shared<orsa::platform::Semaphore>(0)),
-      readLine_(std::make_shared<ReadLine>()) {}
+      readLine_(std::make_shared<ReadLine>(readBacklogBound())) {}
 
 OrsaROIRuntime::~OrsaROIRuntime() {
   readLine_->stop();
@@ -161,17 +260,38 @@ void OrsaROIRuntime::initWithConfig(std::shared_ptr<OrsaMireloConfig> config,
   if (config) loadResource(manager, config);
   isRunning_.store(true);
 
-  // The reader holds the runtime only while it reads a frame.
-  orsa::platform::runOnOwnThread("OrsaROIRuntime.read",
-                                 [line = readLine_, weak = weak_from_this()] {
-                                   while (auto frame = line->pop()) {
-                                     if (auto self = weak.lock()) {
-                                       self->readBackground(frame);
-                                     } else {
-                                       frame->giveBackBuffers();
-                                     }
-                                   }
-                                 });
+  // A reader holds the runtime only while it reads a frame and delivers what is due.
+  for (size_t i = 0; i < readerCount(); ++i) {
+    orsa::platform::runOnOwnThread(
+        "OrsaROIRuntime.read", [line = readLine_, weak = weak_from_this()] {
+          uint64_t ticket = 0;
+          for (;;) {
+            // While the view's queue would be full with the reads under way, a frame read now
+            // would only push out one read before it: the decode is saved, and the frames that
+            // wait meanwhile are the ones the backlog's bound drops.
+            while (!line->isStopped()) {
+              auto self = weak.lock();
+              if (!self || self->viewHasRoom(line->busy())) break;
+              self.reset();
+              std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+            auto frame = line->take(ticket);
+            if (!frame) break;
+            auto self = weak.lock();
+            // readBackground gives back the buffers of a frame it cannot read itself.
+            if (!self) frame->giveBackBuffers();
+            if (!self || !self->readBackground(frame)) {
+              line->droppedAtRead.fetch_add(1);
+              frame.reset();
+            }
+            line->finish(ticket, std::move(frame), [&](std::shared_ptr<OrsaFrameData> ready) {
+              if (self) return self->handToView(std::move(ready));
+              line->droppedAtRead.fetch_add(1);
+              ready->giveBackBuffers();
+            });
+          }
+        });
+  }
 
   // The wait blocks, so it gets a thread of its own rather than a worker of the shared pool.
   orsa::platform::runOnOwnThread("OrsaROIRuntime.prepare", [self = shared_from_this()] {
@@ -408,8 +528,15 @@ void OrsaROIRuntime::attach(const std::shared_ptr<OrsaView>& view) {
 void OrsaROIRuntime::onPlayerSyncRecvSEI(const std::string& streamID,
                                          std::span<const uint8_t> data) {
   if (!isRunning_.load() || streamID != streamId_) return;
-  currentFrameData_ = std::make_shared<OrsaFrameData>();
-  currentFrameData_->updateSEI(data.data(), data.size());
+  auto frame = std::make_shared<OrsaFrameData>();
+  // A refused record would place its frame on background 0 with an empty head: a visible
+  // flash. Its frame is refused instead.
+  seiRefused_ = frame->updateSEI(data.data(), data.size()) != OrsaFrameData::SEIStatus::Ok;
+  currentFrameData_ = seiRefused_ ? nullptr : std::move(frame);
+}
+
+void OrsaROIRuntime::refuse() {
+  refused_.fetch_add(1);
 }
 
 void OrsaROIRuntime::onRemoteVideoFrameRawData(std::span<const uint8_t* const> data,
@@ -417,14 +544,21 @@ void OrsaROIRuntime::onRemoteVideoFrameRawData(std::span<const uint8_t* const> d
                                                const QMXVideoFrameParam& param,
                                                const std::string& streamID) {
   if (!isRunning_.load() || streamID != streamId_) return;
-  if (!currentFrameData_) return;
+  received_.fetch_add(1);
   auto frame = std::move(currentFrameData_);
   currentFrameData_.reset();
-  if (data.empty() || dataLength.empty()) return;
+  seiRefused_ = false;
+  // No record (no SEI since the last frame, or a refused one), or one whose placement is empty
+  // on any background (right of or above the origin, or turned over): nothing to read for.
+  if (!frame || frame->right() <= std::max<int64_t>(frame->left(), 0) ||
+      frame->bottom() <= std::max<int64_t>(frame->top(), 0)) {
+    return refuse();
+  }
+  if (data.empty() || dataLength.empty()) return refuse();
   // A decoder's padded rows are packed while copying.
   if (frame->updateROIFrame(data[0], dataLength[0], param.width(), param.height(),
                             param.strideAtIndex(0)) != OrsaFrameData::ROIStatus::Ok) {
-    return;
+    return refuse();
   }
   frame->setSequence(lastSequence_.fetch_add(1) + 1);
   frame->setReceiveTime(orsa::platform::currentMillis());
@@ -432,26 +566,50 @@ void OrsaROIRuntime::onRemoteVideoFrameRawData(std::span<const uint8_t* const> d
 }
 
 void OrsaROIRuntime::drawFrame(std::shared_ptr<OrsaFrameData> frame) {
-  if (!frame || !frame->roiData() || frame->roiWidth() == 0 || frame->roiHeight() == 0) return;
+  if (!frame || !frame->roiData() || frame->roiWidth() == 0 || frame->roiHeight() == 0) {
+    if (frame) frame->giveBackBuffers();
+    return refuse();
+  }
   readLine_->push(std::move(frame));
 }
 
-void OrsaROIRuntime::readBackground(const std::shared_ptr<OrsaFrameData>& frame) {
+bool OrsaROIRuntime::readBackground(const std::shared_ptr<OrsaFrameData>& frame) {
   std::shared_ptr<Image> image;
-  std::shared_ptr<OrsaPreviewView> view;
-  if (isRunning_.load()) {
-    if (auto manager = resourceManager()) {
-      image = manager->readOriginFrame(static_cast<int32_t>(frame->frameIndex()));
+  // Without a view the decode would be wasted.
+  if (isRunning_.load() && previewView()) {
+    std::shared_ptr<OrsaFrameSource> reader;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      reader = backgroundReader_ ? backgroundReader_ : resourceManager_;
     }
-    view = previewView();
+    if (reader) image = reader->readOriginFrame(static_cast<int32_t>(frame->frameIndex()));
   }
-  if (!image || !view) {
+  if (!image) {
     // Dropped: the head's buffer goes back rather than being freed.
+    frame->giveBackBuffers();
+    return false;
+  }
+  frame->updateOriginFrame(image->data(), image->width(), image->height());
+  return true;
+}
+
+bool OrsaROIRuntime::viewHasRoom(size_t reading) const {
+  auto view = previewView();
+  // A stopped view drains nothing; what reaches it is discarded and counted there.
+  return !view || view->stopped() ||
+         OrsaPreviewViewCore::of(*view).queuedFrameCount() + reading <
+             static_cast<size_t>(MAX_RENDER_QUEUE_SIZE);
+}
+
+void OrsaROIRuntime::handToView(std::shared_ptr<OrsaFrameData> frame) {
+  auto view = isRunning_.load() ? previewView() : nullptr;
+  if (!view) {
+    readLine_->droppedAtRead.fetch_add(1);
     frame->giveBackBuffers();
     return;
   }
-  frame->updateOriginFrame(image->data(), image->width(), image->height());
-  OrsaPreviewViewCore::of(*view).update(frame);
+  readLine_->handedToView.fetch_add(1);
+  OrsaPreviewViewCore::of(*view).update(std::move(frame));
 }
 
 void OrsaROIRuntime::destroy() {
@@ -474,6 +632,7 @@ void OrsaROIRuntime::destroy() {
     orsaPreviewView_.reset();
     manager = std::move(resourceManager_);
     resourceManager_.reset();
+    backgroundReader_.reset();
   }
   if (view) view->stop();
   cancelDownload();

@@ -19,7 +19,8 @@ class OrsaPreviewViewCore;
 // IOrsaMirelo::attach (or add it to your own view tree) and read the pictures it presents through
 // setPresentationSink or snapshot; the engine feeds it frames. It queues at most
 // MAX_RENDER_QUEUE_SIZE frames (the oldest is dropped) and draws them one at a time on a thread of
-// its own, paced by each frame's frame rate.
+// its own, paced by each frame's frame rate (one outside 1-120 paces at the last rate that was
+// inside, or 25).
 //
 // A view cannot draw on a machine without a GL ES 3 context, without the library's shader file,
 // or without a mask that loads; the engine then reports kOrsaErrorViewCannotDraw once to its
@@ -45,8 +46,10 @@ class ORSA_EXPORT OrsaPreviewView : public OrsaView {
                  std::span<const uint32_t> dataLength, const QMXVideoFrameParam& param);
 
   // Draws one composite now, on the calling thread: `image` (RGBA, packed) as the background and
-  // `subImage` (BGRA, packed) through the mask at `rect`, in background pixels. Draws nothing
-  // before a mask has loaded.
+  // `subImage` (BGRA, packed) through the mask at `rect`, in background pixels. Only the part of
+  // `rect` on the background is used; a rectangle with nothing on it (empty, turned over,
+  // outside, not a number) is refused and not counted as a draw. Draws nothing before a mask
+  // has loaded.
   void updateWithImageBuffer(const uint8_t* image, int32_t width, int32_t height,
                              const uint8_t* subImage, int32_t subWidth, int32_t subHeight,
                              OrsaRect rect);

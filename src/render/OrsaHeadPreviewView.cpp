@@ -3,11 +3,21 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdint>
 #include <mutex>
 
 #include "render/OrsaPreviewViewCore.h"
 
 namespace {
+
+// Truncated toward zero into the 32-bit range, saturating; NaN gives 0. A plain cast of a
+// double outside the range is undefined.
+int64_t truncateTo32(double v) {
+  if (std::isnan(v)) return 0;
+  if (v >= static_cast<double>(INT32_MAX)) return INT32_MAX;
+  if (v <= static_cast<double>(INT32_MIN)) return INT32_MIN;
+  return static_cast<int64_t>(v);
+}
 
 // The head view's draw: its own fragment function, a viewport over the whole view and the crop
 // square as a fourth parameter buffer.
@@ -25,6 +35,8 @@ class HeadViewCore final : public OrsaPreviewViewCore {
 
   mutable std::mutex cropLock;
   OrsaRect cropRect;
+  // Set by the first draw whose placement gave a square of at least one pixel.
+  bool cropFixed = false;
   std::atomic<float> radiusRatio;
   std::atomic<float> borderWeight{0.0f};
 
@@ -43,7 +55,10 @@ class HeadViewCore final : public OrsaPreviewViewCore {
     OrsaRect crop;
     {
       std::lock_guard<std::mutex> lock(cropLock);
-      if (renderFrameCount() == 0) cropRect = OrsaHeadPreviewView::headSquare(width, height, rect);
+      if (!cropFixed) {
+        cropRect = OrsaHeadPreviewView::headSquare(width, height, rect);
+        cropFixed = cropRect.width >= 1;
+      }
       crop = cropRect;
     }
     backend.createHeadSquareBufferWithRect(
@@ -103,14 +118,16 @@ void OrsaHeadPreviewView::setBorderWeight(float value) {
 }
 
 OrsaRect OrsaHeadPreviewView::headSquare(double width, double height, OrsaRect rect) {
-  const auto cx = static_cast<int32_t>(rect.x + rect.width * 0.5);
+  // Everything is kept in 64 bits, which hold any sum or difference of 32-bit values, so no
+  // placement a sender or a host can give overflows.
+  const int64_t cx = truncateTo32(rect.x + rect.width * 0.5);
   // The centre sits a fifth of the head's height below its top.
-  const auto cy = static_cast<int32_t>(std::fma(rect.height, -0.3, rect.y + rect.height * 0.5));
-  const int32_t half =
-      std::min({cx, static_cast<int32_t>(width) - cx, cy, static_cast<int32_t>(height) - cy});
-  const auto limit = static_cast<int32_t>(2 * std::min(rect.width, rect.height));
-  const int32_t side = std::min(2 * half, limit);
-  const double halfSide = side / 2.0;
-  return OrsaRect{cx - halfSide, cy - halfSide, static_cast<double>(side),
-                  static_cast<double>(side)};
+  const int64_t cy = truncateTo32(std::fma(rect.height, -0.3, rect.y + rect.height * 0.5));
+  const int64_t w = truncateTo32(width), h = truncateTo32(height);
+  const int64_t half = std::min({cx, w - cx, cy, h - cy});
+  const int64_t limit = truncateTo32(2 * std::min(rect.width, rect.height));
+  const int64_t side = std::max<int64_t>(0, std::min(2 * half, limit));
+  const double halfSide = static_cast<double>(side) / 2.0;
+  return OrsaRect{static_cast<double>(cx) - halfSide, static_cast<double>(cy) - halfSide,
+                  static_cast<double>(side), static_cast<double>(side)};
 }

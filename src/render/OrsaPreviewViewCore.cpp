@@ -20,6 +20,10 @@ using orsa::platform::globalQueue;
 using orsa::platform::QoS;
 
 constexpr const char* M = OrsaPreviewViewCore::kModule;
+constexpr int64_t kFullWarningIntervalMs = 1000;
+
+std::atomic<int64_t> liveViews{0};
+std::atomic<int64_t> runningConsumers{0};
 
 // Pointer to the first byte of a buffer that holds at least `bytes` bytes; null otherwise, which
 // the draw step refuses like a missing picture.
@@ -64,13 +68,24 @@ void OrsaPreviewViewCore::finishConstruction(bool withTextureCache) {
 OrsaPreviewViewCore::OrsaPreviewViewCore(OrsaPreviewView& view)
     : view_(view),
       frameDataSemaphore_(std::make_shared<orsa::platform::Semaphore>(0)),
-      clock_{orsa::platform::currentMillis, orsa::platform::sleepUntil} {}
+      clock_{orsa::platform::currentMillis, orsa::platform::sleepUntil} {
+  liveViews.fetch_add(1);
+}
 
 OrsaPreviewViewCore::~OrsaPreviewViewCore() {
   ORSA_LOG_INFO(M, "DigitalHumanView dealloc, frameDataQueue size: %ld",
                 static_cast<long>(queuedFrameCount()));
   stop();
   deInit();
+  liveViews.fetch_sub(1);
+}
+
+int64_t OrsaPreviewViewCore::liveViewCount() {
+  return liveViews.load();
+}
+
+int64_t OrsaPreviewViewCore::runningConsumerCount() {
+  return runningConsumers.load();
 }
 
 void OrsaPreviewViewCore::startFrameConsumer() {
@@ -80,6 +95,7 @@ void OrsaPreviewViewCore::startFrameConsumer() {
   }
   if (stopped_.load()) return;
   consumerRunning_->store(true);
+  runningConsumers.fetch_add(1);
   orsa::platform::runOnOwnThread("OrsaPreviewView", [weak = weakView_, running = consumerRunning_] {
     consumerLoop(weak, running);
   });
@@ -95,6 +111,7 @@ void OrsaPreviewViewCore::consumerLoop(std::weak_ptr<OrsaPreviewView> weakView,
   }
   ORSA_LOG_INFO(M, "Frame consumer stopped");
   running->store(false);
+  runningConsumers.fetch_sub(1);
 }
 
 bool OrsaPreviewViewCore::consumeOne(uint64_t& escapeCount) {
@@ -135,15 +152,17 @@ bool OrsaPreviewViewCore::consumeOne(uint64_t& escapeCount) {
     std::lock_guard<std::mutex> lock(fieldsLock_);
     clock = clock_;
   }
-  const int64_t fps = frame->fps();
-  const int32_t interval = fps == 0 ? 0 : static_cast<int32_t>((1000 / fps) * 0.8);
+  const int64_t fps = pacingFps(frame->fps(), lastValidFps_);
+  const auto interval = static_cast<int32_t>(static_cast<double>(1000 / fps) * 0.8);
   const int64_t deadline = clock.now() + interval;
 
-  const OrsaRect rect{static_cast<double>(frame->left()), static_cast<double>(frame->top()),
-                      static_cast<double>(frame->right() - frame->left()),
-                      static_cast<double>(frame->bottom() - frame->top())};
+  // In doubles: the fields may hold any 64-bit value, whose differences would overflow.
+  const auto left = static_cast<double>(frame->left()), top = static_cast<double>(frame->top());
+  const OrsaRect rect{left, top, static_cast<double>(frame->right()) - left,
+                      static_cast<double>(frame->bottom()) - top};
   const int64_t width = frame->originFrameWidth(), height = frame->originFrameHeight();
   const int64_t subWidth = frame->roiWidth(), subHeight = frame->roiHeight();
+  bool drawn;
   {
     std::lock_guard<std::recursive_mutex> lock(viewLock_);
     drawingSequence_ = frame->sequence();
@@ -152,41 +171,78 @@ bool OrsaPreviewViewCore::consumeOne(uint64_t& escapeCount) {
       if (drawingSequence_ < lastDrawnSequence_) outOfOrderFrameCount_.fetch_add(1);
       lastDrawnSequence_ = std::max(lastDrawnSequence_, drawingSequence_);
     }
-    updateWithImageBuffer(bytesOf(frame->originFrameData(), width, height),
-                          static_cast<int32_t>(width), static_cast<int32_t>(height),
-                          bytesOf(frame->roiData(), subWidth, subHeight),
-                          static_cast<int32_t>(subWidth), static_cast<int32_t>(subHeight), rect);
+    // bytesOf refuses sizes its buffer does not hold, so the narrowing below keeps them.
+    drawn = updateWithImageBuffer(
+        bytesOf(frame->originFrameData(), width, height), static_cast<int32_t>(width),
+        static_cast<int32_t>(height), bytesOf(frame->roiData(), subWidth, subHeight),
+        static_cast<int32_t>(subWidth), static_cast<int32_t>(subHeight), rect);
     drawingSequence_ = 0;
     drawingReceiveTime_ = 0;
   }
   // The draw copied both into textures, so the pool may lend them out again at once.
   frame->giveBackBuffers();
+  if (!drawn) refusedFrameCount_.fetch_add(1);
 
-  if (interval > 0) clock.sleepUntil(deadline);
+  // A refused frame took no time worth spreading out.
+  if (drawn && interval > 0) clock.sleepUntil(deadline);
   receivedFrameCount_.fetch_add(1);
   return true;
 }
 
+int64_t OrsaPreviewViewCore::pacingFps(int64_t fps, int64_t& lastValid) {
+  if (fps >= 1 && fps <= kMaxFps) {
+    lastValid = fps;
+    return fps;
+  }
+  return lastValid >= 1 ? lastValid : kDefaultFps;
+}
+
+std::optional<OrsaRect> OrsaPreviewViewCore::clipPlacement(OrsaRect rect, double width,
+                                                           double height) {
+  const double x0 = std::max(rect.x, 0.0), y0 = std::max(rect.y, 0.0);
+  const double x1 = std::min(rect.x + rect.width, width);
+  const double y1 = std::min(rect.y + rect.height, height);
+  // Written so that a NaN anywhere makes the rectangle empty.
+  if (!(x1 > x0) || !(y1 > y0)) return std::nullopt;
+  return OrsaRect{x0, y0, x1 - x0, y1 - y0};
+}
+
 void OrsaPreviewViewCore::update(std::shared_ptr<OrsaFrameData> frame) {
   std::shared_ptr<OrsaFrameData> dropped;
+  bool stopped = false;
   {
     std::lock_guard<std::recursive_mutex> lock(queueLock_);
-    if (stopped_.load()) return;
-    frameDataQueue_.push_back(std::move(frame));
-    if (frameDataQueue_.size() <= static_cast<size_t>(MAX_RENDER_QUEUE_SIZE)) {
-      if (frameDataSemaphore_) {
-        globalQueue(QoS::UserInitiated)->async([sem = frameDataSemaphore_] { sem->signal(); });
+    if (stopped_.load()) {
+      stopped = true;
+      dropped = std::move(frame);
+    } else {
+      frameDataQueue_.push_back(std::move(frame));
+      if (frameDataQueue_.size() <= static_cast<size_t>(MAX_RENDER_QUEUE_SIZE)) {
+        if (frameDataSemaphore_) {
+          globalQueue(QoS::UserInitiated)->async([sem = frameDataSemaphore_] { sem->signal(); });
+        }
+        return;
       }
-      return;
+      // The new frame takes the dropped one's signal: signals and queued frames stay one to one.
+      dropped = std::move(frameDataQueue_.front());
+      frameDataQueue_.pop_front();
     }
-    // The new frame takes the dropped one's signal: signals and queued frames stay one to one.
-    dropped = std::move(frameDataQueue_.front());
-    frameDataQueue_.pop_front();
-    ORSA_LOG_WARN(M, "frameDataQueue is full, drop the first element");
   }
-  droppedFrameCount_.fetch_add(1);
+  // Everything below runs outside the queue lock, which takes no other lock while held.
+  if (stopped) {
+    discardedFrameCount_.fetch_add(1);
+  } else {
+    droppedFrameCount_.fetch_add(1);
+    // A sustained overload drops at frame rate; once a second says as much.
+    const int64_t now = orsa::platform::currentMillis();
+    int64_t last = lastFullWarning_.load();
+    if ((last == 0 || now - last >= kFullWarningIntervalMs) &&
+        lastFullWarning_.compare_exchange_strong(last, now)) {
+      ORSA_LOG_WARN(M, "frameDataQueue is full, drop the first element");
+    }
+  }
   // Back to the pool rather than freed: keeps steady streaming free of allocations under
-  // overload. Outside the queue lock, which takes no other lock while held.
+  // overload.
   if (dropped) dropped->giveBackBuffers();
 }
 
@@ -225,18 +281,23 @@ void OrsaPreviewViewCore::drawFrame(std::shared_ptr<OrsaFrameData> frame) {
   });
 }
 
-void OrsaPreviewViewCore::updateWithImageBuffer(const uint8_t* image, int32_t width, int32_t height,
+bool OrsaPreviewViewCore::updateWithImageBuffer(const uint8_t* image, int32_t width, int32_t height,
                                                 const uint8_t* subImage, int32_t subWidth,
-                                                int32_t subHeight, OrsaRect rect) {
+                                                int32_t subHeight, OrsaRect placement) {
   if (width < 1 || height < 1 || !image) {
     ORSA_LOG_ERROR(M, "Invalid image size, width: %d, height: %d, subWidth: %d, subHeight: %d",
                    width, height, subWidth, subHeight);
-    return;
+    return false;
   }
   if (subWidth < 1 || subHeight < 1 || !subImage) {
     ORSA_LOG_ERROR(M, "Invalid image size, width: %d, height: %d", subWidth, subHeight);
-    return;
+    return false;
   }
+  // A mirrored, empty or outside placement would sample beyond the background or divide by
+  // zero in the shader's mapping: only the part on the background is drawn, if any.
+  const auto clipped = clipPlacement(placement, width, height);
+  if (!clipped) return false;
+  const OrsaRect rect = *clipped;
   std::lock_guard<std::recursive_mutex> lock(viewLock_);
   QMXLogUtil::sharedInstance().logTraceSamp(
       M, renderFrameCount_.load(), __FILE__, __func__, __LINE__, kQMXLogTag,
@@ -290,6 +351,7 @@ void OrsaPreviewViewCore::updateWithImageBuffer(const uint8_t* image, int32_t wi
       M, count, __FILE__, __func__, __LINE__, kQMXLogTag, "real time fps: %lld, average fps: %lf",
       static_cast<long long>(renderTimePoints_.size()),
       static_cast<double>(count) / (static_cast<double>(now - firstFrameTime_.load()) / 1000.0));
+  return true;
 }
 
 void OrsaPreviewViewCore::updateViewportForLayerSize(OrsaRenderBackend& backend, OrsaSize layerSize,

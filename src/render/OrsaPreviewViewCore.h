@@ -59,9 +59,20 @@ class OrsaPreviewViewCore {
   void update(std::shared_ptr<OrsaFrameData> frame);
   // Queues a frame after looking its background up through the frame source on a worker task.
   void drawFrame(std::shared_ptr<OrsaFrameData> frame);
-  void updateWithImageBuffer(const uint8_t* image, int32_t width, int32_t height,
+  // Draws one composite; false when refused (a size below one pixel, missing bytes, or a
+  // placement that leaves nothing of the head on the background), which counts as no draw.
+  // `rect` is clipped to the background first.
+  bool updateWithImageBuffer(const uint8_t* image, int32_t width, int32_t height,
                              const uint8_t* subImage, int32_t subWidth, int32_t subHeight,
                              OrsaRect rect);
+  // The part of `rect` (background pixels) that lies on a background of width x height; nothing
+  // when that part is empty or the rectangle is no number.
+  static std::optional<OrsaRect> clipPlacement(OrsaRect rect, double width, double height);
+  // The frame rate that paces a frame carrying `fps`: its own when it is one a sender can mean
+  // (1-120), else the last such rate seen, else kDefaultFps.
+  static constexpr int64_t kDefaultFps = 25;
+  static constexpr int64_t kMaxFps = 120;
+  static int64_t pacingFps(int64_t fps, int64_t& lastValid);
   void stop();
   bool stopAndWait(std::chrono::milliseconds timeout);
   // Returns the queued frames' buffers to the pool and drops the frame source and backend.
@@ -91,7 +102,12 @@ class OrsaPreviewViewCore {
   uint64_t presentedFrameCount() const { return presentedFrameCount_.load(); }
   // Numbers the frames a host hands to the view itself, in the order they came.
   uint64_t nextSequence() { return intakeSequence_.fetch_add(1) + 1; }
+  // Frames the full queue pushed out.
   uint64_t droppedFrameCount() const { return droppedFrameCount_.load(); }
+  // Frames handed to the view after it stopped; they are never drawn.
+  uint64_t discardedFrameCount() const { return discardedFrameCount_.load(); }
+  // Frames taken off the queue that could not be drawn: sizes, bytes or an empty placement.
+  uint64_t refusedFrameCount() const { return refusedFrameCount_.load(); }
   uint64_t outOfOrderFrameCount() const { return outOfOrderFrameCount_.load(); }
   std::vector<int64_t> renderTimePoints() const;
   const std::shared_ptr<orsa::platform::Semaphore>& frameDataSemaphore() const {
@@ -100,6 +116,11 @@ class OrsaPreviewViewCore {
   size_t queuedFrameCount() const;
   // True while the consumer thread is in its loop.
   bool consumerRunning() const { return consumerRunning_->load(); }
+
+  // Views alive in this process and their drawing threads still running: each view holds a GL
+  // context and a thread, so these must come back down when views are let go.
+  static int64_t liveViewCount();
+  static int64_t runningConsumerCount();
 
  protected:
   // The steps of a draw a variant view changes. The last two run on the drawing thread, in the
@@ -131,6 +152,13 @@ class OrsaPreviewViewCore {
   std::atomic<uint64_t> renderFrameCount_{0};
   std::atomic<uint64_t> presentedFrameCount_{0};
   std::atomic<uint64_t> droppedFrameCount_{0};
+  std::atomic<uint64_t> discardedFrameCount_{0};
+  std::atomic<uint64_t> refusedFrameCount_{0};
+  // When the queue-full warning was last written, so a sustained overload writes it once a
+  // second rather than once a frame.
+  std::atomic<int64_t> lastFullWarning_{0};  // 0: never
+  // The consumer's alone.
+  int64_t lastValidFps_ = 0;
   std::atomic<uint64_t> outOfOrderFrameCount_{0};
   std::atomic<uint64_t> intakeSequence_{0};
   std::shared_ptr<std::atomic<bool>> consumerRunning_ = std::make_shared<std::atomic<bool>>(false);

@@ -2,8 +2,11 @@
 // configuration in, SEI and frames in on an RTC thread, pictures out of the view.
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <condition_variable>
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <thread>
 
 #include "OrsaMireloImpl.h"
@@ -19,6 +22,7 @@
 #include "render/gl/GlRenderBackend.h"
 #include "render/gl/PngFile.h"
 #include "support/HttpTestServers.h"
+#include "utils/Image.h"
 #include "utils/ResourceManager.h"
 #include "utils/ResourceTestPackage.h"
 
@@ -132,6 +136,23 @@ class RuntimeTest : public testing::Test {
     QMXVideoFrameParam param;
     param.setWidth(24), param.setHeight(24), param.setStride(stride, 0);
     engine.onRemoteVideoFrameRawData(planes, lengths, param, stream);
+  }
+
+  // Waits until no frame is on its way to the view or in the view's queue, then checks that
+  // every frame that came in is drawn, dropped or refused somewhere. Returns the runtime's counts.
+  static OrsaROIRuntime::FrameCounts settled(OrsaROIRuntime& runtime, OrsaPreviewView& view) {
+    auto& core = OrsaPreviewViewCore::of(view);
+    const auto quiet = [&] {
+      const auto c = runtime.frameCounts();
+      return c.inFlight == 0 && view.queuedFrameCount() == 0 &&
+             c.handedToView ==
+                 view.receivedFrameCount() + view.droppedFrameCount() + core.discardedFrameCount();
+    };
+    EXPECT_TRUE(MainLoop::runUntil(quiet, 30s));
+    const auto c = runtime.frameCounts();
+    EXPECT_EQ(c.received, c.refused + c.droppedBeforeRead + c.droppedAtRead + c.handedToView);
+    EXPECT_EQ(view.receivedFrameCount(), view.renderFrameCount() + core.refusedFrameCount());
+    return c;
   }
 
   std::vector<std::pair<uint64_t, std::vector<uint8_t>>> pictures() {
@@ -471,6 +492,177 @@ TEST_F(RuntimeTest, StartingAgainWithTheStoppedViewSaysANewViewIsNeeded) {
     EXPECT_TRUE(host->subviews().empty());
     finish(*preview);
   }
+}
+
+// Every preview view holds a GL context and a drawing thread: attaching the host's view again
+// and stopping and starting again leave one working view inside it and none behind.
+TEST_F(RuntimeTest, TheNormalRuntimeLeavesNoViewBehind) {
+  const int64_t views = OrsaPreviewViewCore::liveViewCount();
+  const int64_t threads = OrsaPreviewViewCore::runningConsumerCount();
+  auto engine = std::make_shared<OrsaMireloImpl>();
+  auto host = std::make_shared<OrsaView>(OrsaRect{0, 0, kW, kH});
+  engine->attach(host);
+  for (int round = 0; round < 4; ++round) {
+    engine->start(config("web"), delegate_);
+    for (int i = 0; i < 3; ++i) engine->attach(host);
+    ASSERT_EQ(host->subviews().size(), 1u);
+    auto inside = std::dynamic_pointer_cast<OrsaPreviewView>(host->subviews()[0]);
+    ASSERT_TRUE(inside);
+    EXPECT_FALSE(inside->stopped());
+    engine->stop();
+    EXPECT_TRUE(host->subviews().empty());
+  }
+  EXPECT_TRUE(MainLoop::runUntil(
+      [&] {
+        return OrsaPreviewViewCore::liveViewCount() == views &&
+               OrsaPreviewViewCore::runningConsumerCount() == threads;
+      },
+      10s))
+      << OrsaPreviewViewCore::liveViewCount() - views << " views and "
+      << OrsaPreviewViewCore::runningConsumerCount() - threads << " threads left";
+}
+
+// Reads backgrounds of the test's size, each held until the test lets it go.
+struct GatedReader : OrsaFrameSource {
+  mutable std::mutex m;
+  mutable std::condition_variable cv;
+  mutable std::set<int32_t> reading, released;
+  bool open = false;
+  std::shared_ptr<Image> readOriginFrame(int32_t n) const override {
+    std::unique_lock<std::mutex> l(m);
+    reading.insert(n);
+    cv.notify_all();
+    cv.wait(l, [&] { return open || released.count(n); });
+    reading.erase(n);
+    cv.notify_all();
+    auto buffer = BufferPool::sharedInstance().poll(kW * kH * 4);
+    std::fill(buffer->data(), buffer->data() + kW * kH * 4, uint8_t(n));
+    return std::make_shared<Image>(std::move(buffer), kW, kH);
+  }
+  std::shared_ptr<Image> readInterpolationWithStart(int32_t, int32_t, int32_t) const override {
+    return nullptr;
+  }
+  size_t readingCount() const {
+    std::lock_guard<std::mutex> l(m);
+    return reading.size();
+  }
+  std::set<int32_t> inRead() const {
+    std::lock_guard<std::mutex> l(m);
+    return reading;
+  }
+  void release(int32_t n) {
+    std::unique_lock<std::mutex> l(m);
+    released.insert(n);
+    cv.notify_all();
+    cv.wait(l, [&] { return !reading.count(n); });
+  }
+  void openAll() {
+    std::lock_guard<std::mutex> l(m);
+    open = true;
+    cv.notify_all();
+  }
+};
+
+// Frames come faster than backgrounds are read: what waits for a read stays within its bound
+// (the oldest go), reads run side by side, finish in any order and still reach the view in
+// the order the frames arrived, and every frame is accounted for.
+TEST_F(RuntimeTest, ASlowBackgroundReaderKeepsABoundedBacklogAndTheArrivalOrder) {
+  auto engine = std::make_shared<OrsaMireloImpl>();
+  auto view = start(*engine);
+  auto runtime = std::dynamic_pointer_cast<OrsaROIRuntime>(engine->currentRuntime());
+  ASSERT_TRUE(runtime);
+  auto reader = std::make_shared<GatedReader>();
+  runtime->setBackgroundReader(reader);
+  const size_t readers = OrsaROIRuntime::readerCount(), bound = OrsaROIRuntime::readBacklogBound();
+  ASSERT_GE(readers, 2u);
+  constexpr int kSent = 40;
+  for (int i = 0; i < kSent; ++i) {
+    send(*engine, i);
+    EXPECT_LE(runtime->frameCounts().inFlight, readers + bound) << "after frame " << i;
+  }
+  // Every reader holds a frame: the reads run side by side.
+  ASSERT_TRUE(MainLoop::runUntil([&] { return reader->readingCount() == readers; }, 30s));
+  EXPECT_LE(runtime->frameCounts().inFlight, readers + bound);
+  const auto held = reader->inRead();
+  // The later frames' reads finish first; they wait for the earlier ones.
+  for (auto it = held.rbegin(); it != held.rend(); ++it) reader->release(*it);
+  reader->openAll();
+  const auto counts = settled(*runtime, *view);
+  EXPECT_EQ(counts.received, uint64_t(kSent));
+  EXPECT_EQ(counts.refused, 0u);
+  EXPECT_GE(counts.droppedBeforeRead, kSent - readers - bound);
+  EXPECT_EQ(view->outOfOrderFrameCount(), 0u);
+  const auto shown = pictures();
+  EXPECT_EQ(shown.size(), view->renderFrameCount());
+  for (size_t k = 1; k < shown.size(); ++k) EXPECT_LT(shown[k - 1].first, shown[k].first);
+  // The last frame sent is never the one dropped.
+  ASSERT_FALSE(shown.empty());
+  EXPECT_EQ(shown.back().first, uint64_t(kSent));
+  engine->stop();
+  finish(*view);
+}
+
+// SEI as senders get it wrong, a frame before any view: a frame that cannot be placed is
+// refused, never drawn with what a refused record left, and every frame is accounted for.
+TEST_F(RuntimeTest, RefusedAndDegenerateSEIAreRefusedAndEveryFrameAccounted) {
+  auto engine = std::make_shared<OrsaMireloImpl>();
+  engine->start(config("mobile"), delegate_);
+  auto runtime = std::dynamic_pointer_cast<OrsaROIRuntime>(engine->currentRuntime());
+  ASSERT_TRUE(runtime);
+  ASSERT_TRUE(MainLoop::runUntil([&] { return runtime->prepared(); }, 60s));
+  // Before a view is attached: read for nobody, dropped.
+  for (int i = 0; i < 2; ++i) send(*engine, i);
+  ASSERT_TRUE(MainLoop::runUntil([&] { return runtime->frameCounts().droppedAtRead == 2; }, 30s));
+  auto view = makeView();
+  engine->attach(view);
+  waitForMask(*view);
+
+  const auto record = [](int32_t fps, int32_t l, int32_t t, int32_t r, int32_t b) {
+    return OrsaSEIRecord{fps, 0, 0, 0, 3, l, t, r, b}.payload();
+  };
+  auto refusedPayload = sei(2);
+  refusedPayload.pop_back();  // no longer a whole number of words
+  const std::vector<uint8_t> none;
+  struct Row {
+    const char* name;
+    std::vector<std::vector<uint8_t>> seis;  // sent before the frame, in order
+    bool drawn;
+  } rows[] = {
+      {"valid", {sei(1)}, true},
+      {"refused", {refusedPayload}, false},
+      {"empty payload", {none}, false},
+      {"valid, then refused", {sei(1), refusedPayload}, false},
+      {"refused, then valid", {refusedPayload, sei(4)}, true},
+      {"no SEI", {}, false},
+      {"turned over", {record(25, 40, 8, 16, 32)}, false},
+      {"no width", {record(25, 16, 8, 16, 32)}, false},
+      {"no height", {record(25, 16, 8, 40, 8)}, false},
+      {"right of the background", {record(25, kW, 8, kW + 24, 32)}, false},
+      {"above the background", {record(25, 16, -40, 40, -8)}, false},
+      {"partly outside", {record(25, -12, -12, 12, 12)}, true},
+      {"32-bit extremes", {record(INT32_MAX, INT32_MIN, INT32_MIN, INT32_MAX, INT32_MAX)}, true},
+      {"turned over extremes",
+       {record(INT32_MIN, INT32_MAX, INT32_MAX, INT32_MIN, INT32_MIN)},
+       false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    const uint64_t drawn = view->renderFrameCount();
+    const auto before = runtime->frameCounts();
+    const uint64_t viewRefused = OrsaPreviewViewCore::of(*view).refusedFrameCount();
+    for (const auto& payload : row.seis) engine->onPlayerSyncRecvSEI("s", payload);
+    send(*engine, -1);
+    const auto after = settled(*runtime, *view);
+    EXPECT_EQ(view->renderFrameCount() - drawn, row.drawn ? 1u : 0u);
+    EXPECT_EQ(after.refused - before.refused +
+                  (OrsaPreviewViewCore::of(*view).refusedFrameCount() - viewRefused),
+              row.drawn ? 0u : 1u);
+  }
+  const auto counts = settled(*runtime, *view);
+  EXPECT_EQ(counts.received, 2u + std::size(rows));
+  EXPECT_EQ(counts.droppedAtRead, 2u);
+  engine->stop();
+  finish(*view);
 }
 
 }  // namespace

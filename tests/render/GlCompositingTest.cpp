@@ -159,9 +159,9 @@ TEST(GlCompositingTest, AspectFillCentresAndCutsTheOverflow) {
     view->setContentsScale(c.scale);
     view->loadMaskTexture(mask);
     const int w = c.square ? 100 : 64, h = c.square ? 100 : 48;
-    // The head is placed beyond the right edge, out of the way.
+    // One pixel of head in the bottom-left corner, away from the pixels looked at.
     const Picture p =
-        draw(*view, c.square ? square : bg, w, h, head, 4, 4, OrsaRect{w + 5.0, 0, 1, 1});
+        draw(*view, c.square ? square : bg, w, h, head, 4, 4, OrsaRect{0, h - 1.0, 1, 1});
     EXPECT_EQ(glOf(*view).viewport(), c.viewport) << c.layerW << "x" << c.layerH;
     ASSERT_EQ(p.width, int(c.layerW * c.scale));
     orsa::test::finish(*view);

@@ -1,10 +1,14 @@
+#include "orsa/OrsaHeadPreviewView.h"
 #include "platform/Dispatch.h"
 #include "render/OrsaPreviewViewCore.h"
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cmath>
 #include <condition_variable>
+#include <limits>
 #include <thread>
 
 #include "render/ViewTestSupport.h"
@@ -129,9 +133,18 @@ TEST(OrsaPreviewViewTest, ReleasedViewDiesAtTheEndOfTheConsumersCycle) {
   EXPECT_TRUE(waitUntil([&] { return weak.expired(); }));
 }
 
+// A rate outside 1-120 is no rate a sender means: the last one that was, or 25, paces instead.
 TEST(OrsaPreviewViewTest, PacesAtEightyPercentOfTheFrameInterval) {
-  for (auto [fps, wait] : {std::pair{25, 32}, {30, 26}, {60, 12}, {0, -1}, {-5, -1}}) {
-    auto view = OrsaPreviewView::create();
+  const struct {
+    std::vector<int64_t> fps;
+    std::vector<int64_t> waits;
+  } rows[] = {
+      {{25}, {32}},  {{30}, {26}},        {{60}, {12}},
+      {{120}, {6}},  {{0}, {32}},         {{-5}, {32}},
+      {{121}, {32}}, {{INT32_MIN}, {32}}, {{60, 0, 1000, 30}, {12, 12, 12, 26}},
+  };
+  for (const auto& row : rows) {
+    auto view = OrsaPreviewView::create(OrsaRect{0, 0, 4, 4});
     std::mutex m;
     std::vector<int64_t> sleeps;
     core(*view).setClock({[] { return int64_t{1000}; },
@@ -139,10 +152,15 @@ TEST(OrsaPreviewViewTest, PacesAtEightyPercentOfTheFrameInterval) {
                             std::lock_guard<std::mutex> l(m);
                             sleeps.push_back(d);
                           }});
-    core(*view).update(frame(4, 4, 2, 2, fps));
-    EXPECT_TRUE(waitUntil([&] { return view->receivedFrameCount() == 1; }));
+    core(*view).setRenderBackend(std::make_shared<FakeBackend>());
+    for (size_t i = 0; i < row.fps.size(); ++i) {
+      core(*view).update(frame(4, 4, 2, 2, row.fps[i]));
+      EXPECT_TRUE(waitUntil([&] { return view->receivedFrameCount() == i + 1; }));
+    }
+    std::vector<int64_t> expected;
+    for (int64_t w : row.waits) expected.push_back(1000 + w);
     std::lock_guard<std::mutex> l(m);
-    EXPECT_EQ(sleeps, wait < 0 ? std::vector<int64_t>{} : std::vector<int64_t>{1000 + wait});
+    EXPECT_EQ(sleeps, expected) << row.fps[0];
     finish(*view);
   }
 }
@@ -165,13 +183,13 @@ TEST(OrsaPreviewViewTest, DrawCountsFirstFrameOnceAndKeepsTheLastSecond) {
   EXPECT_TRUE(backend->calls.empty());
   // A draw that presents nothing (no mask yet) is no first frame.
   backend->present = false;
-  now = 500, view->updateWithImageBuffer(px, 4, 2, px, 2, 1, OrsaRect{1, 2, 3, 4});
+  now = 500, view->updateWithImageBuffer(px, 4, 2, px, 2, 1, OrsaRect{1, 0, 3, 2});
   EXPECT_EQ(calls, 0);
   EXPECT_TRUE(core(*view).firstFrame());
   backend->present = true;
   backend->calls.clear();
   for (int64_t t : {700, 1200, 1700, 2200})
-    now = t, view->updateWithImageBuffer(px, 4, 2, px, 2, 1, OrsaRect{1, 2, 3, 4});
+    now = t, view->updateWithImageBuffer(px, 4, 2, px, 2, 1, OrsaRect{1, 0, 3, 2});
   EXPECT_EQ(calls, 1);
   EXPECT_EQ(token.use_count(), 1);
   EXPECT_EQ(core(*view).firstFrameTime(), 700);
@@ -180,7 +198,7 @@ TEST(OrsaPreviewViewTest, DrawCountsFirstFrameOnceAndKeepsTheLastSecond) {
   EXPECT_EQ(core(*view).renderTimePoints(), (std::vector<int64_t>{1700, 2200}));
   EXPECT_EQ(std::vector<std::string>(backend->calls.begin(), backend->calls.begin() + 5),
             (std::vector<std::string>{"tex 4x2 70", "tex 2x1 80", "viewport 30x40 4x2",
-                                      "buffers 4x2 2x1 1,2,3,4", "draw"}));
+                                      "buffers 4x2 2x1 1,0,3,2", "draw"}));
   finish(*view);
 }
 
@@ -203,6 +221,7 @@ TEST(OrsaPreviewViewTest, DrawFrameLooksTheBackgroundUpByType) {
   for (int type : {0, 1, 2}) {
     auto f = frame(0, 0, 2, 2);
     f->setType(type), f->setFrameIndex(7), f->setStartIndex(2), f->setEndIndex(3);
+    f->setTop(0), f->setBottom(1);
     core(*view).drawFrame(f);
     EXPECT_TRUE(waitUntil([&] { return view->receivedFrameCount() == uint64_t(type) + 1; }));
     EXPECT_FALSE(f->roiData());  // given back
@@ -211,7 +230,7 @@ TEST(OrsaPreviewViewTest, DrawFrameLooksTheBackgroundUpByType) {
   finish(*view);
   std::lock_guard<std::mutex> l(backend->m);
   EXPECT_EQ(backend->calls[0] + "; " + backend->calls[3] + "; " + backend->calls[5],
-            "tex 7x1 70; buffers 7x1 2x2 2,3,10,5; tex 6x7 70");
+            "tex 7x1 70; buffers 7x1 2x2 2,0,5,1; tex 6x7 70");
 }
 
 // Each way of not being able to draw is told once, with its cause, whenever the callback comes;
@@ -248,7 +267,7 @@ TEST(OrsaPreviewViewTest, AViewThatCannotDrawSaysWhyOnce) {
     row.breakIt(*view, *backend);
     // Known before anyone listens: told as the callback comes.
     core(*view).setFailureCallback([&](const std::string& why) { reasons.push_back(why); });
-    for (int i = 0; i < 3; ++i) view->updateWithImageBuffer(px, 4, 2, px, 2, 1, {});
+    for (int i = 0; i < 3; ++i) view->updateWithImageBuffer(px, 4, 2, px, 2, 1, {0, 0, 2, 1});
     view->loadMaskTexture("again.png");
     EXPECT_EQ(reasons, row.reason.empty() ? std::vector<std::string>{}
                                           : std::vector<std::string>{row.reason});
@@ -257,6 +276,92 @@ TEST(OrsaPreviewViewTest, AViewThatCannotDrawSaysWhyOnce) {
     EXPECT_EQ(view->renderFrameCount(), 3u);
     finish(*view);
   }
+}
+
+// Placements as a sender may write them, 32-bit extremes included, on both views: only what
+// lies on the background is drawn, and the head view takes its square from the first placement
+// that gives one. Run under UBSan, this also shows the arithmetic defined for every value.
+TEST(OrsaPreviewViewTest, PlacementsAreClippedToTheBackgroundOrRefused) {
+  constexpr int64_t lo = INT32_MIN, hi = INT32_MAX;
+  const struct {
+    int64_t left, top, right, bottom;
+    const char* drawn;  // the rectangle the backend gets; null: refused
+  } rows[] = {
+      {6, 2, 2, 8, nullptr},      // turned over
+      {0, 0, 10, 1, "0,0,10,1"},  // drawn, but too thin at the top for a head square
+      {2, 3, 12, 8, "2,3,8,5"},  {3, 3, 3, 8, nullptr},  // no width
+      {3, 3, 8, 3, nullptr},                             // no height
+      {10, 0, 20, 5, nullptr},                           // right of the background
+      {-9, -9, 0, 0, nullptr},                           // above and left of it
+      {-4, 6, 4, 14, "0,6,4,4"}, {lo, lo, hi, hi, "0,0,10,10"}, {hi, hi, lo, lo, nullptr},
+      {lo, lo, lo, lo, nullptr}, {hi, 0, hi, 5, nullptr},       {lo, 0, hi, lo, nullptr},
+  };
+  for (bool headView : {false, true}) {
+    SCOPED_TRACE(headView ? "head view" : "preview view");
+    std::shared_ptr<OrsaPreviewView> view;
+    if (headView)
+      view = OrsaHeadPreviewView::create(OrsaRect{0, 0, 10, 10});
+    else
+      view = OrsaPreviewView::create(OrsaRect{0, 0, 10, 10});
+    auto backend = std::make_shared<FakeBackend>();
+    core(*view).setRenderBackend(backend);
+    core(*view).setClock({[] { return int64_t{0}; }, [](int64_t) {}});
+    uint64_t refused = 0;
+    for (const auto& row : rows) {
+      auto f = frame(10, 10, 2, 2, 120);
+      f->setLeft(row.left), f->setTop(row.top), f->setRight(row.right), f->setBottom(row.bottom);
+      {
+        std::lock_guard<std::mutex> l(backend->m);
+        backend->calls.clear();
+      }
+      const uint64_t taken = view->receivedFrameCount();
+      core(*view).update(f);
+      ASSERT_TRUE(waitUntil([&] { return view->receivedFrameCount() == taken + 1; }));
+      refused += row.drawn ? 0 : 1;
+      EXPECT_EQ(core(*view).refusedFrameCount(), refused) << row.left << "," << row.top;
+      std::lock_guard<std::mutex> l(backend->m);
+      const std::string expected = row.drawn ? std::string("buffers 10x10 2x2 ") + row.drawn : "";
+      std::string got;
+      for (const auto& call : backend->calls)
+        if (call.rfind("buffers", 0) == 0) got = call;
+      EXPECT_EQ(got, expected) << row.left << "," << row.top << "," << row.right << ","
+                               << row.bottom;
+    }
+    // The host's own draws, with rectangles that are no numbers or no finite ones.
+    const uint8_t px[400] = {};
+    const double inf = std::numeric_limits<double>::infinity(), nan = std::nan("");
+    const uint64_t drawn = view->renderFrameCount();
+    for (OrsaRect r : {OrsaRect{nan, 0, 4, 4},
+                       {0, 0, nan, 4},
+                       {-inf, 0, inf, 4},
+                       {inf, inf, 1, 1},
+                       {0, 0, -inf, 4},
+                       {-1e300, -1e300, 2e300, -1}})
+      view->updateWithImageBuffer(px, 10, 10, px, 2, 2, r);
+    EXPECT_EQ(view->renderFrameCount(), drawn);
+    if (headView) {
+      // From (2, 3, 8, 5): centre (6, 4), half side min(6, 4, 4, 6) = 4.
+      EXPECT_EQ(std::static_pointer_cast<OrsaHeadPreviewView>(view)->cropRect(),
+                (OrsaRect{2, 0, 8, 8}));
+    }
+    finish(*view);
+  }
+  // The square itself, for any background and placement: finite, never negative, and within
+  // 32-bit pixel coordinates.
+  const double big = 1e300, nan = std::nan("");
+  for (double w : {0.0, 10.0, double(hi), double(lo), big, -big, nan})
+    for (OrsaRect r : {OrsaRect{double(lo), double(lo), double(hi), double(hi)},
+                       {double(hi), double(hi), double(hi), double(hi)},
+                       {double(lo), double(hi), double(lo), double(hi)},
+                       {-big, big, big, -big},
+                       {nan, nan, nan, nan},
+                       {2, 3, 8, 5}}) {
+      const OrsaRect sq = OrsaHeadPreviewView::headSquare(w, w, r);
+      EXPECT_GE(sq.width, 0) << w << " " << r.x;
+      EXPECT_EQ(sq.width, sq.height);
+      EXPECT_LE(std::abs(sq.x), 4.0 * hi);
+      EXPECT_LE(std::abs(sq.y), 4.0 * hi);
+    }
 }
 
 }  // namespace

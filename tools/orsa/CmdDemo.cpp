@@ -23,6 +23,7 @@
 #include "DemoWindow.h"
 #include "FrontEndHost.h"
 #include "OrsaMireloConfigEncoder.h"
+#include "OrsaMireloImpl.h"
 #include "OrsaROIRuntime.h"
 #include "SimulatedSender.h"
 #include "orsa/IOrsaMirelo.h"
@@ -257,7 +258,9 @@ int runDemo(const std::vector<std::string>& args) {
     stopView(*view);
     return fail("no GL ES 3 context with the shader library could be made on this machine (EGL)");
   }
-  std::unique_ptr<DemoWindow> window;
+  // Shared with the presentation sink, which may outlive this function's locals when the
+  // drawing thread does not end in time.
+  std::shared_ptr<DemoWindow> window;
   if (o.window) {
     std::string why;
     window = DemoWindow::open(static_cast<int32_t>(std::lround(o.layer.width * o.scale)),
@@ -294,12 +297,18 @@ int runDemo(const std::vector<std::string>& args) {
     if (!makeSender(OrsaROIRuntime::localPackagePath(configuration)))
       return giveUp(packageUrl + ": " + error);
   }
+  // The frame path's own counts: where frames were dropped before they reached the view.
+  auto runtime = std::dynamic_pointer_cast<OrsaROIRuntime>(
+      std::static_pointer_cast<OrsaMireloImpl>(engine)->currentRuntime());
+  const auto inFlight = [&] { return runtime ? runtime->frameCounts().inFlight : 0; };
   // Without recording the recorder has no slots: it still measures every presented picture.
-  DemoRecorder recorder((fs::path(o.out) / "composite.mp4").string(),
-                        (fs::path(o.out) / "contact-sheet.png").string(), sender->fps(),
-                        o.record ? 8 : 0);
-  view->setPresentationSink([&recorder, &window](const OrsaPicture& p) {
-    recorder.onPicture(p);
+  // The sink holds it (and the window) too: a drawing thread that outlives the wait below must
+  // find them still there.
+  auto recorder = std::make_shared<DemoRecorder>((fs::path(o.out) / "composite.mp4").string(),
+                                                 (fs::path(o.out) / "contact-sheet.png").string(),
+                                                 sender->fps(), o.record ? 8 : 0);
+  view->setPresentationSink([recorder, window](const OrsaPicture& p) {
+    recorder->onPicture(p);
     if (window) window->offer(p);
   });
 
@@ -325,7 +334,7 @@ int runDemo(const std::vector<std::string>& args) {
   int64_t quietSince = orsa::platform::currentMillis();
   for (int64_t now = quietSince; now - sendEnd < 5000; now = orsa::platform::currentMillis()) {
     pump(std::chrono::milliseconds(20));
-    if (view->receivedFrameCount() != seen || view->queuedFrameCount() != 0) {
+    if (view->receivedFrameCount() != seen || view->queuedFrameCount() != 0 || inFlight() != 0) {
       seen = view->receivedFrameCount();
       quietSince = now;
     } else if (now - quietSince >= 300) {
@@ -339,14 +348,33 @@ int runDemo(const std::vector<std::string>& args) {
   const uint64_t steadyFrames = drawnSteady ? view->renderFrameCount() - *drawnSteady : 0;
   engine->stop();
   stopView(*view);
-  const DemoRecorder::Summary s = recorder.finish();
+  // Reads still running when the engine stopped end without a view to go to.
+  for (int64_t end = orsa::platform::currentMillis() + 2000;
+       inFlight() != 0 && orsa::platform::currentMillis() < end;)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  const DemoRecorder::Summary s = recorder->finish();
 
   const int64_t firstFrameAt = delegate->firstFrameAt.load();
   nlohmann::json stats;
   stats["framesSent"] = sender->framesSent();
   stats["framesReceived"] = view->receivedFrameCount();
   stats["framesDrawn"] = view->renderFrameCount();
-  stats["framesDropped"] = view->droppedFrameCount();
+  // Every frame sent is drawn, dropped on the way (waiting for its background, without one, or
+  // in the view) or refused for what it carried.
+  const auto& viewCore = OrsaPreviewViewCore::of(*view);
+  const OrsaROIRuntime::FrameCounts rc =
+      runtime ? runtime->frameCounts() : OrsaROIRuntime::FrameCounts{};
+  const uint64_t droppedInView =
+      view->droppedFrameCount() + viewCore.discardedFrameCount() + view->queuedFrameCount();
+  const uint64_t dropped = rc.droppedBeforeRead + rc.droppedAtRead + droppedInView;
+  const uint64_t refused = rc.refused + viewCore.refusedFrameCount();
+  stats["framesDropped"] = dropped;
+  stats["framesDroppedBeforeRead"] = rc.droppedBeforeRead;
+  stats["framesDroppedAtRead"] = rc.droppedAtRead;
+  stats["framesDroppedInView"] = droppedInView;
+  stats["framesRefused"] = refused;
+  stats["framesUnaccounted"] = static_cast<int64_t>(sender->framesSent()) -
+                               static_cast<int64_t>(view->renderFrameCount() + dropped + refused);
   stats["framesOutOfOrder"] = view->outOfOrderFrameCount();
   stats["framesRecorded"] = s.recorded;
   stats["framesNotRecorded"] = s.notRecorded;

@@ -17,6 +17,9 @@ namespace orsa::tool {
 // copies the picture into one of a fixed number of slots (a picture that finds no free slot
 // is not recorded, and counted), and a thread of the recorder's own encodes the slots into an
 // H.264 file and keeps small copies for a contact sheet.
+//
+// A sink that may still be called after finish() (a drawing thread that did not stop in time)
+// must hold the recorder by shared_ptr; pictures after finish() are counted, not recorded.
 class DemoRecorder {
  public:
   struct Summary {
