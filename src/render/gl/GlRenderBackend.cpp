@@ -359,7 +359,7 @@ struct GlRenderBackend::Private {
   // first; false when the buffer cannot be read.
   bool finishReadback(Readback& r, std::vector<uint8_t>* out) {
     if (r.fence) {
-      glClientWaitSync(r.fence, GL_SYNC_FLUSH_COMMANDS_BIT, kReadbackWaitNs);
+      if (out) glClientWaitSync(r.fence, GL_SYNC_FLUSH_COMMANDS_BIT, kReadbackWaitNs);
       glDeleteSync(r.fence);
       r.fence = nullptr;
     }
@@ -380,7 +380,7 @@ struct GlRenderBackend::Private {
   void deliver(const Sink* sink) {
     Readback& r = readback;
     if (r.drawable < 0) return;
-    queueReadback();
+    if (sink) queueReadback();
     const int drawable = std::exchange(r.drawable, -1);
     const bool queued = std::exchange(r.queued, false);
     // A sink that draws again would overwrite the bytes it is still reading.
