@@ -31,13 +31,6 @@ ChildEntry::ChildEntry(const char* name, int (*entry)()) {
 
 }  // namespace orsa::test
 
-// llvmpipe is not built with ThreadSanitizer: it counts references to its fences with atomics
-// the sanitizer cannot see, so a fence its rasteriser signalled and the drawing thread then
-// frees looks raced. Races inside our own code are still reported.
-extern "C" const char* __tsan_default_suppressions() {
-  return "race:swrast_dri.so\n";
-}
-
 int main(int argc, char** argv) {
   // llvmpipe otherwise takes every core, and timings of GL tests vary with the machine.
   setenv("LP_NUM_THREADS", "2", 0);
