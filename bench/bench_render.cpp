@@ -7,14 +7,20 @@
 //    the same size, written directly against GL with storage allocated once, then glFinish.
 //  - BM_ConsumerLoop: frames through update() and the consumer thread with fps 0 and no mask,
 //    so nothing is drawn: the queue, the signals, the pacing and the size checks themselves.
+//  - BM_PresentToSink/1 and /2: what a host that takes pixels pays. 1080x1920 frames through
+//    update() and the consumer thread (fps 0, so as fast as the view can go) into a 540x960@1 or
+//    @2 layer with a presentation sink set; every picture must reach the sink, in order. The CPU
+//    column is the whole process's (llvmpipe's threads included) per presented picture.
 //
 // The ratio of the first two is printed at the end (the draw step may cost at most 1.15 times
 // the bare one).
 #include <benchmark/benchmark.h>
+#include <fmt/format.h>
 #include <unistd.h>
 
 #include <GLES3/gl3.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -216,6 +222,62 @@ void BM_ConsumerLoop(benchmark::State& state) {
   view->stopAndWait(std::chrono::milliseconds(1500));
 }
 
+void BM_PresentToSink(benchmark::State& state) {
+  const double scale = double(state.range(0));
+  auto view = OrsaPreviewView::create(OrsaRect{0, 0, 540, 960});
+  view->setContentsScale(scale);
+  auto& core = OrsaPreviewViewCore::of(*view);
+  auto* gl = dynamic_cast<orsa::gl::GlRenderBackend*>(core.renderBackend().get());
+  if (!gl) return state.SkipWithError("no GL context");
+  view->loadMaskTexture(maskPath());
+  std::atomic<uint64_t> pictures{0}, outOfOrder{0}, lastSequence{0};
+  std::atomic<uint32_t> checksum{0};
+  view->setPresentationSink([&](const OrsaPicture& p) {
+    // A host reads what it gets: one byte a row keeps the copy-out honest.
+    uint32_t sum = 0;
+    for (int32_t y = 0; y < p.height; ++y) sum += p.rgba[size_t(y) * p.stride + 4 * (y % p.width)];
+    checksum += sum;
+    if (p.sequence <= lastSequence.exchange(p.sequence)) ++outOfOrder;
+    ++pictures;
+  });
+  auto& pool = BufferPool::sharedInstance();
+  const uint64_t allocationsBefore = BufferPool::allocationCount();
+  uint64_t sent = 0;
+  for (auto _ : state) {
+    // Sleeps rather than spins: the process's CPU is what is measured.
+    while (view->queuedFrameCount() >= size_t(MAX_RENDER_QUEUE_SIZE)) {
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    auto f = std::make_shared<OrsaFrameData>();
+    auto bg = pool.poll(uint64_t(kBgW) * kBgH * 4);
+    auto hd = pool.poll(uint64_t(kHeadW) * kHeadH * 4);
+    std::copy(background().begin(), background().end(), bg->begin());
+    std::copy(head().begin(), head().end(), hd->begin());
+    f->updateOriginFrame(std::move(bg), kBgW, kBgH);
+    f->setRoiData(std::move(hd));
+    f->setRoiWidth(kHeadW), f->setRoiHeight(kHeadH), f->setFps(0);
+    f->setLeft(int64_t(kRect.x)), f->setTop(int64_t(kRect.y));
+    f->setRight(int64_t(kRect.x + kRect.width)), f->setBottom(int64_t(kRect.y + kRect.height));
+    f->setSequence(core.nextSequence());
+    core.update(std::move(f));
+    ++sent;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (pictures.load() + view->droppedFrameCount() < sent &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  view->setPresentationSink(nullptr);
+  view->stopAndWait(std::chrono::milliseconds(1500));
+  if (pictures.load() != sent || outOfOrder.load() != 0) {
+    state.SkipWithError("some pictures did not reach the sink, or came out of order");
+  }
+  state.counters["pictures/s"] = benchmark::Counter(double(pictures), benchmark::Counter::kIsRate);
+  state.counters["pool allocs/frame"] = double(BufferPool::allocationCount() - allocationsBefore) /
+                                        double(std::max<uint64_t>(sent, 1));
+  state.SetLabel(fmt::format("540x960@{} {}", state.range(0), gl->displayDescription()));
+}
+
 // Keeps each run's time per iteration so main can print the ratio.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
@@ -231,6 +293,13 @@ class RatioReporter : public benchmark::ConsoleReporter {
 BENCHMARK(BM_ViewDrawStep)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_BareUploadDraw)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_ConsumerLoop)->UseRealTime()->MinTime(1.0);
+BENCHMARK(BM_PresentToSink)
+    ->Arg(1)
+    ->Arg(2)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime()
+    ->MinTime(3.0);
 
 int main(int argc, char** argv) {
   setenv("LP_NUM_THREADS", "2", 0);

@@ -65,8 +65,11 @@ class ORSA_EXPORT OrsaPreviewView : public OrsaView {
   // The mask image (PNG) the head is blended through. The engine loads the one of its package;
   // call it yourself only when you draw with updateWithImageBuffer. Any thread.
   void loadMaskTexture(const std::string& path);
-  // Receives every picture presented from now on, on the drawing thread; pixels are read back
-  // from the GPU only while a sink is set. An empty function removes it.
+  // Receives every picture presented from now on, in order, on the drawing thread; pixels are
+  // read back from the GPU only while a sink is set. While frames wait to be drawn, a picture
+  // reaches the sink as the next one is drawn, so the drawing thread need not wait for the GPU.
+  // An empty function removes the sink; the picture the old sink is still owed reaches it before
+  // this returns, on the calling thread, and it is never called after that.
   void setPresentationSink(std::function<void(const OrsaPicture&)> sink);
   // Writes the picture presented last as a PNG file; false when nothing was presented yet.
   bool snapshot(const std::string& path);

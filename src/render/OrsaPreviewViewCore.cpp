@@ -115,11 +115,14 @@ void OrsaPreviewViewCore::consumerLoop(std::weak_ptr<OrsaPreviewView> weakView,
 }
 
 bool OrsaPreviewViewCore::consumeOne(uint64_t& escapeCount) {
-  if (stopped_.load()) return false;
-  const bool signalled = frameDataSemaphore_->waitFor(std::chrono::milliseconds(1000));
-  const bool stopped = stopped_.load();
-  if (!signalled) return !stopped;
-  if (stopped) return false;
+  const bool signalled =
+      !stopped_.load() && frameDataSemaphore_->waitFor(std::chrono::milliseconds(1000));
+  if (stopped_.load()) {
+    // A stopped view draws no more, so the picture drawn last goes to the sink as it ends.
+    flushPresentation();
+    return false;
+  }
+  if (!signalled) return true;
 
   std::shared_ptr<OrsaFrameData> frame;
   {
@@ -307,6 +310,7 @@ bool OrsaPreviewViewCore::updateWithImageBuffer(const uint8_t* image, int32_t wi
   bool presented = false;
   if (auto backend = renderBackend()) {
     using Format = OrsaRenderBackend::PixelFormat;
+    const auto binding = backend->bindForFrame();
     auto background =
         backend->createRGBATextureFromBuffer(image, width, height, Format::RGBA8Unorm);
     auto head =
@@ -317,7 +321,10 @@ bool OrsaPreviewViewCore::updateWithImageBuffer(const uint8_t* image, int32_t wi
     updateViewportForLayerSize(*backend, layer,
                                OrsaSize{static_cast<double>(width), static_cast<double>(height)});
     createBuffersWithWidth(*backend, width, height, subWidth, subHeight, rect);
+    backend->setNextPictureFrame(drawingSequence_, drawingReceiveTime_);
     presented = backend->compositeAndDrawWithSubBuffer(background, head);
+    // With no frame behind it, nothing would bring this picture to the sink: it goes now.
+    if (queuedFrameCount() == 0) backend->flushPresentation();
   }
 
   int64_t now;
@@ -418,17 +425,16 @@ void OrsaPreviewViewCore::setFailureCallback(FailureCallback callback) {
 void OrsaPreviewViewCore::setPresentationSink(std::function<void(const OrsaPicture&)> sink) {
   auto backend = renderBackend();
   if (!backend) return;
-  if (!sink) return backend->setPresentationSink(nullptr);
-  // Presentation happens inside a draw, in the view lock, so the frame being drawn is known.
-  backend->setPresentationSink(
-      [weak = weakView_, sink = std::move(sink)](const OrsaPicture& picture) {
-        OrsaPicture p = picture;
-        if (auto view = weak.lock()) {
-          p.sequence = of(*view).drawingSequence_;
-          p.receiveTime = of(*view).drawingReceiveTime_;
-        }
-        sink(p);
-      });
+  // The old sink may still get the last picture: in the view lock, as every picture.
+  std::lock_guard<std::recursive_mutex> lock(viewLock_);
+  backend->setPresentationSink(std::move(sink));
+}
+
+void OrsaPreviewViewCore::flushPresentation() {
+  auto backend = renderBackend();
+  if (!backend) return;
+  std::lock_guard<std::recursive_mutex> lock(viewLock_);
+  backend->flushPresentation();
 }
 
 bool OrsaPreviewViewCore::snapshot(const std::string& path) {

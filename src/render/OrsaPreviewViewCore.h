@@ -79,6 +79,8 @@ class OrsaPreviewViewCore {
   void deInit();
   void loadMaskTexture(const std::string& path);
   void setPresentationSink(std::function<void(const OrsaPicture&)> sink);
+  // Hands a picture drawn but not yet read back to the sink now.
+  void flushPresentation();
   bool snapshot(const std::string& path);
 
   // Called once, on the drawing thread inside the view lock, after the first picture that was

@@ -11,8 +11,9 @@
 
 // The GPU work of one view, as the preview view asks for it. The view decides when and with
 // what; a realisation decides how. Per frame the calls come from the drawing thread with the
-// view's lock held, in the order: two textures (background, then head), viewport, buffers,
-// draw. The other calls may come from any thread.
+// view's lock held, in the order: the frame's binding, two textures (background, then head),
+// viewport, buffers, the picture's frame, draw, and a flush when no frame waits behind it. The
+// other calls may come from any thread.
 class OrsaRenderBackend {
  public:
   // Pixel formats of the uploaded textures, numbered as the GPU interface numbers them.
@@ -50,8 +51,24 @@ class OrsaRenderBackend {
   virtual void layoutLayer(OrsaSize size, double contentsScale) {}
   // False, with the reason in `error`, when the mask did not load; the backend then has none.
   virtual bool loadMaskTexture(const std::string& path, std::string& error) { return true; }
-  // Receives every picture presented from now on; an empty function stops the read-back.
+  // Receives every picture presented from now on; an empty function stops the read-back. A
+  // realisation may hand a picture over during the next draw, so the GPU is not waited for; the
+  // picture presented last under the old sink reaches it before this returns.
   virtual void setPresentationSink(std::function<void(const OrsaPicture&)> sink) {}
+  // Hands the picture presented last to the sink now if it has not had it yet, waiting for the
+  // GPU as long as that takes.
+  virtual void flushPresentation() {}
+  // The frame the next draw shows, as its intake numbered and stamped it; its picture carries
+  // both to the sink however late it is read back.
+  virtual void setNextPictureFrame(uint64_t sequence, int64_t receiveTime) {}
+
+  // Keeps the GPU bound to the calling thread while it lives, so the calls of one frame bind it
+  // once rather than once each. Null where nothing needs binding.
+  class FrameBinding {
+   public:
+    virtual ~FrameBinding() = default;
+  };
+  virtual std::unique_ptr<FrameBinding> bindForFrame() { return nullptr; }
   // Writes the picture presented last as a PNG file; false when there is none or on failure.
   virtual bool snapshot(const std::string& path) { return false; }
 };

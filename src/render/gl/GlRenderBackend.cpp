@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <utility>
 
 #include "logging/QMXLogUtil.h"
 #include "platform/Clock.h"
@@ -24,6 +25,8 @@ constexpr const char* kShaderFile = "OrsaDigitalHumanShader.glsl";
 constexpr int kDrawables = 3;
 constexpr size_t kTextureCacheLimit = 11;
 constexpr size_t kFreeTexturesPerSize = 4;
+// How long a flush waits for the GPU to finish a picture before mapping it anyway.
+constexpr GLuint64 kReadbackWaitNs = 5'000'000'000;
 constexpr uint32_t kFourCCRGBA = 0x52474241;  // 'RGBA'
 constexpr uint32_t kFourCCBGRA = 0x42475241;  // 'BGRA'
 
@@ -72,22 +75,28 @@ std::optional<std::string> shaderPath() {
 class TexturePool {
  public:
   using Key = std::tuple<int32_t, int32_t, uint64_t>;
-  void release(const Key& key, GLuint name, bool reusable) {
+  // `lastDraw`: the number of the last draw that sampled the texture, 0 when none did.
+  void release(const Key& key, GLuint name, bool reusable, uint64_t lastDraw) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto& names = free_[key];
     if (reusable && names.size() < kFreeTexturesPerSize) {
-      names.push_back(name);
+      names.push_back({name, lastDraw});
     } else {
       retired_.push_back(name);
     }
   }
-  GLuint take(const Key& key) {
+  // The longest-released name whose last draw the GPU has finished (numbered `finishedDraw` or
+  // lower); 0 when there is none. Filling storage a draw still reads would wait for that draw.
+  GLuint take(const Key& key, uint64_t finishedDraw) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto& names = free_[key];
-    if (names.empty()) return 0;
-    GLuint name = names.back();
-    names.pop_back();
-    return name;
+    for (auto it = names.begin(); it != names.end(); ++it) {
+      if (it->lastDraw > finishedDraw) continue;
+      const GLuint name = it->name;
+      names.erase(it);
+      return name;
+    }
+    return 0;
   }
   // Inside the context only.
   void deleteRetired() {
@@ -100,8 +109,12 @@ class TexturePool {
   }
 
  private:
+  struct Released {
+    GLuint name;
+    uint64_t lastDraw;
+  };
   std::mutex mutex_;
-  std::map<Key, std::vector<GLuint>> free_;
+  std::map<Key, std::vector<Released>> free_;  // oldest first
   std::vector<GLuint> retired_;
 };
 
@@ -113,9 +126,10 @@ class GlTexture : public OrsaRenderBackend::Texture {
       : pool_(std::move(pool)), key_(key), name_(name), reusable_(reusable) {}
   ~GlTexture() override {
     // With the pool gone the context is gone too, and the name with it.
-    if (auto pool = pool_.lock()) pool->release(key_, name_, reusable_);
+    if (auto pool = pool_.lock()) pool->release(key_, name_, reusable_, lastDraw_);
   }
   GLuint name() const { return name_; }
+  void sampledBy(uint64_t draw) { lastDraw_ = draw; }
   int32_t width() const { return std::get<0>(key_); }
   int32_t height() const { return std::get<1>(key_); }
   uint64_t format() const { return std::get<2>(key_); }
@@ -125,10 +139,15 @@ class GlTexture : public OrsaRenderBackend::Texture {
   TexturePool::Key key_;
   GLuint name_;
   bool reusable_;
+  uint64_t lastDraw_ = 0;
 };
 
+GlTexture* glTextureOf(const std::shared_ptr<OrsaRenderBackend::Texture>& texture) {
+  return dynamic_cast<GlTexture*>(texture.get());
+}
+
 GLuint nameOf(const std::shared_ptr<OrsaRenderBackend::Texture>& texture) {
-  auto* t = dynamic_cast<GlTexture*>(texture.get());
+  auto* t = glTextureOf(texture);
   return t ? t->name() : 0;
 }
 
@@ -138,11 +157,35 @@ struct Drawable {
   int32_t width = 0;
   int32_t height = 0;
   GLsync fence = nullptr;  // set while the GPU may still be drawing into it
+  uint64_t draw = 0;       // the number of the draw that went into it last
+};
+
+// The picture presented last, on its way to the sink: in its drawable, then, once its copy is
+// queued, in a pixel pack buffer.
+struct Readback {
+  int drawable = -1;    // which drawable holds a picture the sink has not had; -1 when none
+  bool queued = false;  // its copy into `buffer` is on the GPU's timeline
+  GLuint buffer = 0;
+  GLsizeiptr size = 0;
+  GLsync fence = nullptr;  // signalled once that copy is done
+  int32_t width = 0;
+  int32_t height = 0;
+  uint64_t sequence = 0;
+  int64_t receiveTime = 0;
+};
+
+class GlFrameBinding : public OrsaRenderBackend::FrameBinding {
+ public:
+  explicit GlFrameBinding(EglContext& context) : scope_(context) {}
+
+ private:
+  EglContext::Scope scope_;
 };
 
 }  // namespace
 
 struct GlRenderBackend::Private {
+  using Sink = std::function<void(const OrsaPicture&)>;
   GLint maxTextureSize = 0;
   GLuint program = 0;
   GLuint vertexArray = 0;
@@ -154,6 +197,13 @@ struct GlRenderBackend::Private {
   std::shared_ptr<TexturePool> pool = std::make_shared<TexturePool>();
   Drawable drawables[kDrawables];
   int front = -1;  // the drawable presented last, which the host sees
+  uint64_t submittedDraws = 0;
+  uint64_t finishedDraws = 0;  // every draw up to this number is known to be finished
+  Readback readback;
+  bool packBuffers = true;       // false once pack buffers failed: read back at once instead
+  int deliveries = 0;            // sink calls in progress on the drawing thread
+  std::vector<uint8_t> picture;  // the bytes the sink reads, top row first
+  std::vector<uint8_t> rows;     // the synchronous read-back's rows, as GL gives them
   // The texture cache: one pixel unpack buffer the upload paths fill and textures copy from.
   GLuint pixelBuffer = 0;
   bool textureCache = false;
@@ -168,7 +218,8 @@ struct GlRenderBackend::Private {
     }
     pool->deleteRetired();
     const TexturePool::Key key{width, height, format};
-    GLuint name = reusable ? pool->take(key) : 0;
+    collectFinishedDraws();
+    GLuint name = reusable ? pool->take(key, finishedDraws) : 0;
     if (name == 0) {
       glGenTextures(1, &name);
       glBindTexture(GL_TEXTURE_2D, name);
@@ -208,17 +259,23 @@ struct GlRenderBackend::Private {
     return texture;
   }
 
+  // Learns, without waiting, which draws the GPU has finished.
+  void collectFinishedDraws() {
+    for (Drawable& d : drawables) {
+      if (!d.fence || glClientWaitSync(d.fence, 0, 0) == GL_TIMEOUT_EXPIRED) continue;
+      glDeleteSync(d.fence);
+      d.fence = nullptr;
+      finishedDraws = std::max(finishedDraws, d.draw);
+    }
+  }
+
   // -1 when every drawable is on screen or still being drawn.
   int nextDrawable(int32_t width, int32_t height) {
     if (width < 1 || height < 1 || width > maxTextureSize || height > maxTextureSize) return -1;
+    collectFinishedDraws();
     for (int i = 0; i < kDrawables; ++i) {
       Drawable& d = drawables[i];
-      if (i == front) continue;
-      if (d.fence) {
-        if (glClientWaitSync(d.fence, 0, 0) == GL_TIMEOUT_EXPIRED) continue;
-        glDeleteSync(d.fence);
-        d.fence = nullptr;
-      }
+      if (i == front || d.fence) continue;
       if (d.width != width || d.height != height) {
         releaseDrawable(d);
         glGenTextures(1, &d.texture);
@@ -246,20 +303,114 @@ struct GlRenderBackend::Private {
     d = Drawable{};
   }
 
-  // The drawable's pixels, top row first.
-  static std::vector<uint8_t> readBack(const Drawable& d) {
-    const size_t stride = static_cast<size_t>(d.width) * 4;
-    std::vector<uint8_t> bottomUp(stride * static_cast<size_t>(d.height));
+  // GL's rows run from the bottom up; `out` gets them top row first.
+  static void flipRows(const uint8_t* bottomUp, int32_t width, int32_t height,
+                       std::vector<uint8_t>& out) {
+    const size_t stride = static_cast<size_t>(width) * 4;
+    out.resize(stride * static_cast<size_t>(height));
+    for (int32_t y = 0; y < height; ++y) {
+      std::memcpy(out.data() + static_cast<size_t>(y) * stride,
+                  bottomUp + static_cast<size_t>(height - 1 - y) * stride, stride);
+    }
+  }
+
+  // The drawable's pixels into `out`, top row first, waiting for the GPU.
+  static void readBack(const Drawable& d, std::vector<uint8_t>& scratch,
+                       std::vector<uint8_t>& out) {
+    scratch.resize(static_cast<size_t>(d.width) * 4 * static_cast<size_t>(d.height));
     glBindFramebuffer(GL_READ_FRAMEBUFFER, d.framebuffer);
     glPixelStorei(GL_PACK_ALIGNMENT, 4);
-    glReadPixels(0, 0, d.width, d.height, GL_RGBA, GL_UNSIGNED_BYTE, bottomUp.data());
-    // GL's rows run from the bottom up.
-    std::vector<uint8_t> pixels(bottomUp.size());
-    for (int32_t y = 0; y < d.height; ++y) {
-      std::memcpy(pixels.data() + static_cast<size_t>(y) * stride,
-                  bottomUp.data() + static_cast<size_t>(d.height - 1 - y) * stride, stride);
+    glReadPixels(0, 0, d.width, d.height, GL_RGBA, GL_UNSIGNED_BYTE, scratch.data());
+    flipRows(scratch.data(), d.width, d.height, out);
+  }
+
+  // Queues the copy of the picture waiting for the sink into the pack buffer, ahead of the next
+  // draw: the copy waits for that picture's draw alone, and mapping it later waits for nothing.
+  void queueReadback() {
+    Readback& r = readback;
+    if (r.drawable < 0 || r.queued || !packBuffers) return;
+    const Drawable& d = drawables[r.drawable];
+    while (glGetError() != GL_NO_ERROR) {
     }
-    return pixels;
+    if (!r.buffer) glGenBuffers(1, &r.buffer);
+    glBindBuffer(GL_PIXEL_PACK_BUFFER, r.buffer);
+    const GLsizeiptr size = static_cast<GLsizeiptr>(d.width) * d.height * 4;
+    if (r.size != size) {
+      glBufferData(GL_PIXEL_PACK_BUFFER, size, nullptr, GL_STREAM_READ);
+      r.size = size;
+    }
+    glBindFramebuffer(GL_READ_FRAMEBUFFER, d.framebuffer);
+    glPixelStorei(GL_PACK_ALIGNMENT, 4);
+    glReadPixels(0, 0, d.width, d.height, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
+    glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
+    if (glGetError() != GL_NO_ERROR) {
+      ORSA_LOG_ERROR(M, "Pixel pack buffers do not work here; pictures are read back at once");
+      r.size = 0;
+      packBuffers = false;
+      return;
+    }
+    r.fence = glFenceSync(GL_SYNC_GPU_COMMANDS_COMPLETE, 0);
+    r.width = d.width;
+    r.height = d.height;
+    r.queued = true;
+  }
+
+  // Maps the pack buffer once its copy is done and copies the picture into `out`, top row
+  // first; false when the buffer cannot be read.
+  bool finishReadback(Readback& r, std::vector<uint8_t>* out) {
+    if (r.fence) {
+      if (out) glClientWaitSync(r.fence, GL_SYNC_FLUSH_COMMANDS_BIT, kReadbackWaitNs);
+      glDeleteSync(r.fence);
+      r.fence = nullptr;
+    }
+    if (!out) return true;
+    glBindBuffer(GL_PIXEL_PACK_BUFFER, r.buffer);
+    const auto* mapped = static_cast<const uint8_t*>(
+        glMapBufferRange(GL_PIXEL_PACK_BUFFER, 0, r.size, GL_MAP_READ_BIT));
+    bool ok = mapped != nullptr;
+    if (mapped) {
+      flipRows(mapped, r.width, r.height, *out);
+      ok = glUnmapBuffer(GL_PIXEL_PACK_BUFFER) == GL_TRUE;
+    }
+    glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
+    return ok;
+  }
+
+  // Hands the picture waiting for the sink to `sink`; with no sink it is dropped.
+  void deliver(const Sink* sink) {
+    Readback& r = readback;
+    if (r.drawable < 0) return;
+    if (sink) queueReadback();
+    const int drawable = std::exchange(r.drawable, -1);
+    const bool queued = std::exchange(r.queued, false);
+    // A sink that draws again would overwrite the bytes it is still reading.
+    std::vector<uint8_t> nested;
+    std::vector<uint8_t>& out = deliveries == 0 ? picture : nested;
+    int32_t width = r.width, height = r.height;
+    if (queued) {
+      if (!finishReadback(r, sink ? &out : nullptr)) {
+        ORSA_LOG_ERROR(M, "Failed to read a picture back through a pixel pack buffer: 0x%x",
+                       static_cast<unsigned>(glGetError()));
+        packBuffers = false;
+        return;
+      }
+    } else if (sink) {
+      const Drawable& d = drawables[drawable];
+      readBack(d, rows, out);
+      width = d.width;
+      height = d.height;
+    }
+    if (sink) call(*sink, out, width, height, r.sequence, r.receiveTime);
+  }
+
+  void call(const Sink& sink, const std::vector<uint8_t>& bytes, int32_t width, int32_t height,
+            uint64_t sequence, int64_t receiveTime) {
+    OrsaPicture p{bytes.data(), width, height, width * 4, orsa::platform::currentMillis()};
+    p.sequence = sequence;
+    p.receiveTime = receiveTime;
+    ++deliveries;
+    sink(p);
+    --deliveries;
   }
 };
 
@@ -459,6 +610,17 @@ bool GlRenderBackend::compositeAndDrawWithSubBuffer(const std::shared_ptr<Textur
   const int index = gl_->nextDrawable(drawableWidth, drawableHeight);
   if (index < 0 || !gl_->maskTexture) return false;
   Drawable& drawable = gl_->drawables[index];
+  std::shared_ptr<const Private::Sink> sink;
+  uint64_t sequence;
+  int64_t receiveTime;
+  {
+    std::lock_guard<std::mutex> lock(dataLock_);
+    sink = sink_;
+    sequence = std::exchange(nextSequence_, 0);
+    receiveTime = std::exchange(nextReceiveTime_, 0);
+  }
+  // The last picture's copy goes ahead of this draw, which it need not wait for.
+  if (sink) gl_->queueReadback();
 
   glBindFramebuffer(GL_FRAMEBUFFER, drawable.framebuffer);
   // The viewport's origin is the drawable's top-left; GL counts rows from the bottom.
@@ -492,19 +654,30 @@ bool GlRenderBackend::compositeAndDrawWithSubBuffer(const std::shared_ptr<Textur
 
   // present: the drawable goes on screen; the GPU finishes it in its own time.
   drawable.fence = glFenceSync(GL_SYNC_GPU_COMMANDS_COMPLETE, 0);
-  glFlush();
+  drawable.draw = ++gl_->submittedDraws;
+  for (const auto* texture : {&background, &head}) {
+    if (auto* t = glTextureOf(*texture)) t->sampledBy(drawable.draw);
+  }
   gl_->front = index;
-  std::function<void(const OrsaPicture&)> sink;
   {
     std::lock_guard<std::mutex> lock(dataLock_);
     ++presented_;
-    sink = sink_;
   }
-  if (sink) {
-    const auto pixels = Private::readBack(drawable);
-    sink(OrsaPicture{pixels.data(), drawable.width, drawable.height, drawable.width * 4,
-                     orsa::platform::currentMillis()});
+  glFlush();
+  // The last picture reaches the sink while the GPU draws this one, which waits for the next
+  // draw or a flush.
+  gl_->deliver(sink.get());
+  if (!sink) return true;
+  {
+    std::lock_guard<std::mutex> lock(dataLock_);
+    // A sink that removed itself wants no more pictures.
+    if (!sink_) return true;
   }
+  Readback& r = gl_->readback;
+  r.drawable = index;
+  r.sequence = sequence;
+  r.receiveTime = receiveTime;
+  if (!gl_->packBuffers) gl_->deliver(sink.get());
   return true;
 }
 
@@ -553,18 +726,49 @@ bool GlRenderBackend::loadMaskTexture(const std::string& path, std::string& erro
 }
 
 void GlRenderBackend::setPresentationSink(std::function<void(const OrsaPicture&)> sink) {
+  auto next = sink ? std::make_shared<const Private::Sink>(std::move(sink)) : nullptr;
+  // In the context throughout: no draw may leave a picture for the old sink once its last
+  // one has been handed over.
+  EglContext::Scope scope(*context_);
+  std::shared_ptr<const Private::Sink> old;
+  {
+    std::lock_guard<std::mutex> lock(dataLock_);
+    old = sink_;
+  }
+  if (scope.ok()) gl_->deliver(old.get());
   std::lock_guard<std::mutex> lock(dataLock_);
-  sink_ = std::move(sink);
+  sink_ = std::move(next);
+}
+
+void GlRenderBackend::flushPresentation() {
+  EglContext::Scope scope(*context_);
+  if (!scope.ok() || gl_->readback.drawable < 0) return;
+  std::shared_ptr<const Private::Sink> sink;
+  {
+    std::lock_guard<std::mutex> lock(dataLock_);
+    sink = sink_;
+  }
+  gl_->deliver(sink.get());
+}
+
+void GlRenderBackend::setNextPictureFrame(uint64_t sequence, int64_t receiveTime) {
+  std::lock_guard<std::mutex> lock(dataLock_);
+  nextSequence_ = sequence;
+  nextReceiveTime_ = receiveTime;
+}
+
+std::unique_ptr<OrsaRenderBackend::FrameBinding> GlRenderBackend::bindForFrame() {
+  return std::make_unique<GlFrameBinding>(*context_);
 }
 
 bool GlRenderBackend::snapshot(const std::string& path) {
-  std::vector<uint8_t> pixels;
+  std::vector<uint8_t> scratch, pixels;
   int32_t width = 0, height = 0;
   {
     EglContext::Scope scope(*context_);
     if (!scope.ok() || gl_->front < 0) return false;
     const Drawable& d = gl_->drawables[gl_->front];
-    pixels = Private::readBack(d);
+    Private::readBack(d, scratch, pixels);
     width = d.width;
     height = d.height;
   }
@@ -771,6 +975,16 @@ size_t GlRenderBackend::cachedTextureCount() const {
 uint64_t GlRenderBackend::presentedFrameCount() const {
   std::lock_guard<std::mutex> lock(dataLock_);
   return presented_;
+}
+
+bool GlRenderBackend::readsBackAsynchronously() const {
+  EglContext::Scope scope(*context_);
+  return gl_->packBuffers;
+}
+
+void GlRenderBackend::setReadsBackAsynchronously(bool asynchronously) {
+  EglContext::Scope scope(*context_);
+  gl_->packBuffers = asynchronously;
 }
 
 void GlRenderBackend::finish() {

@@ -28,7 +28,13 @@ struct Viewport {
 // (presented last) and a presented one stays in use until the GPU has finished it, so when the
 // GPU falls behind nextDrawable gives none and the frame is skipped rather than waited for.
 // Textures are taken from storage of the same size and format that earlier frames released,
-// and filled with glTexSubImage2D, which is the GL way of "a new texture per frame".
+// and filled with glTexSubImage2D, which is the GL way of "a new texture per frame"; storage
+// whose last draw the GPU has not finished is left alone, since filling it would wait for that.
+//
+// With a sink set, each picture is copied into a pixel pack buffer on the GPU's timeline and
+// handed to the sink during the next draw, once that one is on its way, or at a flush; the
+// host's bytes come from one buffer reused for every picture. Without pack buffers the picture
+// is read back at once.
 class GlRenderBackend final : public OrsaRenderBackend {
  public:
   // initMetalENV, setupPipeline, setupVertexBuffer and, with `withTextureCache`,
@@ -52,6 +58,9 @@ class GlRenderBackend final : public OrsaRenderBackend {
   void layoutLayer(OrsaSize size, double contentsScale) override;
   bool loadMaskTexture(const std::string& path, std::string& error) override;
   void setPresentationSink(std::function<void(const OrsaPicture&)> sink) override;
+  void flushPresentation() override;
+  void setNextPictureFrame(uint64_t sequence, int64_t receiveTime) override;
+  std::unique_ptr<FrameBinding> bindForFrame() override;
   bool snapshot(const std::string& path) override;
 
   // Alternative upload paths; the format is the GPU interface's number (70, 71, 80, 81).
@@ -82,6 +91,10 @@ class GlRenderBackend final : public OrsaRenderBackend {
   size_t cachedTextureCount() const;
   // Frames that went through a whole render pass and were presented.
   uint64_t presentedFrameCount() const;
+  // Whether pictures for the sink go through pixel pack buffers, a frame late; the other way,
+  // reading back at once, can be chosen for comparison.
+  bool readsBackAsynchronously() const;
+  void setReadsBackAsynchronously(bool asynchronously);
   // Blocks until the GPU has finished everything submitted so far.
   void finish();
   const std::string& displayDescription() const { return context_->description(); }
@@ -110,7 +123,10 @@ class GlRenderBackend final : public OrsaRenderBackend {
   std::atomic<bool> hasMask_{false};
   // Why setupPipeline built no program; set once, during create.
   std::optional<std::string> pipelineError_;
-  std::function<void(const OrsaPicture&)> sink_;
+  // Shared so that a draw takes it without copying the function.
+  std::shared_ptr<const std::function<void(const OrsaPicture&)>> sink_;
+  uint64_t nextSequence_ = 0;
+  int64_t nextReceiveTime_ = 0;
 };
 
 }  // namespace orsa::gl
