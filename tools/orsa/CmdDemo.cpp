@@ -337,7 +337,8 @@ int runDemo(const std::vector<std::string>& args) {
   else
     sender->start();
   // A receiver ends by itself (end of the input, silence, or --seconds).
-  const int64_t sendUntil = receiver ? INT64_MAX : sendStart + static_cast<int64_t>(o.seconds * 1000);
+  const int64_t sendUntil =
+      receiver ? INT64_MAX : sendStart + static_cast<int64_t>(o.seconds * 1000);
   // Pixel buffers the pool allocates once streaming is steady (after its first second).
   std::optional<uint64_t> allocationsSteady, drawnSteady;
   for (int64_t now = sendStart; now < sendUntil; now = orsa::platform::currentMillis()) {
@@ -350,7 +351,7 @@ int runDemo(const std::vector<std::string>& args) {
   }
   if (receiver) {
     receiver->stop();
-    std::fprintf(stderr, "%s\n", receiver->endLine().c_str());
+    if (!receiver->failed()) std::fprintf(stderr, "%s\n", receiver->endLine().c_str());
   } else {
     sender->stop();
   }

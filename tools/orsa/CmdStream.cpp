@@ -1,15 +1,15 @@
 // orsa stream send: the simulated sender's heads and records as a real H.264 stream, over RTP
 // or into a recording, for `orsa demo --input` (or any host) to receive.
 #include <atomic>
-#include <csignal>
 #include <chrono>
-#include <thread>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Command.h"
@@ -138,8 +138,8 @@ class EncodingIntake : public IOrsaMirelo {
     record_ = OrsaSEIRecord::parse(data);
   }
   void onRemoteVideoFrameRawData(std::span<const uint8_t* const> data,
-                                 std::span<const uint32_t> lengths,
-                                 const QMXVideoFrameParam& param, const std::string&) override {
+                                 std::span<const uint32_t> lengths, const QMXVideoFrameParam& param,
+                                 const std::string&) override {
     // The picture's moment at the sender: what the receiver's latency is measured from.
     const int64_t sentAt = orsa::platform::currentMillis();
     std::lock_guard<std::mutex> lock(lock_);

@@ -71,7 +71,7 @@ size_t nextStartCode(std::span<const uint8_t> bytes, size_t from) {
 std::vector<uint8_t> buildNal(std::span<const uint8_t> payload) {
   std::vector<uint8_t> rbsp;
   rbsp.push_back(kUserDataUnregistered);
-  for (size_t size = kUuid.size() + payload.size(); ; size -= 255) {
+  for (size_t size = kUuid.size() + payload.size();; size -= 255) {
     rbsp.push_back(static_cast<uint8_t>(std::min<size_t>(size, 255)));
     if (size < 255) break;
   }
@@ -163,7 +163,7 @@ Found find(std::span<const uint8_t> accessUnit) {
     }
   });
   if (result.status != Status::Found)
-    result.status = truncated ? Status::Truncated
+    result.status = truncated    ? Status::Truncated
                     : sawMessage ? Status::OtherUuid
                                  : Status::Missing;
   return result;

@@ -134,19 +134,19 @@ struct StreamEncoder::Impl {
 
   bool open() {
     rtp = options.to.rfind("rtp://", 0) == 0;
-    const char* muxer = rtp                                                    ? "rtp"
-                        : endsWith(options.to, ".mp4")                         ? "mp4"
+    const char* muxer = rtp                                                             ? "rtp"
+                        : endsWith(options.to, ".mp4")                                  ? "mp4"
                         : endsWith(options.to, ".h264") || endsWith(options.to, ".264") ? "h264"
-                                                                               : nullptr;
+                                                                                        : nullptr;
     if (!muxer) {
       error = "--to takes rtp://HOST:PORT or a .mp4 or .h264 file";
       return false;
     }
     if (options.width % 2 || options.height % 2 ||
         !FramePattern::fits(options.width, options.height)) {
-      error = "the head (" + std::to_string(options.width) + "x" +
-              std::to_string(options.height) + ") must be even-sized and at least " +
-              std::to_string(FramePattern::kWidth) + "x" + std::to_string(FramePattern::kHeight);
+      error = "the head (" + std::to_string(options.width) + "x" + std::to_string(options.height) +
+              ") must be even-sized and at least " + std::to_string(FramePattern::kWidth) + "x" +
+              std::to_string(FramePattern::kHeight);
       return false;
     }
     if (av_log_get_level() == AV_LOG_INFO) av_log_set_level(AV_LOG_ERROR);
@@ -208,9 +208,9 @@ struct StreamEncoder::Impl {
     headerWritten = true;
     if (rtp && !writeSdp()) return false;
 
-    sws = sws_getContext(options.width, options.height, AV_PIX_FMT_BGRA, options.width,
-                         options.height, AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr,
-                         nullptr);
+    sws =
+        sws_getContext(options.width, options.height, AV_PIX_FMT_BGRA, options.width,
+                       options.height, AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr, nullptr);
     frame->format = AV_PIX_FMT_YUV420P;
     frame->width = options.width;
     frame->height = options.height;
@@ -309,8 +309,8 @@ std::vector<uint8_t> StreamEncoder::seiPayload(const OrsaSEIRecord& r, int64_t s
   const auto put = [&raw](uint32_t v) {
     for (int shift = 0; shift < 32; shift += 8) raw.push_back(static_cast<uint8_t>(v >> shift));
   };
-  for (int32_t v : {r.fps, r.type, r.startIndex, r.endIndex, r.frameIndex, r.left, r.top, r.right,
-                    r.bottom})
+  for (int32_t v :
+       {r.fps, r.type, r.startIndex, r.endIndex, r.frameIndex, r.left, r.top, r.right, r.bottom})
     put(static_cast<uint32_t>(v));
   const auto t = static_cast<uint64_t>(sendTimeMs);
   put(static_cast<uint32_t>(t));

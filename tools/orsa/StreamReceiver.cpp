@@ -88,6 +88,7 @@ struct StreamReceiver::Impl {
     auto* self = static_cast<Impl*>(opaque);
     if (self->stopping && self->stopping->load()) return 1;
     const int64_t now = orsa::platform::currentMillis();
+    if (self->limits.totalMs > 0 && now - self->startedAt.load() > self->limits.totalMs) return 1;
     const int64_t last = self->lastPacketAt.load();
     if (last == 0) return now - self->startedAt.load() > self->limits.firstPacketMs;
     return now - last > self->limits.idleMs;
@@ -118,7 +119,8 @@ struct StreamReceiver::Impl {
     const int rc = avformat_open_input(&format, url.c_str(), nullptr, &options);
     av_dict_free(&options);
     if (rc < 0) {
-      error = "cannot open " + input + ": " + averror(rc);
+      error = "cannot open " + input + ": " + averror(rc) +
+              " (it takes an .sdp file or an .mp4 or .h264 recording, over file, UDP or RTP)";
       return false;
     }
     const bool sdp = std::strcmp(format->iformat->name, "sdp") == 0;
@@ -130,8 +132,7 @@ struct StreamReceiver::Impl {
       }
     }
     videoStream = av_find_best_stream(format, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-    if (videoStream < 0 ||
-        format->streams[videoStream]->codecpar->codec_id != AV_CODEC_ID_H264) {
+    if (videoStream < 0 || format->streams[videoStream]->codecpar->codec_id != AV_CODEC_ID_H264) {
       error = input + " holds no H.264 video";
       return false;
     }
@@ -165,8 +166,8 @@ struct StreamReceiver::Impl {
   }
 };
 
-std::unique_ptr<StreamReceiver> StreamReceiver::open(const std::string& input,
-                                                     const Limits& limits, std::string& error) {
+std::unique_ptr<StreamReceiver> StreamReceiver::open(const std::string& input, const Limits& limits,
+                                                     std::string& error) {
   std::unique_ptr<StreamReceiver> r(new StreamReceiver());
   r->impl_ = std::make_unique<Impl>();
   r->impl_->input = input;
@@ -304,10 +305,18 @@ void StreamReceiver::run() {
       } else {
         d.needKey = false;
         switch (p.status) {
-          case sei::Status::Found: handOver(p, d.frame); break;
-          case sei::Status::Missing: ++d.seiMissing; break;
-          case sei::Status::OtherUuid: ++d.seiOtherUuid; break;
-          case sei::Status::Truncated: ++d.seiTruncated; break;
+          case sei::Status::Found:
+            handOver(p, d.frame);
+            break;
+          case sei::Status::Missing:
+            ++d.seiMissing;
+            break;
+          case sei::Status::OtherUuid:
+            ++d.seiOtherUuid;
+            break;
+          case sei::Status::Truncated:
+            ++d.seiTruncated;
+            break;
         }
       }
       av_frame_unref(d.frame);
@@ -386,20 +395,21 @@ void StreamReceiver::run() {
 
   const int64_t now = orsa::platform::currentMillis();
   const std::string units = std::to_string(d.received) + " access units";
+  // The network demuxers report an interrupted wait in their own words.
+  const bool quiet = rc == AVERROR_EXIT || rc == AVERROR(ETIMEDOUT);
+  const bool atLimit = d.limits.totalMs > 0 && now - d.startedAt > d.limits.totalMs;
   if (d.received == 0) {
     d.failed = true;
-    d.endLine = rc == AVERROR_EOF || rc == AVERROR_EXIT
-                    ? "no H.264 access unit arrived from " + d.input + " within " +
-                          std::to_string((now - d.startedAt) / 1000) + " s"
-                    : "cannot read " + d.input + ": " + averror(rc);
+    d.endLine = "no H.264 access unit arrived from " + d.input + " within " +
+                std::to_string((now - d.startedAt) / 1000) + " s" +
+                (rc == AVERROR_EOF || quiet ? "" : " (" + averror(rc) + ")");
   } else if (rc == AVERROR_EOF) {
     d.endLine = "the recording ended after " + units;
-  } else if (rc == AVERROR_EXIT && stopping_) {
+  } else if (quiet && stopping_) {
     d.endLine = "stopped after " + units;
-  } else if (rc == AVERROR_EXIT && d.limits.totalMs > 0 &&
-             d.lastPacketAt - d.startedAt > d.limits.totalMs) {
+  } else if (quiet && atLimit) {
     d.endLine = "receiving ended at the time limit after " + units;
-  } else if (rc == AVERROR_EXIT) {
+  } else if (quiet) {
     d.endLine = "the stream stopped: no packet for " + std::to_string(d.limits.idleMs) +
                 " ms after " + units;
   } else {
