@@ -332,10 +332,10 @@ int runDemo(const std::vector<std::string>& args) {
                  sender->fps(), o.layer.width, o.layer.height, o.scale);
   const int64_t sendStart = orsa::platform::currentMillis();
   const double cpuAtStart = processCpuMs();
-  if (receiver)
-    receiver->start(engine, kStreamId);
-  else
+  if (!receiver)
     sender->start();
+  else if (!receiver->start(engine, kStreamId, error))
+    return giveUp(error);
   // A receiver ends by itself (end of the input, silence, or --seconds).
   const int64_t sendUntil =
       receiver ? INT64_MAX : sendStart + static_cast<int64_t>(o.seconds * 1000);

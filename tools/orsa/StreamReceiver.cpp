@@ -75,13 +75,16 @@ struct StreamReceiver::Impl {
   std::string endLine;
   bool failed = false;
 
-  ~Impl() {
+  ~Impl() { close(); }
+
+  void close() {
     avformat_close_input(&format);
     av_bsf_free(&bsf);
     avcodec_free_context(&decoder);
     av_packet_free(&packet);
     av_frame_free(&frame);
     sws_freeContext(sws);
+    sws = nullptr;
   }
 
   static int interrupt(void* opaque) {
@@ -182,12 +185,19 @@ StreamReceiver::~StreamReceiver() {
   stop();
 }
 
-void StreamReceiver::start(std::shared_ptr<IOrsaMirelo> engine, std::string streamId) {
-  if (thread_.joinable()) return;
+bool StreamReceiver::start(std::shared_ptr<IOrsaMirelo> engine, std::string streamId,
+                           std::string& error) {
+  if (thread_.joinable()) return true;
+  if (live_) {
+    // Opened anew: what queued up in the socket while the engine got ready is old news.
+    impl_->close();
+    if (!impl_->open(error)) return false;
+  }
   impl_->engine = std::move(engine);
   impl_->streamId = std::move(streamId);
   impl_->startedAt = orsa::platform::currentMillis();
   thread_ = std::thread([this] { run(); });
+  return true;
 }
 
 void StreamReceiver::stop() {

@@ -37,8 +37,9 @@ class StreamReceiver {
   StreamReceiver(const StreamReceiver&) = delete;
   StreamReceiver& operator=(const StreamReceiver&) = delete;
 
-  // Starts receiving into the engine on a thread of the receiver's own.
-  void start(std::shared_ptr<IOrsaMirelo> engine, std::string streamId);
+  // Starts receiving into the engine on a thread of the receiver's own. A live stream is
+  // opened again here; false, with `error`, when that fails.
+  bool start(std::shared_ptr<IOrsaMirelo> engine, std::string streamId, std::string& error);
   void stop();
   bool finished() const { return finished_.load(); }
   // Once finished: why it ended, in a line for people, and whether that was a failure (nothing
