@@ -16,3 +16,5 @@ echo "== bench_intake"
 "$BUILD/bench/bench_intake"
 echo "== bench/e2e-demo.sh"
 ORSA_BUILD_DIR=$BUILD bash bench/e2e-demo.sh
+echo "== bench/e2e-stream.sh"
+ORSA_BUILD_DIR=$BUILD bash bench/e2e-stream.sh

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -26,6 +27,7 @@
 #include "OrsaMireloImpl.h"
 #include "OrsaROIRuntime.h"
 #include "SimulatedSender.h"
+#include "StreamReceiver.h"
 #include "orsa/IOrsaMirelo.h"
 #include "orsa/OrsaHeadPreviewView.h"
 #include "platform/AppContainer.h"
@@ -46,7 +48,7 @@ namespace {
 constexpr const char* kUsage =
     "demo [--package ZIP | --package-url URL] [--seconds S] [--fps F] [--out DIR] [--layer "
     "WxH@SCALE] "
-    "[--head-view] [--window] [--no-record]";
+    "[--head-view] [--window] [--no-record] [--input SDP_OR_FILE]";
 constexpr const char* kStreamId = "demo-stream";
 constexpr auto kPrepareTimeout = std::chrono::seconds(120);
 constexpr auto kEngineReadyTimeout = std::chrono::seconds(60);
@@ -64,6 +66,10 @@ struct Options {
   bool headView = false;
   bool window = false;
   bool record = true;  // off for benchmarks: the H.264 encoder would dominate the CPU figures
+  // A received H.264 stream (an SDP) or a recording instead of the simulated sender; --seconds
+  // then bounds the receiving only when given.
+  std::string input;
+  bool secondsGiven = false;
 };
 
 double processCpuMs() {
@@ -104,6 +110,9 @@ std::optional<int> parse(const std::vector<std::string>& args, Options& o) {
       auto s = parseNumber(v, 0.1, 3600);
       if (!s) return usage("--seconds takes a number from 0.1 to 3600");
       o.seconds = *s;
+      o.secondsGiven = true;
+    } else if (a == "--input") {
+      o.input = v;
     } else if (a == "--fps") {
       auto f = parseNumber(v, 1, 120);
       if (!f || *f != static_cast<int32_t>(*f)) return usage("--fps takes a whole number 1-120");
@@ -115,6 +124,7 @@ std::optional<int> parse(const std::vector<std::string>& args, Options& o) {
     }
   }
   if (o.out.empty()) return usage("--out needs a folder");
+  if (!o.input.empty() && o.package.empty()) return usage("--input needs the stream's --package");
   if (!o.package.empty() && !o.packageUrl.empty())
     return usage("--package and --package-url exclude each other");
   return std::nullopt;
@@ -224,6 +234,13 @@ int runDemo(const std::vector<std::string>& args) {
   } else if (std::error_code ec; !fs::is_regular_file(o.package, ec)) {
     return fail(o.package + ": no such package file");
   }
+  std::shared_ptr<StreamReceiver> receiver;
+  if (!o.input.empty()) {
+    StreamReceiver::Limits limits;
+    if (o.secondsGiven) limits.totalMs = static_cast<int64_t>(o.seconds * 1000);
+    receiver = StreamReceiver::open(o.input, limits, error);
+    if (!receiver) return fail(error);
+  }
   std::error_code ec;
   fs::create_directories(o.out, ec);
   if (!fs::is_directory(o.out, ec)) return fail("cannot create the output folder " + o.out);
@@ -236,6 +253,7 @@ int runDemo(const std::vector<std::string>& args) {
   // The sender sends the package's own frames, so it needs the package prepared too.
   const auto makeSender = [&](const std::string& local) {
     auto resources = prepare(local, error);
+    if (resources && receiver) return true;
     if (resources) sender = SimulatedSender::create(*resources, engine, kStreamId, o.fps, error);
     return sender != nullptr;
   };
@@ -293,7 +311,7 @@ int runDemo(const std::vector<std::string>& args) {
     return giveUp("the engine did not load the package's mask within " +
                   std::to_string(readyTimeout.count()) + " s (see 'orsa logs read')");
   if (!delegate->error.empty()) return giveUp("the engine failed: " + delegate->error);
-  if (!sender) {
+  if (!sender && !receiver) {
     if (!makeSender(OrsaROIRuntime::localPackagePath(configuration)))
       return giveUp(packageUrl + ": " + error);
   }
@@ -302,22 +320,33 @@ int runDemo(const std::vector<std::string>& args) {
       std::static_pointer_cast<OrsaMireloImpl>(engine)->currentRuntime());
   const auto inFlight = [&] { return runtime ? runtime->frameCounts().inFlight : 0; };
   // Without recording the recorder has no slots: it still measures every presented picture.
-  // The sink holds it (and the window) too: a drawing thread that outlives the wait below must
-  // find them still there.
+  // The sink holds it (and the window and the receiver) too: a drawing thread that outlives the
+  // wait below must find them still there.
+  const int32_t fps = sender ? sender->fps() : (o.fps > 0 ? o.fps : 25);
   auto recorder = std::make_shared<DemoRecorder>((fs::path(o.out) / "composite.mp4").string(),
                                                  (fs::path(o.out) / "contact-sheet.png").string(),
-                                                 sender->fps(), o.record ? 8 : 0);
-  view->setPresentationSink([recorder, window](const OrsaPicture& p) {
+                                                 fps, o.record ? 8 : 0);
+  view->setPresentationSink([recorder, window, receiver](const OrsaPicture& p) {
+    if (receiver) receiver->onPresented(p);
     recorder->onPicture(p);
     if (window) window->offer(p);
   });
 
-  std::fprintf(stderr, "sending %.3g s at %d fps into a %gx%g@%g layer\n", o.seconds, sender->fps(),
-               o.layer.width, o.layer.height, o.scale);
+  if (receiver)
+    std::fprintf(stderr, "receiving %s into a %gx%g@%g layer\n", o.input.c_str(), o.layer.width,
+                 o.layer.height, o.scale);
+  else
+    std::fprintf(stderr, "sending %.3g s at %d fps into a %gx%g@%g layer\n", o.seconds,
+                 sender->fps(), o.layer.width, o.layer.height, o.scale);
   const int64_t sendStart = orsa::platform::currentMillis();
   const double cpuAtStart = processCpuMs();
-  sender->start();
-  const int64_t sendUntil = sendStart + static_cast<int64_t>(o.seconds * 1000);
+  if (!receiver)
+    sender->start();
+  else if (!receiver->start(engine, kStreamId, error))
+    return giveUp(error);
+  // A receiver ends by itself (end of the input, silence, or --seconds).
+  const int64_t sendUntil =
+      receiver ? INT64_MAX : sendStart + static_cast<int64_t>(o.seconds * 1000);
   // Pixel buffers the pool allocates once streaming is steady (after its first second).
   std::optional<uint64_t> allocationsSteady, drawnSteady;
   for (int64_t now = sendStart; now < sendUntil; now = orsa::platform::currentMillis()) {
@@ -325,9 +354,15 @@ int runDemo(const std::vector<std::string>& args) {
       allocationsSteady = BufferPool::allocationCount();
       drawnSteady = view->renderFrameCount();
     }
+    if (receiver && receiver->finished()) break;
     if (!pump(std::chrono::milliseconds(std::min<int64_t>(sendUntil - now, 100)))) break;
   }
-  sender->stop();
+  if (receiver) {
+    receiver->stop();
+    if (!receiver->failed()) std::fprintf(stderr, "%s\n", receiver->endLine().c_str());
+  } else {
+    sender->stop();
+  }
   const int64_t sendEnd = orsa::platform::currentMillis();
   // Drained: nothing queued and nothing new arriving from the background reads for a while.
   uint64_t seen = view->receivedFrameCount();
@@ -356,7 +391,7 @@ int runDemo(const std::vector<std::string>& args) {
 
   const int64_t firstFrameAt = delegate->firstFrameAt.load();
   nlohmann::json stats;
-  stats["framesSent"] = sender->framesSent();
+  if (sender) stats["framesSent"] = sender->framesSent();
   stats["framesReceived"] = view->receivedFrameCount();
   stats["framesDrawn"] = view->renderFrameCount();
   // Every frame sent is drawn, dropped on the way (waiting for its background, without one, or
@@ -373,8 +408,9 @@ int runDemo(const std::vector<std::string>& args) {
   stats["framesDroppedAtRead"] = rc.droppedAtRead;
   stats["framesDroppedInView"] = droppedInView;
   stats["framesRefused"] = refused;
-  stats["framesUnaccounted"] = static_cast<int64_t>(sender->framesSent()) -
-                               static_cast<int64_t>(view->renderFrameCount() + dropped + refused);
+  if (sender)
+    stats["framesUnaccounted"] = static_cast<int64_t>(sender->framesSent()) -
+                                 static_cast<int64_t>(view->renderFrameCount() + dropped + refused);
   stats["framesOutOfOrder"] = view->outOfOrderFrameCount();
   stats["framesRecorded"] = s.recorded;
   stats["framesNotRecorded"] = s.notRecorded;
@@ -386,7 +422,7 @@ int runDemo(const std::vector<std::string>& args) {
   stats["fps"] = s.presented > 1 && span > 0
                      ? std::round(1000.0 * static_cast<double>(s.presented - 1) / span * 10) / 10
                      : 0.0;
-  stats["sentFps"] = sender->fps();
+  stats["sentFps"] = sender ? sender->fps() : receiver->fps();
   stats["seconds"] = (sendEnd - sendStart) / 1000.0;
   stats["layer"] = {{"width", o.layer.width}, {"height", o.layer.height}, {"scale", o.scale}};
   // The whole process: engine, sender and (unless --no-record) the encoder.
@@ -395,6 +431,7 @@ int runDemo(const std::vector<std::string>& args) {
   stats["bufferAllocationsSteady"] = allocations;
   stats["bufferAllocationsPerFrame"] =
       steadyFrames > 0 ? static_cast<double>(allocations) / steadyFrames : 0.0;
+  if (receiver) receiver->addStats(stats);
   const std::string statsPath = (fs::path(o.out) / "stats.json").string();
   std::ofstream(statsPath) << stats.dump(2) << "\n";
   if (!fs::is_regular_file(statsPath, ec)) return fail("cannot write " + statsPath);
@@ -406,6 +443,7 @@ int runDemo(const std::vector<std::string>& args) {
     std::printf("outputs: %s/{composite.mp4,contact-sheet.png,stats.json}\n", o.out.c_str());
     if (!s.error.empty()) return fail(s.error);
   }
+  if (receiver && receiver->failed()) return fail(receiver->endLine());
   if (view->renderFrameCount() == 0) return fail("the view drew no frame (see 'orsa logs read')");
   return 0;
 }
