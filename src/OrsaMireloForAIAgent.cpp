@@ -9,7 +9,9 @@
 
 #include "OrsaLogClip.h"
 #include "OrsaMireloForAIAgentPrivate.h"
+#include "logging/LogRedact.h"
 #include "logging/QMXLogUtil.h"
+#include "net/JsonInteger.h"
 #include "net/MireloDownloader.h"
 #include "orsa/OrsaClock.h"
 #include "orsa/OrsaConstants.h"
@@ -50,9 +52,8 @@ bool readBool(const nlohmann::json& data, const char* key) {
 int64_t readInteger(const nlohmann::json& data, const char* key) {
   auto it = data.find(key);
   if (it == data.end()) return 0;
-  if (it->is_number_integer()) return it->get<int64_t>();
-  if (it->is_number_unsigned()) return static_cast<int64_t>(it->get<uint64_t>());
-  if (it->is_number_float()) return static_cast<int64_t>(it->get<double>());
+  // A number that is not a whole one, or does not fit, reads as absent (1e300 included).
+  if (it->is_number()) return orsaJsonInteger(*it).value_or(0);
   if (it->is_string()) return std::strtoll(it->get_ref<const std::string&>().c_str(), nullptr, 10);
   return 0;
 }
@@ -140,9 +141,10 @@ void OrsaMireloForAIAgent::startWithAuthInfo(
     const AuthInfo& auth, const std::string& metaHumanID,
     const std::shared_ptr<OrsaHostConnection>& connection,
     const std::shared_ptr<OrsaMireloStartDelegate>& delegate) {
+  // The token is a credential: the line says whether one came, never what it is.
   ORSA_LOG_INFO(M, "start, appID: %s, userID: %s, token: %s, metaHumanID: %s",
-                orsaLogClip(auth.appID), orsaLogClip(auth.userID), orsaLogClip(auth.token),
-                orsaLogClip(metaHumanID));
+                orsaLogClip(auth.appID), orsaLogClip(auth.userID),
+                auth.token.empty() ? "" : kOrsaRedacted, orsaLogClip(metaHumanID));
   std::shared_ptr<OrsaPreviewView> view;
   {
     std::lock_guard<std::mutex> lock(d_->mutex_);
@@ -198,7 +200,8 @@ void OrsaMireloForAIAgentPrivate::onResponse(
     const std::string& message, const std::string& dataText,
     const std::shared_ptr<OrsaMireloStartDelegate>& delegate) {
   if (code != 0) {
-    ORSA_LOG_INFO(M, "Mirelo start failed, code: %lu, msg: %s", code, orsaLogClip(message));
+    ORSA_LOG_INFO(M, "Mirelo start failed, code: %lld, msg: %s", static_cast<long long>(code),
+                  orsaLogClip(message));
     reportFail(delegate, code, message);
     return;
   }

@@ -1,5 +1,7 @@
 #include "orsa/OrsaMireloForWebDemo.h"
 
+#include <fmt/format.h>
+
 #include <condition_variable>
 #include <deque>
 #include <optional>
@@ -18,6 +20,7 @@
 
 namespace {
 constexpr const char* M = OrsaMireloForWebDemo::kModule;
+constexpr const char* kPreparationFailedMessage = "Failed to prepare the resource package";
 }  // namespace
 
 // The preparation results as a counting semaphore would hold them, plus what else may end a
@@ -159,12 +162,15 @@ void OrsaMireloForWebDemo::startWithAppID(
           ORSA_LOG_INFO(M, "Start ended before the resource was set");
           return;
         }
-        ORSA_LOG_INFO(M, "Set resource finished, result: %lu", static_cast<uint64_t>(*result));
+        ORSA_LOG_INFO(M, "Set resource finished, result: %ld", static_cast<long>(*result));
+        auto self = weakSelf.lock();
         if (*result != 0) {
           ORSA_LOG_INFO(M, "Set resource failed");
+          // The host hears of it: a start that can never connect must not leave it waiting.
+          if (self) self->reportPreparationFailed(*result, generation);
           return;
         }
-        if (auto self = weakSelf.lock()) self->runStart(appID, appSign, rtcOptions);
+        if (self) self->runStart(appID, appSign, rtcOptions);
       });
 }
 
@@ -205,6 +211,20 @@ void OrsaMireloForWebDemoPrivate::runStart(const std::string& appID, const std::
   // A stop during connect destroyed the connector before connect announced itself; destroying
   // again makes the create-task answer count as late.
   if (takenByStop) connector->destroy();
+}
+
+void OrsaMireloForWebDemoPrivate::reportPreparationFailed(int64_t result, uint64_t generation) {
+  auto d = delegate();
+  if (!d) return;
+  const std::string message =
+      fmt::format("{} (preparation failed with code {})", kPreparationFailedMessage, result);
+  std::weak_ptr<OrsaMireloForWebDemoPrivate> weakSelf = weak_from_this();
+  orsa::platform::mainQueue()->async([weakSelf, d, message, generation] {
+    // A stop since this start ended it: the host asked to hear nothing more.
+    auto self = weakSelf.lock();
+    if (!self || self->stopped_ || self->results_->generation() != generation) return;
+    d->onMireloStartFail(kOrsaErrorResource, message);
+  });
 }
 
 void OrsaMireloForWebDemoPrivate::onConnectionState(uint64_t state, int32_t errorCode,

@@ -37,6 +37,9 @@ class OrsaMireloForWebDemoPrivate
 
   void runStart(const std::string& appID, const std::string& appSign,
                 const OrsaRTCOptions& rtcOptions);
+  // Tells the delegate, on the main queue, that the start's preparation failed, unless a stop
+  // came since the start of that generation.
+  void reportPreparationFailed(int64_t result, uint64_t generation);
   void onConnectionState(uint64_t state, int32_t errorCode, const std::string& msg);
   std::shared_ptr<OrsaMireloStartDelegate> delegate() const;
 

@@ -36,6 +36,11 @@ inline constexpr int32_t kOrsaErrorStartDuplicated = -200006;
 inline constexpr int32_t kOrsaErrorViewCannotDraw = -200010;
 // The attached view was stopped by an earlier stop(); attach a new view to draw again.
 inline constexpr int32_t kOrsaErrorViewStopped = -200011;
+// The web-demo backend answered a create-task request with a task the front end cannot use:
+// no task_id (or an empty one), or a ws_port that is not a whole number from 1 to 65535. The
+// connection-state observer sees it with state 3 (failed); the start delegate gets -200001 with
+// a message naming the fault. A task that did get an id is destroyed again at once.
+inline constexpr int32_t kOrsaErrorBackendTaskInvalid = 97800004;
 
 // Version symbols of the library, with C linkage so that tools looking for them by name
 // (what(1) reads the "@(#)" marker) find them.

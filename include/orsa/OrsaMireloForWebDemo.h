@@ -36,8 +36,9 @@ class ORSA_EXPORT OrsaRTCOptions {
 // each head picture and its SEI payload.
 //
 // Failures reach the delegate as kOrsaErrorResource (-200000) with kNoResourceMessage for a
-// start before setResource, and kOrsaErrorRefused (-200001) with the connector's message when
-// the backend cannot be reached or refuses (see OrsaConstants.h).
+// start before setResource, kOrsaErrorResource with a message naming the preparation's code when
+// the package cannot be prepared, and kOrsaErrorRefused (-200001) with the connector's message
+// when the backend cannot be reached or refuses (see OrsaConstants.h).
 //
 // Create it with create(): the start task holds it weakly.
 class ORSA_EXPORT OrsaMireloForWebDemo : public std::enable_shared_from_this<OrsaMireloForWebDemo> {

@@ -1,5 +1,9 @@
 #include "logging/OrsaLogger.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <spdlog/details/null_mutex.h>
 #include <spdlog/details/os.h>
 #include <spdlog/fmt/fmt.h>
@@ -204,10 +208,27 @@ void OrsaConsoleSink<Mutex>::flush_() {}
 
 // ---- rotating, scrambled file sink
 
+// Log files are the user's alone: each is made 0600 before spdlog opens it (so it is never
+// readable by others, not even for a moment), and one left readable by an older version is
+// narrowed once opened.
+namespace {
+spdlog::file_event_handlers privateFileEvents() {
+  spdlog::file_event_handlers events;
+  events.before_open = [](const spdlog::filename_t& name) {
+    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (fd >= 0) ::close(fd);
+  };
+  events.after_open = [](const spdlog::filename_t&, std::FILE* file) {
+    if (file) (void)::fchmod(::fileno(file), 0600);
+  };
+  return events;
+}
+}  // namespace
+
 template <typename Mutex>
 OrsaRotatingFileSink<Mutex>::OrsaRotatingFileSink(const std::string& basePath, size_t maxSize,
                                                   size_t backups)
-    : basePath_(basePath), maxSize_(maxSize), backups_(backups) {
+    : basePath_(basePath), maxSize_(maxSize), backups_(backups), file_(privateFileEvents()) {
   file_.open(fileName(basePath_, 1), false);
   currentSize_ = file_.size();
 }

@@ -1,5 +1,8 @@
 #include "logging/OrsaLoggerWrapper.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 
 #include "logging/OrsaLogger.h"
@@ -22,7 +25,8 @@ void OrsaLoggerWrapper::init(const std::string& version, const std::string& logD
 
   const std::string path = logDirectory + "/OrsaLog.txt";
   // The probe: a directory we cannot write to leaves us with the console alone.
-  FILE* probe = std::fopen(path.c_str(), "w");
+  const int probeFd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const bool probe = probeFd >= 0;
   std::shared_ptr<OrsaRotatingFileSinkMt> file;
   if (probe) {
     try {
@@ -38,7 +42,7 @@ void OrsaLoggerWrapper::init(const std::string& version, const std::string& logD
   logger_->set_encrypt_key(kOrsaLogScrambleKey);
   logger_->set_level(spdlog::level::debug);
   if (!version.empty()) logger_->set_headinfo(version);
-  if (probe) std::fclose(probe);
+  if (probe) ::close(probeFd);
 }
 
 void OrsaLoggerWrapper::writeLog(uint32_t tag, int32_t line, int32_t level, const char* file,

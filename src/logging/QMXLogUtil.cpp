@@ -1,6 +1,7 @@
 #include "logging/QMXLogUtil.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -14,6 +15,7 @@
 #include <type_traits>
 
 #include "logging/DHLogIO.h"
+#include "logging/LogRedact.h"
 #include "platform/AppContainer.h"
 #include "platform/Console.h"
 #include "platform/FileIO.h"
@@ -249,6 +251,13 @@ void QMXLogUtil::emit(int32_t level, std::string_view module, const char* file, 
   text.append(module);
   text.append(std::string_view("] "));
   appendFormatted(text, format, args);
+  // Every line passes here on its way to the console and the file: no credential gets past.
+  std::string masked;
+  if (orsaRedactSecrets(std::string_view(text.data(), text.size()), masked)) {
+    if (console) orsa::platform::consoleWrite(masked, level);
+    DHLogIO::writeLog(static_cast<uint32_t>(tag), line, level, fileName(file), masked.c_str());
+    return;
+  }
   if (console) orsa::platform::consoleWrite(std::string_view(text.data(), text.size()), level);
   text.push_back('\0');
   DHLogIO::writeLog(static_cast<uint32_t>(tag), line, level, fileName(file), text.data());
@@ -258,26 +267,28 @@ void QMXLogUtil::debugLine(std::string_view module, std::string_view file,
                            const std::string& message) {
   std::string text = "filter=";
   text.append(module).append(", file=").append(file).append(", msg=").append(message);
-  orsa::platform::consoleWrite(text, orsa::platform::kConsoleDebug);
+  orsa::platform::consoleWrite(orsaRedacted(text), orsa::platform::kConsoleDebug);
 }
 
 void QMXLogUtil::logTraceMsg(int32_t level, std::string_view msg) {
   if (level == QMXLogLevelInfo || level == QMXLogLevelWarning || level == QMXLogLevelError) {
-    const std::string text(msg);
+    const std::string text = orsaRedacted(msg);
     DHLogIO::writeLog(static_cast<uint32_t>(kQMXLogMsgTag), 0, level, nullptr, text.c_str());
   } else {
-    orsa::platform::consoleWrite("logTraceMsg:" + std::string(msg), orsa::platform::kConsoleDebug);
+    orsa::platform::consoleWrite("logTraceMsg:" + orsaRedacted(msg), orsa::platform::kConsoleDebug);
   }
 }
 
 void QMXLogUtil::logTreaceMsg(int32_t, std::string_view) {}
 
-void QMXLogUtil::cacheInfo(const std::string& message) {
+void QMXLogUtil::cacheInfo(const std::string& raw) {
+  const std::string message = orsaRedacted(raw);
   orsa::platform::consoleWrite(message);
   ensureDirectory(logDirectory_);
   const std::string path = logDirectory_ + "/" + kCacheInfoFile;
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
   if (fd < 0) return;
+  (void)::fchmod(fd, 0600);  // one an older version made readable to all
   std::string record = cacheInfoDate() + "\n" + message;
   (void)orsa::platform::writeAll(fd, record);  // logging reports nothing back
   ::close(fd);

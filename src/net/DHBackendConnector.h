@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+class DHWebSocketTask;
+
 // Starts a rendering task for a model on the web-demo backend and keeps the task's WebSocket:
 // creates the task over HTTP, tells it which RTC room and stream to drive once it reports
 // "start", sends heartbeats, and destroys tasks over HTTP (also those a previous run left in
@@ -36,6 +38,8 @@ class DHBackendConnector : public std::enable_shared_from_this<DHBackendConnecto
   static constexpr int32_t kErrorRespondNoData = 97800001;
   static constexpr int32_t kErrorParseResponse = 97800002;
   static constexpr int32_t kErrorBackend = 97800003;
+  // An answer without a usable task id or WebSocket port fails with kOrsaErrorBackendTaskInvalid
+  // (orsa/OrsaConstants.h): a host sees that one.
 
   // Deployment settings. The host may point the connector at its own backend with
   // setBaseURLs before the first connector is made (the model list is fetched once per
@@ -65,10 +69,12 @@ class DHBackendConnector : public std::enable_shared_from_this<DHBackendConnecto
   DHBackendConnector& operator=(const DHBackendConnector&) = delete;
 
   // Announces 1, waits for the model list (at most the HTTP time-out; an empty list then), and
-  // sends the create-task request. What follows runs on background threads.
+  // sends the create-task request. What follows runs on background threads. After destroy it
+  // does nothing, and a destroy during the wait ends the wait: no task is created then.
   void connect();
-  // Announces 4, destroys the held task on the backend, closes the WebSocket and ends the
-  // heartbeats. A create-task answer arriving afterwards is ignored.
+  // Announces 4 (a final state: nothing is announced after it), destroys the held task on the
+  // backend, closes the WebSocket and ends the heartbeats. A create-task answer arriving
+  // afterwards is destroyed at once, even when the connector itself is gone by then.
   void destroy();
 
   // The model list, fetched once per process.
@@ -76,15 +82,18 @@ class DHBackendConnector : public std::enable_shared_from_this<DHBackendConnecto
   // Starts the fetch when needed and waits for it; an empty list when it brought none or took
   // longer than an HTTP request may.
   static nlohmann::json waitModelList();
-  // Sends destroy-task for id; the registry forgets the id once the backend got the request.
+  // Sends destroy-task for id; the registry forgets the id once the backend answered with a
+  // status below 500. A failed request or a server error keeps it for the next clean-up.
   static void destroyTask(const std::string& taskID);
+
+  // Create-task and destroy-task requests of the process still waiting for their answer (each
+  // ends within the HTTP time-out). A host that ends the process waits for them to reach 0, so
+  // that no task is left behind at the backend.
+  static int requestsInFlight();
 
   uint64_t connectionState() const { return connectionState_.load(); }
   int32_t wsPort() const;
   std::string taskID() const;
-
-  // The task's socket; its definition is private to the implementation.
-  class WebSocketTask;
 
  private:
   struct PassKey {};
@@ -96,8 +105,8 @@ class DHBackendConnector : public std::enable_shared_from_this<DHBackendConnecto
 
  private:
   nlohmann::json createTaskBody(const nlohmann::json& modelList, uint32_t r) const;
-  void onCreateTaskAnswer(int64_t code, const std::optional<std::string>& message,
-                          const std::optional<std::vector<uint8_t>>& data);
+  struct CreateTaskAnswer;
+  void onCreateTaskAnswer(const CreateTaskAnswer& answer);
   void connectWebSocket(const std::string& url);
   void sendMessageWithSequenceID(const std::string& sequenceID, const nlohmann::json& payload);
   void sendRequest(const nlohmann::json& payload);
@@ -117,9 +126,11 @@ class DHBackendConnector : public std::enable_shared_from_this<DHBackendConnecto
 
   std::atomic<uint64_t> connectionState_{kStateIdle};
   std::atomic<int64_t> sequenceID_{0};
+  // The start message counts once: later ones start no second heartbeat chain.
+  std::atomic<bool> started_{false};
   // Guards the task's id, port and socket: the create-task answer and destroy may race.
   mutable std::mutex mutex_;
   int32_t wsPort_ = -1;
   std::string taskID_;
-  std::shared_ptr<WebSocketTask> webSocketTask_;
+  std::shared_ptr<DHWebSocketTask> webSocketTask_;
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <nlohmann/json.hpp>
 
+#include "OrsaLogClip.h"
 #include "logging/QMXLogUtil.h"
 #include "platform/UserDefaults.h"
 
@@ -10,8 +11,10 @@ namespace {
 
 constexpr const char* M = DHTaskManager::kModule;
 
+// Ids come from the backend: a long one is clipped like any text from outside.
 std::string describe(const std::vector<std::string>& list) {
-  return nlohmann::json(list).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  return orsaLogClip(
+      nlohmann::json(list).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
 }
 
 }  // namespace
@@ -26,7 +29,7 @@ DHTaskManager& DHTaskManager::sharedInstance() {
 }
 
 void DHTaskManager::addTask(const std::string& taskId) {
-  ORSA_LOG_INFO(M, "Try to add task: %s", taskId);
+  ORSA_LOG_INFO(M, "Try to add task: %s", orsaLogClip(taskId));
   {
     std::lock_guard<std::recursive_mutex> guard(lock_);
     if (!taskId.empty() &&
@@ -35,11 +38,11 @@ void DHTaskManager::addTask(const std::string& taskId) {
       saveTasksToLocal();
     }
   }
-  ORSA_LOG_INFO(M, "Task %s added", taskId);
+  ORSA_LOG_INFO(M, "Task %s added", orsaLogClip(taskId));
 }
 
 void DHTaskManager::removeTask(const std::string& taskId) {
-  ORSA_LOG_INFO(M, "Try to remove task: %s", taskId);
+  ORSA_LOG_INFO(M, "Try to remove task: %s", orsaLogClip(taskId));
   {
     std::lock_guard<std::recursive_mutex> guard(lock_);
     if (!taskId.empty()) {
@@ -47,7 +50,7 @@ void DHTaskManager::removeTask(const std::string& taskId) {
       saveTasksToLocal();
     }
   }
-  ORSA_LOG_INFO(M, "Task removed: %s", taskId);
+  ORSA_LOG_INFO(M, "Task removed: %s", orsaLogClip(taskId));
 }
 
 std::vector<std::string> DHTaskManager::getAllTasks() {

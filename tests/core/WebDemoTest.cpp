@@ -88,11 +88,15 @@ TEST_F(WebDemo, StopOrTheEndOfTheFrontEndEndsAWaitingStart) {
   EXPECT_TRUE(delegate->seen().empty());
 }
 
-TEST_F(WebDemo, AFailedPreparationIsOnlyLogged) {
+TEST_F(WebDemo, AFailedPreparationIsReportedWithItsNegativeCode) {
   const std::string log = console([&] { start(); });
-  EXPECT_NE(log.find("Set resource failed"), std::string::npos) << log;
+  ASSERT_TRUE(MainLoop::runUntil([&] { return delegate->count() > 0; }, 30s));
+  EXPECT_NE(log.find("Set resource finished, result: -200000"), std::string::npos) << log;
   EXPECT_EQ(OrsaMireloForWebDemoPrivate::of(*demo).dhBackendConnector(), nullptr);
-  EXPECT_TRUE(delegate->seen().empty());
+  ASSERT_EQ(delegate->count(), 1u);
+  EXPECT_EQ(delegate->seen()[0].first, -200000);
+  EXPECT_NE(delegate->seen()[0].second.find("code -200000"), std::string::npos)
+      << delegate->seen()[0].second;
 }
 
 TEST_F(WebDemo, OnlyTheFailedStateReachesTheHostAndStopSilencesNotifications) {

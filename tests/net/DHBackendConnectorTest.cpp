@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "net/DHTaskManager.h"
+#include "orsa/OrsaConstants.h"
 #include "support/ScriptedBackend.h"
 #include "support/TestSupport.h"
 
@@ -61,6 +62,38 @@ ORSA_TEST_CHILD(ConnectWithoutModelList) {
   const auto sent = backend.bodies("/api/create_task");
   CHECK(sent.size() == 1);
   CHECK(sent[0]["decorater_config"]["layout"] == kDefaultLayout);
+  return 0;
+}
+
+// A destroy while connect waits for the model list ends the wait, and no task is created: not
+// then, and not once the list arrives.
+ORSA_TEST_CHILD(DestroyDuringTheModelListWait) {
+  ScriptedBackend backend(kModels);
+  std::promise<void> release;
+  auto gate = std::make_shared<std::shared_future<void>>(release.get_future().share());
+  backend.script("/api/model_list", [gate](const Request&) {
+    gate->wait_for(20s);
+    return ScriptedBackend::reply(json{{"success", true}, {"data", kModels}}.dump());
+  });
+  DHBackendConnector::setBaseURLs(backend.httpBase(), backend.wsBase());
+  auto states = std::make_shared<States>();
+  auto connector = make("m-found", states);
+  std::atomic<bool> connected{false};
+  std::thread connecting([&] {
+    connector->connect();
+    connected = true;
+  });
+  CHECK(waitUntil([&] { return !backend.bodies("/api/model_list").empty(); }));
+  CHECK(waitUntil([&] { return states->get().size() == 1; }));
+  connector->destroy();
+  CHECK(waitUntil([&] { return connected.load(); }));
+  release.set_value();
+  connecting.join();
+  // The list's answer and anything it could still set off, well within this time.
+  std::this_thread::sleep_for(500ms);
+  CHECK(backend.bodies("/api/create_task").empty());
+  CHECK(DHBackendConnector::requestsInFlight() == 0);
+  CHECK((states->get() == Seen{{1, 0, ""}, {4, 0, ""}}));
   return 0;
 }
 
@@ -170,45 +203,152 @@ TEST_F(DHBackendConnectorTest, StartMessageDrivesTheTaskHeartbeatsFollowUntilDes
   DHBackendConnector::setHeartBeatInterval(DHBackendConnector::kHeartBeatInterval);
 }
 
-TEST_F(DHBackendConnectorTest, DestroyBeforeTheCreateTaskAnswerIgnoresIt) {
-  // The answer leaves the backend only once destroy has run.
-  std::promise<void> destroyed;
-  auto gate = std::make_shared<std::shared_future<void>>(destroyed.get_future().share());
-  auto answered = std::make_shared<std::atomic<bool>>(false);
-  backend_->script("/api/create_task", [gate, answered](const Request&) {
-    gate->wait_for(10s);
-    *answered = true;
-    return ScriptedBackend::reply(R"({"success":true,"data":{"task_id":"t-late","ws_port":7}})");
-  });
-  auto connector = make("m-found", states_);
-  connector->connect();
-  ASSERT_TRUE(waitUntil([&] { return backend_->bodies("/api/create_task").size() == 1; }));
-  EXPECT_EQ(backend_->bodies("/api/create_task")[0].value("model_id", ""), "m-found");
-  connector->destroy();
-  destroyed.set_value();
-  ASSERT_TRUE(waitUntil([&] { return answered->load(); }));
-  std::this_thread::sleep_for(500ms);  // the answer's trip back to the connector
-  EXPECT_TRUE(backend_->socketPaths().empty());
-  EXPECT_TRUE(backend_->bodies("/api/destroy_task").empty());
-  EXPECT_EQ(DHTaskManager::sharedInstance().getAllTasks(), Ids{});
-  EXPECT_EQ(states_->get(), (Seen{{1, 0, ""}, {4, 0, ""}}));
+// A create-task answer that arrives after destroy names a task nobody will use: it is destroyed
+// at once, whether the connector is still held or already gone, and before the process's
+// requests in flight reach 0 (what a host waits for before it exits).
+TEST_F(DHBackendConnectorTest, ALateCreateTaskAnswerIsDestroyedAtOnce) {
+  for (bool released : {false, true}) {
+    SCOPED_TRACE(released);
+    backend_->reset();
+    std::promise<void> destroyed;
+    auto gate = std::make_shared<std::shared_future<void>>(destroyed.get_future().share());
+    backend_->script("/api/create_task", [gate](const Request&) {
+      gate->wait_for(10s);
+      return ScriptedBackend::reply(R"({"success":true,"data":{"task_id":"t-late","ws_port":7}})");
+    });
+    auto states = std::make_shared<States>();
+    auto connector = make("m-found", states);
+    connector->connect();
+    ASSERT_TRUE(waitUntil([&] { return backend_->bodies("/api/create_task").size() == 1; }));
+    EXPECT_GT(DHBackendConnector::requestsInFlight(), 0);
+    connector->destroy();
+    if (released) connector.reset();
+    destroyed.set_value();
+    ASSERT_TRUE(waitUntil([] { return DHBackendConnector::requestsInFlight() == 0; }));
+    EXPECT_EQ(backend_->bodies("/api/destroy_task"), (std::vector<json>{{{"task_id", "t-late"}}}));
+    EXPECT_EQ(DHTaskManager::sharedInstance().getAllTasks(), Ids{});
+    EXPECT_TRUE(backend_->socketPaths().empty());
+    EXPECT_EQ(states->get(), (Seen{{1, 0, ""}, {4, 0, ""}}));
+  }
 }
 
-TEST_F(DHBackendConnectorTest, LeftoverTasksAreDestroyedAtConstruction) {
-  for (const char* id : {"old1", "old2", "old3"}) DHTaskManager::sharedInstance().addTask(id);
-  // old2's destroy never reaches the backend, so the registry keeps it for the next run.
-  backend_->script("/api/destroy_task", [](const Request& r) {
-    const bool old2 = r.body.find("old2") != std::string::npos;
-    return ScriptedBackend::reply("{}", 200, old2 ? std::optional<size_t>(0) : std::nullopt);
-  });
-  auto connector = make("m-found", states_);
-  ASSERT_TRUE(
-      waitUntil([] { return DHTaskManager::sharedInstance().getAllTasks() == Ids{"old2"}; }));
-  std::vector<json> sent = backend_->bodies("/api/destroy_task");
-  std::sort(sent.begin(), sent.end());
-  EXPECT_EQ(sent, (std::vector<json>{
-                      {{"task_id", "old1"}}, {{"task_id", "old2"}}, {{"task_id", "old3"}}}));
+// A destroy-task that fails or meets a server error may have left the task running: the
+// registry keeps its id and the next connector's clean-up sends it again.
+TEST_F(DHBackendConnectorTest, AFailedDestroyKeepsTheIdForTheNextConnector) {
+  struct Case {
+    ScriptedBackend::Reply reply;
+    bool kept;
+  };
+  for (const Case& c : {Case{ScriptedBackend::reply("{}", 500), true},
+                        Case{ScriptedBackend::reply("<h1>busy</h1>", 503), true},
+                        Case{ScriptedBackend::reply("{}", 200, 0), true},  // cut before the answer
+                        Case{ScriptedBackend::reply(R"({"success":true})"), false},
+                        Case{ScriptedBackend::reply(R"({"success":false})", 404), false}}) {
+    SCOPED_TRACE(testing::Message() << c.reply.status << " kept " << c.kept);
+    backend_->reset();
+    DHTaskManager::sharedInstance().clearAllTasks();
+    DHTaskManager::sharedInstance().addTask("old");
+    backend_->script("/api/destroy_task", [reply = c.reply](const Request&) { return reply; });
+    make("m-found", states_);
+    ASSERT_TRUE(waitUntil([&] { return backend_->bodies("/api/destroy_task").size() == 1; }));
+    ASSERT_TRUE(waitUntil([] { return DHBackendConnector::requestsInFlight() == 0; }));
+    EXPECT_EQ(DHTaskManager::sharedInstance().getAllTasks(), c.kept ? Ids{"old"} : Ids{});
+    if (!c.kept) continue;
+    backend_->reset();
+    make("m-found", states_);
+    ASSERT_TRUE(waitUntil([] { return DHTaskManager::sharedInstance().getAllTasks().empty(); }));
+    EXPECT_EQ(backend_->bodies("/api/destroy_task"), (std::vector<json>{{{"task_id", "old"}}}));
+  }
   EXPECT_TRUE(states_->get().empty());
+}
+
+// Only a non-empty string task_id and a ws_port that is a whole number from 1 to 65535 make a
+// task to connect to; anything else fails the connect with a code of its own, and a task that
+// did get an id is given back.
+TEST_F(DHBackendConnectorTest, ACreateTaskAnswerWithoutAUsableTaskFails) {
+  struct Case {
+    std::string data;       // the answer's "data" member
+    std::string destroyed;  // the id given back, if any
+  };
+  for (const Case& c :
+       {Case{R"({"ws_port":80})", ""}, Case{R"({"task_id":"","ws_port":80})", ""},
+        Case{R"({"task_id":7,"ws_port":80})", ""}, Case{R"({"task_id":"x","ws_port":1e300})", "x"},
+        Case{R"({"task_id":"x","ws_port":-1e300})", "x"},
+        Case{R"({"task_id":"x","ws_port":0})", "x"},
+        Case{R"({"task_id":"x","ws_port":65536})", "x"},
+        Case{R"({"task_id":"x","ws_port":18446744073709551615})", "x"},
+        Case{R"({"task_id":"x","ws_port":80.5})", "x"},
+        Case{R"({"task_id":"x","ws_port":"80"})", "x"}, Case{R"({"task_id":"x"})", "x"}}) {
+    SCOPED_TRACE(c.data);
+    backend_->reset();
+    const std::string answer = R"({"success":true,"data":)" + c.data + "}";
+    backend_->script("/api/create_task",
+                     [answer](const Request&) { return ScriptedBackend::reply(answer); });
+    auto states = std::make_shared<States>();
+    auto connector = make("m-found", states);
+    connector->connect();
+    ASSERT_TRUE(waitUntil([&] { return states->get().size() == 2; }));
+    ASSERT_TRUE(waitUntil([] { return DHBackendConnector::requestsInFlight() == 0; }));
+    EXPECT_EQ(std::get<0>(states->get()[1]), 3u);
+    EXPECT_EQ(std::get<1>(states->get()[1]), kOrsaErrorBackendTaskInvalid);
+    EXPECT_EQ(connector->taskID(), "");
+    EXPECT_TRUE(backend_->socketPaths().empty());
+    const auto destroys = backend_->bodies("/api/destroy_task");
+    const std::vector<json> expected =
+        c.destroyed.empty() ? std::vector<json>{} : std::vector<json>{{{"task_id", c.destroyed}}};
+    EXPECT_EQ(destroys, expected);
+    EXPECT_EQ(DHTaskManager::sharedInstance().getAllTasks(), Ids{});
+  }
+  // The edges that are fine, 65535 and a whole number written as a fraction, connect.
+  for (const std::string port : {"65535", "1.0"}) {
+    backend_->reset();
+    const std::string answer = R"({"success":true,"data":{"task_id":"ok","ws_port":)" + port + "}}";
+    backend_->script("/api/create_task",
+                     [answer](const Request&) { return ScriptedBackend::reply(answer); });
+    auto connector = make("m-found", states_);
+    connector->connect();
+    const Ids expected{"/ws/" + std::to_string(std::stoi(port))};
+    EXPECT_TRUE(waitUntil([&] { return backend_->socketPaths() == expected; })) << port;
+    connector->destroy();
+    ASSERT_TRUE(waitUntil([] { return DHTaskManager::sharedInstance().getAllTasks().empty(); }));
+  }
+}
+
+// The start counts once per connection: twenty start messages drive the room once and start
+// one heartbeat chain; a binary frame is no message at all.
+TEST_F(DHBackendConnectorTest, OnlyTheFirstTextStartMessageCounts) {
+  DHBackendConnector::setHeartBeatInterval(50ms);
+  auto connector = make("m-found", states_);
+  connector->connect();
+  ASSERT_TRUE(waitUntil([&] { return backend_->socketPaths() == Ids{"/ws/4242"}; }));
+  const std::string start = R"({"Seq": 3, "Type": "start"})";
+  backend_->sendBinary(start);
+  std::this_thread::sleep_for(300ms);  // six heartbeat intervals for a wrong start to show
+  EXPECT_TRUE(backend_->received().empty());
+  EXPECT_EQ(states_->get(), (Seen{{1, 0, ""}}));
+  for (int i = 0; i < 20; ++i) backend_->sendText(start);
+  // Enough heartbeats that every start message has long been read.
+  ASSERT_TRUE(waitUntil([&] { return backend_->received().size() >= 6; }));
+  connector->destroy();
+  const auto frames = backend_->received();
+  size_t drives = 0;
+  std::vector<std::string> sequence;
+  for (const auto& frame : frames) {
+    const json j = json::parse(frame);
+    drives += j["Payload"]["Type"] == "rtc_stream_drive";
+    sequence.push_back(j["SequenceID"]);
+  }
+  EXPECT_EQ(drives, 1u);
+  // One chain: each heartbeat follows the one before, none twice.
+  for (size_t i = 0; i < sequence.size(); ++i) EXPECT_EQ(sequence[i], std::to_string(i));
+  EXPECT_EQ(states_->get(), (Seen{{1, 0, ""}, {2, 0, ""}, {4, 0, ""}}));
+  DHBackendConnector::setHeartBeatInterval(DHBackendConnector::kHeartBeatInterval);
+}
+
+TEST_F(DHBackendConnectorTest, DestroyDuringTheModelListWaitCreatesNothing) {
+  const auto r =
+      orsa::test::runChild("DestroyDuringTheModelListWait", {"ORSA_HOME=" + home_->str()}, 60);
+  EXPECT_EQ(r.exitCode, 0) << r.err;
 }
 
 TEST_F(DHBackendConnectorTest, AModelListThatNeverComesLeavesTheDefaults) {

@@ -141,14 +141,23 @@ size_t ScriptedBackend::closesReceived() const {
 }
 
 void ScriptedBackend::sendText(const std::string& text) {
+  send(text, false);
+}
+
+void ScriptedBackend::sendBinary(const std::string& bytes) {
+  send(bytes, true);
+}
+
+void ScriptedBackend::send(const std::string& text, bool binary) {
   auto written = std::make_shared<std::promise<void>>();
   auto done = written->get_future();
   asio::co_spawn(
       impl_->io,
-      [this, text, written]() -> asio::awaitable<void> {
+      [this, text, binary, written]() -> asio::awaitable<void> {
         const auto sockets = impl_->sockets;  // sessions may end meanwhile
         for (const auto& ws : sockets) {
           beast::error_code ec;
+          ws->binary(binary);
           co_await ws->async_write(asio::buffer(text),
                                    asio::redirect_error(asio::use_awaitable, ec));
         }

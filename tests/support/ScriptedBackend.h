@@ -49,8 +49,11 @@ class ScriptedBackend {
   size_t closesReceived() const;
   // Sends a text frame on every open socket and waits until it is written.
   void sendText(const std::string& text);
+  // The same bytes as a binary frame.
+  void sendBinary(const std::string& bytes);
 
  private:
+  void send(const std::string& text, bool binary);
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };

@@ -24,6 +24,7 @@
 #include "Command.h"
 #include "FrontEndHost.h"
 #include "OrsaMireloForAIAgentPrivate.h"
+#include "net/JsonInteger.h"
 #include "orsa/IOrsaMirelo.h"
 #include "orsa/OrsaMireloForAIAgent.h"
 #include "orsa/OrsaPreviewView.h"
@@ -75,16 +76,19 @@ class HttpConnection : public OrsaHostConnection {
           auto answer = data ? nlohmann::json::parse(data->begin(), data->end(), nullptr, false)
                              : nlohmann::json();
           const long status = response ? response->statusCode : 0;
-          if (!answer.is_object() || !answer.contains("Code") || !answer["Code"].is_number())
+          const std::optional<int64_t> code = answer.is_object() && answer.contains("Code")
+                                                  ? orsaJsonInteger(answer["Code"])
+                                                  : std::nullopt;
+          if (!code)
             return callback(-1,
                             "the service's answer (HTTP " + std::to_string(status) +
-                                ") is not a JSON object with a numeric Code",
+                                ") is not a JSON object with a whole-number Code",
                             "", "");
           const auto text = [&](const char* key) {
             auto it = answer.find(key);
             return it != answer.end() && it->is_string() ? it->get<std::string>() : "";
           };
-          callback(answer["Code"].get<int64_t>(), text("Message"), text("RequestId"),
+          callback(*code, text("Message"), text("RequestId"),
                    std::string(data->begin(), data->end()));
         });
     task->resume();

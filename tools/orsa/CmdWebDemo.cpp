@@ -29,7 +29,7 @@
 #include "FrontEndHost.h"
 #include "OrsaMireloForWebDemoPrivate.h"
 #include "net/DHBackendConnector.h"
-#include "net/DHTaskManager.h"
+#include "net/DHHttpRequestHelper.h"
 #include "orsa/IOrsaMirelo.h"
 #include "orsa/OrsaMireloForWebDemo.h"
 #include "orsa/OrsaPreviewView.h"
@@ -58,8 +58,8 @@ constexpr const char* kBackendUsage = "backend serve --port P";
 constexpr const char* kStreamId = "webdemo-stream";
 // The sample `orsa demo` makes and keeps; either command reuses the other's.
 constexpr const char* kServeModel = "demo-model";
-// How long the backend gets to hear of the task's destruction before the tool ends.
-constexpr auto kDestroyWait = std::chrono::seconds(5);
+// The longest a create-task and then the destroy-task for its answer may take, with a margin.
+constexpr auto kRequestsWait = 2 * DHHttpRequestHelper::kDefaultTimeout + std::chrono::seconds(5);
 
 constexpr Usage usage{"webdemo", kUsage};
 constexpr Usage backendUsage{"backend", kBackendUsage};
@@ -141,18 +141,14 @@ int runWebDemo(const std::vector<std::string>& args) {
   demo->startWithAppID(v["--app-id"], v["--app-sign"],
                        OrsaRTCOptions(v["--room"], v["--input-stream"], v["--output-stream"]),
                        v["--model"], outcome);
-  // Ends the backend task and waits (bounded) until the backend has heard of it.
+  // Ends the backend task and waits until the backend has heard of it. A create-task still
+  // in flight is waited for too: its answer names a task that is then destroyed at once, and
+  // leaving before that would leave the task running at the backend. Each request ends within
+  // the HTTP time-out, which bounds the wait.
   const auto stopDemo = [&] {
-    auto connector = OrsaMireloForWebDemoPrivate::of(*demo).dhBackendConnector();
-    const std::string task = connector ? connector->taskID() : "";
     demo->stop();
     stopView();
-    MainLoop::runUntil(
-        [&] {
-          auto left = DHTaskManager::sharedInstance().getAllTasks();
-          return task.empty() || std::find(left.begin(), left.end(), task) == left.end();
-        },
-        kDestroyWait);
+    MainLoop::runUntil([] { return DHBackendConnector::requestsInFlight() == 0; }, kRequestsWait);
   };
   if (awaitStart(*outcome, timeout) != 0) {
     stopDemo();
