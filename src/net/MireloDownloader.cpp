@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "logging/LogRedact.h"
 #include "logging/QMXLogUtil.h"
 #include "platform/AppContainer.h"
 #include "platform/Console.h"
@@ -18,8 +19,9 @@ namespace {
 
 constexpr const char* M = MireloDownloader::kModule;
 
+// A package URL may carry a signature in its query: the console hears it masked, as the logs do.
 void console(const std::string& line) {
-  P::consoleWrite(line);
+  P::consoleWrite(orsaRedacted(line));
 }
 
 }  // namespace
