@@ -368,11 +368,11 @@ void OrsaROIRuntime::downloadPackage(const std::shared_ptr<ResourceManager>& man
                                                                  completion);
       // A broken-off download keeps what it received for the next start, but this start has no
       // package: the host is told now rather than left waiting.
-      task->setInterruptionHandler([weak, manager, url, modelId, path](
-                                       const orsa::platform::Error& error) {
-        if (auto self = weak.lock())
-          self->onPackageDownloaded(manager, url, modelId, path, std::nullopt, error);
-      });
+      task->setInterruptionHandler(
+          [weak, manager, url, modelId, path](const orsa::platform::Error& error) {
+            if (auto self = weak.lock())
+              self->onPackageDownloaded(manager, url, modelId, path, std::nullopt, error);
+          });
       {
         std::lock_guard<std::mutex> lock(self->mutex_);
         self->downloadTask_ = task;

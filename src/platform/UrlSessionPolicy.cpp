@@ -156,13 +156,12 @@ Verdict judgeDownloadResponse(const AskedFor& asked, long status, const HeaderLi
     } else if (asked.entityTag.empty() && modified && *modified != asked.lastModified) {
       why = fmt::format("the server continued the version of {} with one of {}", asked.lastModified,
                         *modified);
-    } else if (range.total >= 0 && asked.totalOnRecord >= 0 &&
-               range.total != asked.totalOnRecord) {
+    } else if (range.total >= 0 && asked.totalOnRecord >= 0 && range.total != asked.totalOnRecord) {
       why = fmt::format("the server continued a file of {} bytes as one of {}", asked.totalOnRecord,
                         range.total);
     }
     if (!why.empty()) return {Verdict::StartOver, kTransferSizeUnknown, why};
-    const int64_t total = range.total >= 0    ? range.total
+    const int64_t total = range.total >= 0     ? range.total
                           : contentLength >= 0 ? asked.offset + contentLength
                                                : kTransferSizeUnknown;
     return {Verdict::Continue, total, ""};

@@ -329,8 +329,7 @@ TEST_F(RuntimeTest, ACutPackageDownloadIsReportedAndTheNextStartContinuesIt) {
   engine->start(config("mobile", server.url("/cut.zip")), delegate_);
   const auto errors = settledErrors(1);
   ASSERT_EQ(errors.size(), 1u);
-  EXPECT_EQ(errors[0].rfind("-200000 Resource package download failed: -1005", 0), 0u)
-      << errors[0];
+  EXPECT_EQ(errors[0].rfind("-200000 Resource package download failed: -1005", 0), 0u) << errors[0];
   engine->stop();
 
   delegate_->errors.clear();
