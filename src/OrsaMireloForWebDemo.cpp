@@ -96,6 +96,11 @@ OrsaMireloForWebDemo::~OrsaMireloForWebDemo() {
   }
   // An owned connector still holding a backend task gives it back rather than leaking it.
   if (connector) connector->destroy();
+  {
+    // Waits for an announcement under way on another thread; none reaches the host after this.
+    std::lock_guard<std::recursive_mutex> gate(d_->observerGate_);
+    d_->silenced_ = true;
+  }
   if (view) view->stop();
   BufferPool::sharedInstance().clear();
   ORSA_LOG_INFO(M, "OrsaMirelo dealloc");
@@ -147,6 +152,10 @@ void OrsaMireloForWebDemo::startWithAppID(
   // The generation is taken before the task is queued: a stop right after this call ends it.
   const uint64_t generation = d_->results_->generation();
   d_->stopped_ = false;
+  {
+    std::lock_guard<std::recursive_mutex> gate(d_->observerGate_);
+    d_->silenced_ = false;
+  }
   std::weak_ptr<OrsaMireloForWebDemoPrivate> weakSelf = d_;
   std::shared_ptr<OrsaMireloForWebDemoPrivate::Results> results = d_->results_;
   results->countTask(1);
@@ -229,6 +238,8 @@ void OrsaMireloForWebDemoPrivate::reportPreparationFailed(int64_t result, uint64
 
 void OrsaMireloForWebDemoPrivate::onConnectionState(uint64_t state, int32_t errorCode,
                                                     const std::string& msg) {
+  std::lock_guard<std::recursive_mutex> gate(observerGate_);
+  if (silenced_) return;
   OrsaMireloForWebDemo::ConnectionStateObserver observer;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -259,6 +270,11 @@ void OrsaMireloForWebDemo::stop() {
   d_->results_->endWaits(false);
   // Outside the lock: destroy announces state 4 to our listener on this thread.
   if (connector) connector->destroy();
+  {
+    // Waits for an announcement under way on another thread; none reaches the host after this.
+    std::lock_guard<std::recursive_mutex> gate(d_->observerGate_);
+    d_->silenced_ = true;
+  }
   if (view) view->stop();
 }
 

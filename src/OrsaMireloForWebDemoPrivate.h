@@ -45,6 +45,11 @@ class OrsaMireloForWebDemoPrivate
 
   mutable std::mutex mutex_;
   std::atomic<bool> stopped_{true};
+  // Held while the host's observer and delegate hear of a connection state; recursive, so an
+  // observer may stop the front end. After a stop has announced the end of its connection,
+  // the host hears nothing more from it (silenced_), not even from a thread that was racing.
+  std::recursive_mutex observerGate_;
+  bool silenced_ = false;
   std::string modelID_;
   std::shared_ptr<ResourceManager> resourceManager_;
   std::shared_ptr<ResourceManagerDelegate> prepareDelegate_;
