@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD=${ORSA_BUILD_DIR:-build}
-for b in bench_logging bench_buffer_pool bench_frame_store bench_render bench_download_db; do
+for b in bench_logging bench_buffer_pool bench_frame_store bench_render bench_download_db bench_data_task; do
   echo "== $b"
   "$BUILD/bench/$b"
 done
