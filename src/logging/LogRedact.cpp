@@ -15,11 +15,9 @@ char lower(char c) {
   return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-// Names whose value runs to the end of the line: "Bearer v" and "a=1; b=2" hold blanks and
-// separators of their own.
-bool wholeLineValue(std::string_view name) {
-  constexpr std::array<std::string_view, 4> names = {"authorization", "proxy-authorization",
-                                                     "cookie", "set-cookie"};
+// Whether name equals one of names, ignoring the case of ASCII letters (names are lower case).
+template <size_t N>
+bool isOneOf(std::string_view name, const std::array<std::string_view, N>& names) {
   for (auto n : names) {
     if (n.size() != name.size()) continue;
     size_t i = 0;
@@ -27,6 +25,14 @@ bool wholeLineValue(std::string_view name) {
     if (i == n.size()) return true;
   }
   return false;
+}
+
+// Names whose value runs to the end of the line: "Bearer v" and "a=1; b=2" hold blanks and
+// separators of their own.
+bool wholeLineValue(std::string_view name) {
+  constexpr std::array<std::string_view, 4> names = {"authorization", "proxy-authorization",
+                                                     "cookie", "set-cookie"};
+  return isOneOf(name, names);
 }
 
 }  // namespace
@@ -38,13 +44,7 @@ bool orsaIsSecretName(std::string_view name) {
       "api_key",       "apikey",       "secret",        "password",
       "authorization", "cookie",       "set-cookie",    "proxy-authorization"};
   if (name.size() < 3 || name.size() > 19) return false;
-  for (auto n : names) {
-    if (n.size() != name.size()) continue;
-    size_t i = 0;
-    while (i < n.size() && lower(name[i]) == n[i]) ++i;
-    if (i == n.size()) return true;
-  }
-  return false;
+  return isOneOf(name, names);
 }
 
 bool orsaRedactSecrets(std::string_view text, std::string& out) {
