@@ -6,6 +6,7 @@
 // UrlSessionJournal.cpp what a background session keeps on disk.
 
 #include <curl/curl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,6 +32,13 @@ struct PartialFile {
   ~PartialFile() { ::close(fd); }
   PartialFile(const PartialFile&) = delete;
   PartialFile& operator=(const PartialFile&) = delete;
+  // Drops what the file holds. An empty file is left alone: on ext4 a truncation to zero marks
+  // the file as "replaced", its close then starts writing the whole download out, and the next
+  // fsync of anything on that file system (the journal's) waits for all of it.
+  void discard() const {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || info.st_size > 0) ::ftruncate(fd, 0);
+  }
   const int fd;
 };
 

@@ -80,7 +80,7 @@ void CurlSession::startOrContinue(const std::shared_ptr<CurlTask>& task) {
     if (task->offset_ > 0 && task->entityTag_.empty() && task->lastModified_.empty()) {
       // A continuation without a validator could splice two versions: start over.
       task->offset_ = task->written_ = 0;
-      ::ftruncate(task->file_->fd, 0);
+      task->file_->discard();
     }
     if (task->offset_ > 0) {
       request.setHeader("Range", fmt::format("bytes={}-", task->offset_));
@@ -271,7 +271,7 @@ void CurlSession::onResponse(CurlTask& task) {
       // Anything but the continuation asked for starts the file over; appending would corrupt.
       task.offset_ = task.written_ = 0;
       task.pending_.clear();
-      if (task.file_) ::ftruncate(task.file_->fd, 0);
+      if (task.file_) task.file_->discard();
     }
     if (verdict.kind == Verdict::Refuse) {
       task.abortError_ = transferError(kUrlErrorBadServerResponse, verdict.why);
@@ -401,7 +401,7 @@ void CurlSession::startOver(const std::shared_ptr<CurlTask>& task) {
   task->lastModified_.clear();
   task->totalOnRecord_ = kTransferSizeUnknown;
   task->rangesSupported_ = false;
-  if (task->file_) ::ftruncate(task->file_->fd, 0);
+  if (task->file_) task->file_->discard();
   {
     std::lock_guard lock(task->mu_);
     task->received_ = 0;
